@@ -1,0 +1,27 @@
+#include "receiver/log_text.hpp"
+
+namespace nira::receiver {
+
+std::string logLine(std::string_view timeStamp, std::string_view content) {
+    std::string out;
+    out.reserve(timeStamp.size() + kLogArrow.size() + content.size());
+    out.append(timeStamp).append(kLogArrow).append(content);
+    return out;
+}
+
+std::string appendedPiece(std::string_view text, std::string_view line) {
+    std::string piece;
+    piece.reserve(line.size() + kLineBreak.size());
+    if (text.empty() || text.back() == '\n' || text.back() == '\r') {
+        piece.append(line).append(kLineBreak);
+    } else {
+        piece.append(kLineBreak).append(line);
+    }
+    return piece;
+}
+
+void appendLogLine(std::string& text, std::string_view line) {
+    text += appendedPiece(text, line);
+}
+
+}  // namespace nira::receiver
