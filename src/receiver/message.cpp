@@ -67,7 +67,9 @@ std::string hexByte(std::uint8_t value) {
     return {kHexDigits[value >> 4], kHexDigits[value & 0x0F]};
 }
 
-std::string decimal(std::uint8_t value) { return std::to_string(static_cast<unsigned>(value)); }
+std::string decimal(std::uint8_t value) {
+    return std::to_string(static_cast<unsigned>(value));
+}
 
 std::string bitPattern(std::uint8_t value) {
     std::string out;

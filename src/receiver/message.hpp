@@ -46,7 +46,7 @@ std::string bitPattern(std::uint8_t value);  // "0000 1010"
 // Tri-state letter of a two-bit code: 00 H, 11 L, 10 F, 01 D.
 char triStateLetter(unsigned twoBits);
 
-std::string testLineContent(const TestBody& body);         // "TEST: 42, CS: 43"
+std::string testLineContent(const TestBody& body);            // "TEST: 42, CS: 43"
 std::string unrecognisedLineContent(std::string_view chunk);  // "???: " + chunk, byte for byte
 
 std::string eventFieldLabel(const EventBody& body);

@@ -7,9 +7,9 @@ namespace nira::receiver {
 
 namespace {
 
-constexpr std::array<const char*, 12> kMonthNames{"January", "February", "March",     "April",
-                                                  "May",     "June",     "July",      "August",
-                                                  "September", "October", "November", "December"};
+constexpr std::array<const char*, 12> kMonthNames{"January",   "February", "March",    "April",
+                                                  "May",       "June",     "July",     "August",
+                                                  "September", "October",  "November", "December"};
 
 std::string twoDigits(int value) {
     const int v = ((value % 100) + 100) % 100;
@@ -211,18 +211,17 @@ LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFm
             f.twelveHour = d == 'I' || d == 'l';
             f.hourLeadingZero = d == 'H' || d == 'I' || d == 'T' || d == 'R';
             const std::size_t next = time.find('%', i + 2);
-            const std::string_view between = time.substr(i + 2, next == std::string_view::npos
-                                                                    ? std::string_view::npos
-                                                                    : next - i - 2);
-            f.timeSeparator = (d == 'T' || d == 'R' || between.empty()) ? std::string(":")
-                                                                         : std::string(between);
+            const std::string_view between = time.substr(
+                i + 2, next == std::string_view::npos ? std::string_view::npos : next - i - 2);
+            f.timeSeparator =
+                (d == 'T' || d == 'R' || between.empty()) ? std::string(":") : std::string(between);
             break;
         }
         ++i;  // skip the directive letter
     }
     if (f.twelveHour) {
-        const std::size_t p = time.find("%p") != std::string_view::npos ? time.find("%p")
-                                                                         : time.find("%P");
+        const std::size_t p =
+            time.find("%p") != std::string_view::npos ? time.find("%p") : time.find("%P");
         f.designatorFirst = p != std::string_view::npos && p < hourAt;
         f.amDesignator = std::string(am);
         f.pmDesignator = std::string(pm);

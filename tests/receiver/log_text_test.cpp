@@ -16,11 +16,11 @@ TEST(AppendLogLine, BreaksGoBeforeOrAfterByHowTheTextEnds) {
         const char* after;
     };
     for (const Case& c : {
-             Case{"", "L\r\n"},              // empty: line, then break
-             Case{"a\r\n", "a\r\nL\r\n"},    // ends with CR LF
-             Case{"a\n", "a\nL\r\n"},        // ends with LF alone
-             Case{"a\r", "a\rL\r\n"},        // ends with CR alone
-             Case{"typed", "typed\r\nL"},    // no break: break first, none after
+             Case{"", "L\r\n"},            // empty: line, then break
+             Case{"a\r\n", "a\r\nL\r\n"},  // ends with CR LF
+             Case{"a\n", "a\nL\r\n"},      // ends with LF alone
+             Case{"a\r", "a\rL\r\n"},      // ends with CR alone
+             Case{"typed", "typed\r\nL"},  // no break: break first, none after
          }) {
         std::string text = c.before;
         appendLogLine(text, "L");

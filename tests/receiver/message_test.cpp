@@ -22,7 +22,9 @@ struct ClassifyCase {
     ChunkKind kind;
 };
 
-void PrintTo(const ClassifyCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ClassifyCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ClassifyTest : public ::testing::TestWithParam<ClassifyCase> {};
 
@@ -95,10 +97,10 @@ TEST(Renderings, HexDecimalAndBitPattern) {
         const char* dec;
         const char* bits;
     };
-    for (const Case& c : {Case{0x00, "00", "0", "0000 0000"}, Case{0x05, "05", "5", "0000 0101"},
-                          Case{0x0A, "0A", "10", "0000 1010"}, Case{0x5C, "5C", "92", "0101 1100"},
-                          Case{0x80, "80", "128", "1000 0000"},
-                          Case{0xFF, "FF", "255", "1111 1111"}}) {
+    for (const Case& c :
+         {Case{0x00, "00", "0", "0000 0000"}, Case{0x05, "05", "5", "0000 0101"},
+          Case{0x0A, "0A", "10", "0000 1010"}, Case{0x5C, "5C", "92", "0101 1100"},
+          Case{0x80, "80", "128", "1000 0000"}, Case{0xFF, "FF", "255", "1111 1111"}}) {
         const auto v = static_cast<std::uint8_t>(c.value);
         EXPECT_EQ(hexByte(v), c.hex);
         EXPECT_EQ(decimal(v), c.dec);

@@ -54,10 +54,10 @@ TEST(TimeStamp, DatePatternTokensSeparatorAndLiterals) {
         const char* pattern;
         const char* date;
     };
-    for (const Case& c : {Case{"yyyy/MM/dd", "2026-03-05"}, Case{"d/M/yy", "5-3-26"},
-                          Case{"dd MMM yyyy", "05 Mar 2026"}, Case{"MMMM d", "March 5"},
-                          Case{"yyyy'年'M'月'd'日'", "2026年3月5日"},
-                          Case{"dd.MM.yyyy", "05.03.2026"}}) {
+    for (const Case& c :
+         {Case{"yyyy/MM/dd", "2026-03-05"}, Case{"d/M/yy", "5-3-26"},
+          Case{"dd MMM yyyy", "05 Mar 2026"}, Case{"MMMM d", "March 5"},
+          Case{"yyyy'年'M'月'd'日'", "2026年3月5日"}, Case{"dd.MM.yyyy", "05.03.2026"}}) {
         f.shortDatePattern = c.pattern;
         EXPECT_EQ(formatShortDate(kMorning, f), c.date) << c.pattern;
     }
@@ -78,11 +78,10 @@ TEST(LocaleFromPosix, ReadsTheLayoutsOfCommonLocales) {
              Case{"C", "%m/%d/%y", "%H:%M:%S", "%I:%M:%S %p", "AM", "PM", "03/05/26 21:04:09"},
              Case{"uk_UA", "%d.%m.%y", "%T", "", "", "", "05.03.26 21:04:09"},
              Case{"de_DE", "%d.%m.%Y", "%T", "", "", "", "05.03.2026 21:04:09"},
-             Case{"en_US", "%m/%d/%Y", "%r", "%I:%M:%S %p", "AM", "PM",
-                  "03/05/2026 09:04:09 PM"},
+             Case{"en_US", "%m/%d/%Y", "%r", "%I:%M:%S %p", "AM", "PM", "03/05/2026 09:04:09 PM"},
              Case{"fi_FI", "%d.%m.%Y", "%H.%M.%S", "", "", "", "05.03.2026 21.04.09"},
-             Case{"ko_KR", "%Y년 %m월 %d일", "%H시 %M분 %S초", "%p %I시 %M분 %S초", "오전",
-                  "오후", "2026년 03월 05일 21시 04시 09"},
+             Case{"ko_KR", "%Y년 %m월 %d일", "%H시 %M분 %S초", "%p %I시 %M분 %S초", "오전", "오후",
+                  "2026년 03월 05일 21시 04시 09"},
              Case{"prefix", "%Y-%m-%d", "%p %l:%M:%S", "", "am", "pm", "2026-03-05 pm 9:04:09"},
          }) {
         const LocaleFormats f = localeFormatsFromPosix(c.dFmt, c.tFmt, c.tFmtAmPm, c.am, c.pm);

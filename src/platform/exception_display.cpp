@@ -1,0 +1,38 @@
+#include "platform/exception_display.hpp"
+
+#include <cstdio>
+#include <mutex>
+#include <utility>
+
+namespace nira::platform {
+
+namespace {
+std::mutex gMutex;
+ExceptionHandler gHandler;
+}  // namespace
+
+void setApplicationExceptionHandler(ExceptionHandler handler) {
+    std::lock_guard lock(gMutex);
+    gHandler = std::move(handler);
+}
+
+void handleApplicationException(std::exception_ptr error) {
+    ExceptionHandler handler;
+    {
+        std::lock_guard lock(gMutex);
+        handler = gHandler;
+    }
+    if (handler) {
+        handler(error);
+        return;
+    }
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "unknown failure\n");
+    }
+}
+
+}  // namespace nira::platform

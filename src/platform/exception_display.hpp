@@ -1,0 +1,16 @@
+#pragma once
+// Where exceptions go that no caller can take: failures inside window-message deliveries and a
+// watcher that ended by an exception. The application connects its default exception display.
+
+#include <exception>
+#include <functional>
+
+namespace nira::platform {
+
+using ExceptionHandler = std::function<void(std::exception_ptr)>;
+
+// Replaces the handler; an empty one restores the default (the message on standard error).
+void setApplicationExceptionHandler(ExceptionHandler handler);
+void handleApplicationException(std::exception_ptr error);
+
+}  // namespace nira::platform

@@ -1,0 +1,63 @@
+// Kept apart: the kernel's termios2 headers cannot meet <termios.h> in one translation unit.
+#include "platform/posix_line_settings.hpp"
+
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+namespace nira::platform::posix {
+
+int applyLineSettings(int fd, const DCB& dcb) {
+    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
+        dcb.StopBits > TWOSTOPBITS) {
+        return EINVAL;
+    }
+    struct termios2 t {};
+    if (ioctl(fd, TCGETS2, &t) != 0) {
+        return errno;
+    }
+    // Raw: no echo, no canonical input, no signals, no translation of CR/LF or 8th bit.
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | INPCK | IGNPAR);
+    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS |
+                                        CBAUD | (CBAUD << IBSHIFT));
+    t.c_cflag |= CREAD | CLOCAL | BOTHER | (BOTHER << IBSHIFT);
+    static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+    t.c_cflag |= kSizes[dcb.ByteSize - 5];
+    switch (dcb.Parity) {
+        case ODDPARITY:
+            t.c_cflag |= PARENB | PARODD;
+            break;
+        case EVENPARITY:
+            t.c_cflag |= PARENB;
+            break;
+        case MARKPARITY:
+            t.c_cflag |= PARENB | CMSPAR | PARODD;
+            break;
+        case SPACEPARITY:
+            t.c_cflag |= PARENB | CMSPAR;
+            break;
+        default:
+            break;
+    }
+    if (dcb.Parity != NOPARITY) {
+        t.c_iflag |= INPCK;
+    }
+    if (dcb.StopBits != ONESTOPBIT) {
+        t.c_cflag |= CSTOPB;  // 1.5 stop bits is what CSTOPB gives with 5 data bits
+    }
+    t.c_ispeed = dcb.BaudRate;
+    t.c_ospeed = dcb.BaudRate;
+    t.c_cc[VMIN] = 0;
+    t.c_cc[VTIME] = 0;
+    if (ioctl(fd, TCSETS2, &t) != 0) {
+        return errno;
+    }
+    return 0;
+}
+
+}  // namespace nira::platform::posix

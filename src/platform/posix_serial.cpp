@@ -1,0 +1,893 @@
+// The serial API's Windows meaning carried over termios, poll and the serial ioctls.
+//
+// Transfers finish inside ReadFile/WriteFile (the caller waits for them anyway) and report
+// completion through the record's event. The one truly pending operation, WaitCommEvent, is
+// resolved by whoever waits on its event: the wait polls the device and the event together.
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/posix_line_settings.hpp"
+#include "platform/serial_api.hpp"
+
+namespace nira::platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// How often a wait looks again at what the kernel cannot announce through poll: modem lines and
+// error counters of real devices, a draining output queue, data left unread in the queue.
+constexpr int kLineCheckMs = 50;
+constexpr int kDrainCheckMs = 5;
+constexpr int kLeftoverCheckMs = 20;
+// A transfer without a time limit still looks for an abort this often.
+constexpr int kAbortCheckMs = 50;
+
+thread_local DWORD tLastError = ERROR_SUCCESS;
+
+BOOL fail(DWORD error) {
+    tLastError = error;
+    return FALSE;
+}
+
+bool noModemLines(int err) {
+    return err == ENOTTY || err == EINVAL || err == ENOSYS;
+}
+
+DWORD errorFromErrno(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return ERROR_FILE_NOT_FOUND;
+        case EWOULDBLOCK:
+        case EBUSY:
+        case EACCES:
+        case EPERM:
+            return ERROR_ACCESS_DENIED;
+        case EIO:
+        case EBADF:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        default:
+            return ERROR_GEN_FAILURE;
+    }
+}
+
+struct Object {
+    virtual ~Object() = default;
+};
+
+struct Device;
+
+struct Event final : Object {
+    int fd = -1;
+    bool manualReset = true;
+    std::atomic<bool> signalled{false};
+    std::atomic<Device*> source{nullptr};  // the device whose pending wait completes this event
+
+    Event(bool manual, bool initial) : manualReset(manual) {
+        fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (initial) {
+            set();
+        }
+    }
+    ~Event() override {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    void set() {
+        if (!signalled.exchange(true)) {
+            const std::uint64_t one = 1;
+            (void)!::write(fd, &one, sizeof one);
+        }
+    }
+    void reset() {
+        if (signalled.exchange(false)) {
+            std::uint64_t value = 0;
+            (void)!::read(fd, &value, sizeof value);
+        }
+    }
+    // Takes the signal for a waiter: an auto-reset event is consumed by the wait.
+    bool take() {
+        if (!signalled.load()) {
+            return false;
+        }
+        if (!manualReset) {
+            reset();
+        }
+        return true;
+    }
+};
+
+struct Device final : Object {
+    int fd = -1;
+    int wakeFd = -1;  // wakes a pending event wait when the mask changes or data was written
+    std::mutex mutex;
+    COMMTIMEOUTS timeouts{MAXDWORD, 0, 0, 0, 0};
+    DWORD inQueue = 4096;
+    DWORD mask = 0;
+    unsigned maskGeneration = 0;
+    std::atomic<unsigned> abortGeneration{0};
+    std::atomic<bool> gone{false};
+    bool hasIcount = false;
+    bool hasModem = false;
+    serial_icounter_struct icount{};  // last counters seen
+    DWORD pendingErrors = 0;          // CE_ flags not yet collected by ClearCommError
+    bool wroteSinceTxEmpty = false;
+    bool rx80Fired = false;
+
+    struct Wait {
+        bool active = false;
+        OVERLAPPED* overlapped = nullptr;
+        DWORD* mask = nullptr;
+        Event* event = nullptr;
+        unsigned generation = 0;
+        int rxBaseline = 0;
+        serial_icounter_struct icount{};
+        int modem = 0;
+    } wait;
+
+    ~Device() override {
+        if (wait.event != nullptr) {
+            wait.event->source.store(nullptr);
+        }
+        if (fd >= 0) {
+            ioctl(fd, TIOCNXCL);
+            ::close(fd);
+        }
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+    }
+
+    void wake() const {
+        const std::uint64_t one = 1;
+        (void)!::write(wakeFd, &one, sizeof one);
+    }
+
+    int queued() const {
+        int n = 0;
+        return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+    }
+
+    bool hungUp() {
+        if (gone.load()) {
+            return true;
+        }
+        pollfd p{fd, 0, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            gone.store(true);
+        }
+        return gone.load();
+    }
+
+    // Reads the error counters and adds what is new to pendingErrors. Returns the new flags.
+    DWORD collectErrors() {
+        if (!hasIcount) {
+            return 0;
+        }
+        serial_icounter_struct now{};
+        if (ioctl(fd, TIOCGICOUNT, &now) != 0) {
+            return 0;
+        }
+        DWORD flags = 0;
+        if (now.frame != icount.frame) {
+            flags |= CE_FRAME;
+        }
+        if (now.parity != icount.parity) {
+            flags |= CE_RXPARITY;
+        }
+        if (now.overrun != icount.overrun) {
+            flags |= CE_OVERRUN;
+        }
+        if (now.brk != icount.brk) {
+            flags |= CE_BREAK;
+        }
+        if (now.buf_overrun != icount.buf_overrun) {
+            flags |= CE_RXOVER;
+        }
+        icount = now;
+        pendingErrors |= flags;
+        return flags;
+    }
+
+    int modemLines() const {
+        int lines = 0;
+        return hasModem && ioctl(fd, TIOCMGET, &lines) == 0 ? lines : 0;
+    }
+
+    // Called with the mutex held.
+    void complete(DWORD events, DWORD error) {
+        *wait.mask = events;
+        wait.overlapped->Internal = error;
+        wait.overlapped->InternalHigh = 0;
+        Event* event = wait.event;
+        wait = Wait{};
+        event->source.store(nullptr);
+        event->set();
+    }
+
+    // Looks whether the pending wait has something to report; completes it if so. Returns the
+    // longest time the waiter may sleep before it must look again (-1: until poll wakes it).
+    int evaluate() {
+        std::lock_guard lock(mutex);
+        if (!wait.active) {
+            return -1;
+        }
+        if (hungUp()) {
+            complete(0, ERROR_DEVICE_NOT_CONNECTED);
+            return -1;
+        }
+        if (wait.generation != maskGeneration) {
+            complete(0, ERROR_SUCCESS);  // a new mask ends a pending wait with no events
+            return -1;
+        }
+        DWORD events = 0;
+        const int count = queued();
+        if (hasIcount) {
+            serial_icounter_struct now{};
+            if (ioctl(fd, TIOCGICOUNT, &now) == 0 && now.rx != wait.icount.rx) {
+                events |= EV_RXCHAR;
+            }
+        } else if (count > wait.rxBaseline) {
+            events |= EV_RXCHAR;
+        }
+        wait.rxBaseline = std::min(wait.rxBaseline, count);
+        if (static_cast<std::uint64_t>(count) * 5 >= static_cast<std::uint64_t>(inQueue) * 4 &&
+            inQueue > 0) {
+            if (!rx80Fired) {
+                events |= EV_RX80FULL;
+                rx80Fired = true;
+            }
+        } else {
+            rx80Fired = false;
+        }
+        if (collectErrors() != 0) {
+            events |= EV_ERR;
+        }
+        if (hasModem) {
+            const int lines = modemLines();
+            const int changed = lines ^ wait.modem;
+            if ((changed & TIOCM_CTS) != 0) {
+                events |= EV_CTS;
+            }
+            if ((changed & TIOCM_DSR) != 0) {
+                events |= EV_DSR;
+            }
+            if ((changed & TIOCM_CD) != 0) {
+                events |= EV_RLSD;
+            }
+            if ((changed & TIOCM_RI) != 0 && (lines & TIOCM_RI) == 0) {
+                events |= EV_RING;  // the trailing edge of a ring, as the UARTs report it
+            }
+            wait.modem = lines;
+        }
+        if (wroteSinceTxEmpty) {
+            int out = 0;
+            if (ioctl(fd, TIOCOUTQ, &out) != 0 || out == 0) {
+                wroteSinceTxEmpty = false;
+                events |= EV_TXEMPTY;
+            }
+        }
+        events &= mask;
+        if (events != 0) {
+            complete(events, ERROR_SUCCESS);
+            return -1;
+        }
+        int next = -1;
+        auto sooner = [&next](int ms) { next = next < 0 ? ms : std::min(next, ms); };
+        if (wroteSinceTxEmpty) {
+            sooner(kDrainCheckMs);
+        }
+        if (count > 0) {
+            sooner(kLeftoverCheckMs);  // poll cannot tell new data from what is already there
+        }
+        if ((hasModem && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0) ||
+            (hasIcount && (mask & EV_ERR) != 0)) {
+            sooner(kLineCheckMs);
+        }
+        return next;
+    }
+};
+
+Object* object(HANDLE h) {
+    if (h == nullptr || h == INVALID_HANDLE_VALUE) {
+        return nullptr;
+    }
+    return static_cast<Object*>(h);
+}
+
+Device* device(HANDLE h) {
+    return dynamic_cast<Device*>(object(h));
+}
+Event* event(HANDLE h) {
+    return dynamic_cast<Event*>(object(h));
+}
+
+std::string devicePath(const char* name) {
+    std::string path = name != nullptr ? name : "";
+    const std::string prefix = "\\\\.\\";
+    if (path.rfind(prefix, 0) == 0) {
+        path.erase(0, prefix.size());
+    }
+    if (path.empty()) {
+        return path;
+    }
+    return path.front() == '/' ? path : "/dev/" + path;
+}
+
+int msUntil(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
+
+class PosixSerialApi final : public SerialApi {
+  public:
+    HANDLE CreateFileA(const char* name) override {
+        const std::string path = devicePath(name);
+        if (path.empty()) {
+            tLastError = ERROR_FILE_NOT_FOUND;
+            return INVALID_HANDLE_VALUE;
+        }
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            tLastError = errorFromErrno(errno);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!isatty(fd)) {
+            ::close(fd);
+            tLastError = ERROR_GEN_FAILURE;
+            return INVALID_HANDLE_VALUE;
+        }
+        // Exclusive like share mode 0: TIOCEXCL keeps other users out, flock also root.
+        int ptyNumber = 0;
+        const bool ptyMaster = ioctl(fd, TIOCGPTN, &ptyNumber) == 0;
+        if (!ptyMaster && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int err = errno;
+            ::close(fd);
+            tLastError = errorFromErrno(err);
+            return INVALID_HANDLE_VALUE;
+        }
+        ioctl(fd, TIOCEXCL);
+        auto* dev = new Device;
+        dev->fd = fd;
+        dev->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        dev->hasIcount = ioctl(fd, TIOCGICOUNT, &dev->icount) == 0;
+        int lines = 0;
+        dev->hasModem = ioctl(fd, TIOCMGET, &lines) == 0;
+        tLastError = ERROR_SUCCESS;
+        return dev;
+    }
+
+    DWORD GetLastError() override { return tLastError; }
+
+    BOOL CloseHandle(HANDLE h) override {
+        Object* obj = object(h);
+        if (obj == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        if (auto* ev = dynamic_cast<Event*>(obj)) {
+            if (Device* src = ev->source.load()) {
+                std::lock_guard lock(src->mutex);
+                if (src->wait.event == ev) {
+                    src->wait = Device::Wait{};
+                }
+            }
+        }
+        delete obj;
+        return TRUE;
+    }
+
+    BOOL SetupComm(HANDLE h, DWORD in, DWORD /*out*/) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        if (dev->hungUp()) {
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        std::lock_guard lock(dev->mutex);
+        dev->inQueue = in;  // the kernel's queues have a fixed size; kept for EV_RX80FULL
+        return TRUE;
+    }
+
+    BOOL SetCommState(HANDLE h, const DCB& dcb) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        const int err = posix::applyLineSettings(dev->fd, dcb);
+        if (err != 0) {
+            return fail(err == EINVAL ? ERROR_INVALID_PARAMETER : errorFromErrno(err));
+        }
+        // DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE raise the lines while the device is open.
+        const int lines = (dcb.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
+                          (dcb.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
+        if (lines != 0 && ioctl(dev->fd, TIOCMBIS, &lines) != 0 && !noModemLines(errno)) {
+            return fail(errorFromErrno(errno));
+        }
+        return TRUE;
+    }
+
+    BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS& t) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        std::lock_guard lock(dev->mutex);
+        dev->timeouts = t;
+        return TRUE;
+    }
+
+    BOOL SetCommMask(HANDLE h, DWORD mask) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        {
+            std::lock_guard lock(dev->mutex);
+            dev->mask = mask;
+            ++dev->maskGeneration;
+        }
+        dev->wake();
+        return TRUE;
+    }
+
+    BOOL WaitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* ov) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        Event* ev = ov != nullptr ? event(ov->hEvent) : nullptr;
+        if (mask == nullptr || ev == nullptr) {
+            return fail(ERROR_INVALID_PARAMETER);
+        }
+        if (dev->hungUp()) {
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        std::lock_guard lock(dev->mutex);
+        if (dev->wait.active) {
+            return fail(ERROR_INVALID_PARAMETER);
+        }
+        ev->reset();
+        ov->Internal = ERROR_IO_PENDING;
+        dev->wait.active = true;
+        dev->wait.overlapped = ov;
+        dev->wait.mask = mask;
+        dev->wait.event = ev;
+        dev->wait.generation = dev->maskGeneration;
+        dev->wait.rxBaseline = dev->queued();
+        if (dev->hasIcount) {
+            ioctl(dev->fd, TIOCGICOUNT, &dev->wait.icount);
+        }
+        dev->wait.modem = dev->modemLines();
+        ev->source.store(dev);
+        return fail(ERROR_IO_PENDING);
+    }
+
+    BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        if (dev->hungUp()) {
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        std::lock_guard lock(dev->mutex);
+        dev->collectErrors();
+        if (errors != nullptr) {
+            *errors = dev->pendingErrors;
+        }
+        dev->pendingErrors = 0;
+        if (status != nullptr) {
+            *status = COMSTAT{};
+            status->cbInQue = static_cast<DWORD>(dev->queued());
+            int out = 0;
+            status->cbOutQue = ioctl(dev->fd, TIOCOUTQ, &out) == 0 ? static_cast<DWORD>(out) : 0;
+        }
+        return TRUE;
+    }
+
+    BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        if (dev->hungUp()) {
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        int lines = 0;
+        if (ioctl(dev->fd, TIOCMGET, &lines) != 0) {
+            if (!noModemLines(errno)) {
+                return fail(errorFromErrno(errno));
+            }
+            lines = 0;  // a device without modem lines reports no signals
+        }
+        DWORD s = 0;
+        s |= (lines & TIOCM_CTS) != 0 ? MS_CTS_ON : 0;
+        s |= (lines & TIOCM_DSR) != 0 ? MS_DSR_ON : 0;
+        s |= (lines & TIOCM_RI) != 0 ? MS_RING_ON : 0;
+        s |= (lines & TIOCM_CD) != 0 ? MS_RLSD_ON : 0;
+        if (status != nullptr) {
+            *status = s;
+        }
+        return TRUE;
+    }
+
+    BOOL EscapeCommFunction(HANDLE h, DWORD function) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        int line = 0;
+        unsigned long request = 0;
+        switch (function) {
+            case SETDTR:
+                line = TIOCM_DTR;
+                request = TIOCMBIS;
+                break;
+            case CLRDTR:
+                line = TIOCM_DTR;
+                request = TIOCMBIC;
+                break;
+            case SETRTS:
+                line = TIOCM_RTS;
+                request = TIOCMBIS;
+                break;
+            case CLRRTS:
+                line = TIOCM_RTS;
+                request = TIOCMBIC;
+                break;
+            default:
+                return fail(ERROR_INVALID_PARAMETER);
+        }
+        if (dev->hungUp()) {
+            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        }
+        if (ioctl(dev->fd, request, &line) != 0 && !noModemLines(errno)) {
+            return fail(errorFromErrno(errno));
+        }
+        return TRUE;
+    }
+
+    BOOL PurgeComm(HANDLE h, DWORD flags) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        if ((flags & (PURGE_TXABORT | PURGE_RXABORT)) != 0) {
+            ++dev->abortGeneration;
+        }
+        if (dev->gone.load()) {
+            return (flags & (PURGE_TXCLEAR | PURGE_RXCLEAR)) != 0 ? fail(ERROR_DEVICE_NOT_CONNECTED)
+                                                                  : TRUE;
+        }
+        const bool tx = (flags & PURGE_TXCLEAR) != 0;
+        const bool rx = (flags & PURGE_RXCLEAR) != 0;
+        if (tx || rx) {
+            const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
+            if (tcflush(dev->fd, which) != 0) {
+                return fail(errorFromErrno(errno));
+            }
+        }
+        return TRUE;
+    }
+
+    BOOL ReadFile(HANDLE h, void* buffer, DWORD count, DWORD* read, OVERLAPPED* ov) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        Event* ev = ov != nullptr ? event(ov->hEvent) : nullptr;
+        if (ev != nullptr) {
+            ev->reset();
+        }
+        COMMTIMEOUTS t{};
+        {
+            std::lock_guard lock(dev->mutex);
+            t = dev->timeouts;
+        }
+        const unsigned abortAt = dev->abortGeneration.load();
+        const Clock::time_point start = Clock::now();
+
+        // The Windows read time-outs: MAXDWORD interval with zero totals returns at once; MAXDWORD
+        // interval and multiplier with a constant returns at the first byte or the constant;
+        // otherwise a total limit (multiplier * count + constant; none when both are 0) and an
+        // interval limit between bytes (none when 0).
+        const bool atOnce = t.ReadIntervalTimeout == MAXDWORD &&
+                            t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        const bool firstByte =
+            t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD &&
+            t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+        bool hasTotal = false;
+        Clock::time_point totalDeadline = start;
+        if (firstByte) {
+            hasTotal = true;
+            totalDeadline += std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+        } else if (!atOnce &&
+                   (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0)) {
+            hasTotal = true;
+            const std::uint64_t ms =
+                static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * count +
+                t.ReadTotalTimeoutConstant;
+            totalDeadline += std::chrono::milliseconds(std::min<std::uint64_t>(ms, 1ULL << 31));
+        }
+        const bool hasInterval = !atOnce && !firstByte && t.ReadIntervalTimeout != 0 &&
+                                 t.ReadIntervalTimeout != MAXDWORD;
+
+        auto* out = static_cast<unsigned char*>(buffer);
+        DWORD got = 0;
+        Clock::time_point lastByte = start;
+        DWORD error = ERROR_SUCCESS;
+        while (got < count) {
+            const ssize_t n = ::read(dev->fd, out + got, count - got);
+            if (n > 0) {
+                got += static_cast<DWORD>(n);
+                lastByte = Clock::now();
+                continue;
+            }
+            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                dev->gone.store(true);  // a tty reads 0 or EIO once its other end is gone
+                error = ERROR_DEVICE_NOT_CONNECTED;
+                break;
+            }
+            if (errno == EINTR) {
+                continue;
+            }
+            if (atOnce || (firstByte && got > 0)) {
+                break;
+            }
+            int wait = -1;
+            if (hasTotal) {
+                wait = msUntil(totalDeadline);
+            }
+            if (hasInterval && got > 0) {
+                const int interval =
+                    msUntil(lastByte + std::chrono::milliseconds(t.ReadIntervalTimeout));
+                wait = wait < 0 ? interval : std::min(wait, interval);
+            }
+            if (wait == 0) {
+                break;
+            }
+            pollfd p{dev->fd, POLLIN, 0};
+            ::poll(&p, 1, wait < 0 ? kAbortCheckMs : std::min(wait, kAbortCheckMs));
+            if (dev->abortGeneration.load() != abortAt) {
+                error = ERROR_OPERATION_ABORTED;
+                break;
+            }
+            if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0 && (p.revents & POLLIN) == 0) {
+                dev->gone.store(true);
+                error = ERROR_DEVICE_NOT_CONNECTED;
+                break;
+            }
+        }
+        if (error != ERROR_SUCCESS && got == 0) {
+            return fail(error);
+        }
+        if (read != nullptr) {
+            *read = got;
+        }
+        if (ov != nullptr) {
+            ov->Internal = ERROR_SUCCESS;
+            ov->InternalHigh = got;
+        }
+        if (ev != nullptr) {
+            ev->set();
+        }
+        tLastError = ERROR_SUCCESS;
+        return TRUE;
+    }
+
+    BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* written,
+                   OVERLAPPED* ov) override {
+        Device* dev = device(h);
+        if (dev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        Event* ev = ov != nullptr ? event(ov->hEvent) : nullptr;
+        if (ev != nullptr) {
+            ev->reset();
+        }
+        COMMTIMEOUTS t{};
+        {
+            std::lock_guard lock(dev->mutex);
+            t = dev->timeouts;
+        }
+        const unsigned abortAt = dev->abortGeneration.load();
+        const std::uint64_t limitMs =
+            static_cast<std::uint64_t>(t.WriteTotalTimeoutMultiplier) * count +
+            t.WriteTotalTimeoutConstant;
+        const bool hasTotal = limitMs != 0;
+        const Clock::time_point deadline =
+            Clock::now() + std::chrono::milliseconds(std::min<std::uint64_t>(limitMs, 1ULL << 31));
+
+        const auto* in = static_cast<const unsigned char*>(buffer);
+        DWORD put = 0;
+        DWORD error = ERROR_SUCCESS;
+        while (put < count) {
+            const ssize_t n = ::write(dev->fd, in + put, count - put);
+            if (n > 0) {
+                put += static_cast<DWORD>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0 && errno != EAGAIN) {
+                dev->gone.store(errno == EIO || errno == ENXIO);
+                error = errorFromErrno(errno);
+                break;
+            }
+            const int wait = hasTotal ? msUntil(deadline) : kAbortCheckMs;
+            if (wait == 0) {
+                break;  // the write time-out: done with what went out
+            }
+            pollfd p{dev->fd, POLLOUT, 0};
+            ::poll(&p, 1, std::min(wait, kAbortCheckMs));
+            if (dev->abortGeneration.load() != abortAt) {
+                error = ERROR_OPERATION_ABORTED;
+                break;
+            }
+            if ((p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                dev->gone.store(true);
+                error = ERROR_DEVICE_NOT_CONNECTED;
+                break;
+            }
+        }
+        if (error != ERROR_SUCCESS) {
+            return fail(error);
+        }
+        if (put > 0) {
+            {
+                std::lock_guard lock(dev->mutex);
+                dev->wroteSinceTxEmpty = true;
+            }
+            dev->wake();
+        }
+        if (written != nullptr) {
+            *written = put;
+        }
+        if (ov != nullptr) {
+            ov->Internal = ERROR_SUCCESS;
+            ov->InternalHigh = put;
+        }
+        if (ev != nullptr) {
+            ev->set();
+        }
+        tLastError = ERROR_SUCCESS;
+        return TRUE;
+    }
+
+    BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait) override {
+        if (object(h) == nullptr || ov == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        Event* ev = event(ov->hEvent);
+        if (ev == nullptr) {
+            return fail(ERROR_INVALID_PARAMETER);
+        }
+        if (wait != FALSE) {
+            WaitForSingleObject(ov->hEvent, INFINITE);
+        }
+        if (!ev->signalled.load()) {
+            return fail(ERROR_IO_INCOMPLETE);
+        }
+        if (ov->Internal != ERROR_SUCCESS) {
+            return fail(static_cast<DWORD>(ov->Internal));
+        }
+        if (transferred != nullptr) {
+            *transferred = static_cast<DWORD>(ov->InternalHigh);
+        }
+        return TRUE;
+    }
+
+    HANDLE CreateEventA(BOOL manualReset, BOOL initialState) override {
+        auto* ev = new Event(manualReset != FALSE, initialState != FALSE);
+        if (ev->fd < 0) {
+            delete ev;
+            tLastError = ERROR_GEN_FAILURE;
+            return nullptr;
+        }
+        return ev;
+    }
+
+    BOOL SetEvent(HANDLE h) override {
+        Event* ev = event(h);
+        if (ev == nullptr) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        ev->set();
+        return TRUE;
+    }
+
+    DWORD WaitForSingleObject(HANDLE h, DWORD ms) override {
+        return WaitForMultipleObjects(1, &h, ms);
+    }
+
+    DWORD WaitForMultipleObjects(DWORD n, const HANDLE* handles, DWORD ms) override {
+        std::vector<Event*> events;
+        for (DWORD i = 0; i < n; ++i) {
+            Event* ev = event(handles[i]);
+            if (ev == nullptr) {
+                tLastError = ERROR_INVALID_HANDLE;
+                return WAIT_FAILED;
+            }
+            events.push_back(ev);
+        }
+        const bool forever = ms == INFINITE;
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+        std::vector<pollfd> fds;
+        std::vector<int> wakeFds;
+        for (;;) {
+            fds.clear();
+            wakeFds.clear();
+            int sleep = forever ? -1 : msUntil(deadline);
+            for (Event* ev : events) {
+                fds.push_back({ev->fd, POLLIN, 0});
+                if (Device* dev = ev->source.load()) {
+                    const int next = dev->evaluate();
+                    if (next >= 0) {
+                        sleep = sleep < 0 ? next : std::min(sleep, next);
+                    }
+                    // Data already queued is not news: only an empty queue is worth a POLLIN.
+                    const short want = dev->queued() == 0 ? POLLIN : 0;
+                    fds.push_back({dev->fd, want, 0});
+                    fds.push_back({dev->wakeFd, POLLIN, 0});
+                    wakeFds.push_back(dev->wakeFd);
+                }
+            }
+            for (DWORD i = 0; i < n; ++i) {
+                if (events[i]->take()) {
+                    return WAIT_OBJECT_0 + i;
+                }
+            }
+            if (!forever && msUntil(deadline) == 0) {
+                return WAIT_TIMEOUT;
+            }
+            const int r = ::poll(fds.data(), fds.size(), sleep);
+            if (r < 0 && errno != EINTR) {
+                tLastError = errorFromErrno(errno);
+                return WAIT_FAILED;
+            }
+            for (const int fd : wakeFds) {
+                std::uint64_t value = 0;
+                (void)!::read(fd, &value, sizeof value);  // non-blocking: drained if set
+            }
+        }
+    }
+
+    void Sleep(DWORD ms) override {
+        if (ms == 0) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        }
+    }
+};
+
+}  // namespace
+
+SerialApi& systemSerialApi() {
+    static PosixSerialApi api;
+    return api;
+}
+
+}  // namespace nira::platform

@@ -1,0 +1,791 @@
+#include "serial/com_port.hpp"
+
+#include <array>
+#include <cstring>
+#include <utility>
+
+#include "platform/exception_display.hpp"
+#include "platform/main_thread.hpp"
+
+namespace nira::serial {
+
+using namespace nira::platform;
+
+namespace {
+
+constexpr std::array<const char*, EComPort::kMessageCount> kMessages = {
+    "Спроба відкрити неіснуючий СОМ-порт",
+    "Порт зайнятий іншою програмою",
+    "Помилка запису в порт",
+    "Помилка читання з порта",
+    "Недопустимий параметр Async",
+    "Помилка функції PurgeComm",
+    "Не вдалося отримати статус асинхронної операції",
+    "Помилка функції SetCommState",
+    "Помилка функції SetCommTimeouts",
+    "Помилка функції SetupComm",
+    "Помилка функції ClearCommError",
+    "Помилка функції GetCommModemStatus",
+    "Помилка функції EscapeCommFunction",
+    "Неможна змінювати властивості, доки порт відкритий",
+    "Помилка звернення до системного реєстру",
+};
+
+// Line events in delivery order, with their mask bits.
+constexpr std::array<std::pair<TLineEvent, DWORD>, 8> kDeliveryOrder = {{
+    {leError, EV_ERR},
+    {leRxChar, EV_RXCHAR},
+    {leTxEmpty, EV_TXEMPTY},
+    {leRing, EV_RING},
+    {leCTS, EV_CTS},
+    {leDSR, EV_DSR},
+    {leRLSD, EV_RLSD},
+    {leRx80Full, EV_RX80FULL},
+}};
+
+// A completed wait that fails this many times in a row is not a passing hiccup.
+constexpr int kMaxFailedWaits = 100;
+
+DWORD timeoutValue(std::int32_t value) {
+    return value < 0 ? MAXDWORD : static_cast<DWORD>(value);
+}
+
+}  // namespace
+
+// ---- translations ------------------------------------------------------------------------------
+
+DWORD LineEventMask(TLineEvent event) {
+    for (const auto& [e, bit] : kDeliveryOrder) {
+        if (e == event) {
+            return bit;
+        }
+    }
+    return 0;
+}
+
+DWORD EventsToMask(TLineEvents events) {
+    DWORD mask = 0;
+    for (const auto& [e, bit] : kDeliveryOrder) {
+        if (events.contains(e)) {
+            mask |= bit;
+        }
+    }
+    return mask;
+}
+
+TLineEvents EventsFromMask(DWORD mask) {
+    TLineEvents events;
+    for (const auto& [e, bit] : kDeliveryOrder) {
+        if ((mask & bit) != 0) {
+            events.insert(e);
+        }
+    }
+    return events;
+}
+
+// ---- EComPort ----------------------------------------------------------------------------------
+
+EComPort::EComPort(int index) : std::runtime_error(Message(index)) {}
+
+const char* EComPort::Message(int index) {
+    return index >= 0 && index < kMessageCount ? kMessages[static_cast<std::size_t>(index)] : "";
+}
+
+// ---- TComTimeouts ------------------------------------------------------------------------------
+
+void TComTimeouts::AssignTo(TComTimeouts& target) const {
+    target.readInterval_ = readInterval_;
+    target.readTotalMultiplier_ = readTotalMultiplier_;
+    target.readTotalConstant_ = readTotalConstant_;
+    target.writeTotalMultiplier_ = writeTotalMultiplier_;
+    target.writeTotalConstant_ = writeTotalConstant_;
+}
+
+void TComTimeouts::set(std::int32_t& field, std::int32_t value) {
+    if (field == value) {
+        return;
+    }
+    field = value;
+    if (OwnerPort != nullptr) {
+        OwnerPort->ApplyTimeouts();
+    }
+}
+
+// ---- construction, open and close --------------------------------------------------------------
+
+TBComPort::TBComPort(SerialApi& api)
+    : api_(api), timeouts_(std::make_unique<TComTimeouts>()), deviceHandle_(INVALID_HANDLE_VALUE) {
+    timeouts_->OwnerPort = this;
+}
+
+TBComPort::~TBComPort() {
+    try {
+        ClosePort();
+    } catch (...) {
+        // The owner is going away: take the rest down without the failed device steps.
+        try {
+            StopWatcher();
+        } catch (...) {
+        }
+        notifyWindow_.reset();
+        CloseDevice();
+        isOpen_ = false;
+    }
+}
+
+bool TBComPort::OpenPort() {
+    if (isOpen_) {
+        return true;
+    }
+    OpenDevice();
+    isOpen_ = true;
+    try {
+        ApplySettings();
+    } catch (...) {
+        CloseDevice();
+        isOpen_ = false;
+        throw;
+    }
+    try {
+        if (syncMethod_ == smWindowSync) {
+            notifyWindow_ = std::make_unique<platform::NotifyWindow>(
+                [this](unsigned m, std::uintptr_t w, std::intptr_t l) {
+                    return LineEventWndProc(m, w, l);
+                });
+        }
+        StartWatcher();
+    } catch (...) {
+        // Without a watcher nothing would ever be delivered: report the open as failed.
+        watcher_.reset();
+        notifyWindow_.reset();
+        CloseDevice();
+        isOpen_ = false;
+        throw;
+    }
+    return isOpen_;
+}
+
+bool TBComPort::ClosePort() {
+    if (!isOpen_) {
+        return true;
+    }
+    SetDtrLine(false);
+    SetRtsLine(false);
+    AbortTransfers();
+    StopWatcher();
+    notifyWindow_.reset();
+    CloseDevice();
+    isOpen_ = false;
+    return !isOpen_;
+}
+
+void TBComPort::OpenDevice() {
+    const std::string path = "\\\\.\\" + port_;
+    deviceHandle_ = api_.CreateFileA(path.c_str());
+    if (deviceHandle_ == INVALID_HANDLE_VALUE) {
+        const DWORD error = api_.GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND) {
+            throw EComPort(cmNoSuchPort);
+        }
+        if (error == ERROR_ACCESS_DENIED) {
+            throw EComPort(cmPortBusy);
+        }
+    }
+}
+
+void TBComPort::ApplySettings() {
+    ApplyBuffers();
+    ApplyLineSettings();
+    ApplyTimeouts();
+}
+
+void TBComPort::CloseDevice() {
+    if (deviceHandle_ != INVALID_HANDLE_VALUE) {
+        api_.CloseHandle(deviceHandle_);
+        deviceHandle_ = INVALID_HANDLE_VALUE;
+    }
+}
+
+void TBComPort::ApplyBuffers() {
+    if (!isOpen_) {
+        return;
+    }
+    if (api_.SetupComm(deviceHandle_, static_cast<DWORD>(inBufSize_),
+                       static_cast<DWORD>(outBufSize_)) == FALSE) {
+        throw EComPort(cmSetupCommFailed);
+    }
+}
+
+void TBComPort::ApplyLineSettings() {
+    if (!isOpen_) {
+        return;
+    }
+    DCB dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof(DCB);
+    dcb.BaudRate = kBaudRates[baudRate_];
+    dcb.fBinary = 1;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fParity = parity_ != paNone ? 1 : 0;
+    dcb.XonLim = 0;
+    dcb.XoffLim = 0;
+    dcb.ByteSize = static_cast<BYTE>(byteSize_ + 5);
+    dcb.Parity = static_cast<BYTE>(parity_);
+    dcb.StopBits = static_cast<BYTE>(stopBits_);
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    if (api_.SetCommState(deviceHandle_, dcb) == FALSE) {
+        throw EComPort(cmSetCommStateFailed);
+    }
+}
+
+void TBComPort::ApplyTimeouts() {
+    if (!isOpen_) {
+        return;
+    }
+    const COMMTIMEOUTS t{timeoutValue(timeouts_->ReadInterval()),
+                         timeoutValue(timeouts_->ReadTotalMultiplier()),
+                         timeoutValue(timeouts_->ReadTotalConstant()),
+                         timeoutValue(timeouts_->WriteTotalMultiplier()),
+                         timeoutValue(timeouts_->WriteTotalConstant())};
+    if (api_.SetCommTimeouts(deviceHandle_, t) == FALSE) {
+        throw EComPort(cmSetCommTimeoutsFailed);
+    }
+}
+
+// ---- setters -----------------------------------------------------------------------------------
+
+void TBComPort::SetBaudRate(TBaudRate value) {
+    if (value != baudRate_) {
+        baudRate_ = value;
+        ApplyLineSettings();
+    }
+}
+
+void TBComPort::SetByteSize(TByteSize value) {
+    if (value != byteSize_) {
+        byteSize_ = value;
+        ApplyLineSettings();
+    }
+}
+
+void TBComPort::SetParity(TParity value) {
+    if (value != parity_) {
+        parity_ = value;
+        ApplyLineSettings();
+    }
+}
+
+void TBComPort::SetStopBits(TStopBits value) {
+    if (value != stopBits_) {
+        stopBits_ = value;
+        ApplyLineSettings();
+    }
+}
+
+namespace {
+// Driver queue sizes are kept even: a positive odd size loses one.
+std::int32_t evenQueueSize(std::int32_t value) {
+    return value > 0 && value % 2 != 0 ? value - 1 : value;
+}
+}  // namespace
+
+void TBComPort::SetInBufSize(std::int32_t value) {
+    if (value != inBufSize_) {
+        inBufSize_ = evenQueueSize(value);
+        ApplyBuffers();
+    }
+}
+
+void TBComPort::SetOutBufSize(std::int32_t value) {
+    if (value != outBufSize_) {
+        outBufSize_ = evenQueueSize(value);
+        ApplyBuffers();
+    }
+}
+
+void TBComPort::SetTimeouts(const TComTimeouts& value) {
+    value.AssignTo(*timeouts_);
+    ApplyTimeouts();
+}
+
+void TBComPort::SetPort(const std::string& value) {
+    if (isOpen_) {
+        throw EComPort(cmPortOpen);
+    }
+    if (value != port_) {
+        port_ = value;
+    }
+}
+
+void TBComPort::SetSyncMethod(TSyncMethod value) {
+    if (value == syncMethod_) {
+        return;
+    }
+    if (isOpen_) {
+        throw EComPort(cmPortOpen);
+    }
+    syncMethod_ = value;
+}
+
+// ---- reads and writes --------------------------------------------------------------------------
+
+void TBComPort::NewOverlappedOp(TOverlappedOp*& op) {
+    op = new TOverlappedOp;
+    std::memset(&op->Io, 0, sizeof op->Io);
+    op->Io.hEvent = api_.CreateEventA(TRUE, TRUE);
+    op->OutCopy.reset();
+    op->OutCopyLength = 0;
+}
+
+void TBComPort::FreeOverlappedOp(TOverlappedOp*& op) {
+    if (op == nullptr) {
+        return;
+    }
+    if (op->Io.hEvent != nullptr) {
+        api_.CloseHandle(op->Io.hEvent);
+    }
+    delete op;
+    op = nullptr;
+}
+
+std::int32_t TBComPort::StartWrite(const void* bytes, std::int32_t count, TOverlappedOp* op) {
+    if (op == nullptr) {
+        throw EComPort(cmBadAsync);
+    }
+    op->Direction = trWrite;
+    op->OutCopy.reset();
+    const std::size_t size = count > 0 ? static_cast<std::size_t>(count) : 0;
+    op->OutCopy = std::make_unique<char[]>(size);
+    if (size > 0) {
+        std::memcpy(op->OutCopy.get(), bytes, size);
+    }
+    op->OutCopyLength = count;
+    DWORD written = 0;
+    if (api_.WriteFile(deviceHandle_, bytes, static_cast<DWORD>(size), &written, &op->Io) ==
+            FALSE &&
+        api_.GetLastError() != ERROR_IO_PENDING) {
+        throw EComPort(cmWriteError);
+    }
+    return static_cast<std::int32_t>(written);
+}
+
+std::int32_t TBComPort::StartWriteText(const std::string& text, TOverlappedOp* op) {
+    if (text.empty()) {
+        return 0;
+    }
+    return StartWrite(text.data(), static_cast<std::int32_t>(text.size()), op);
+}
+
+std::int32_t TBComPort::StartRead(void* buffer, std::int32_t count, TOverlappedOp* op) {
+    if (op == nullptr) {
+        throw EComPort(cmBadAsync);
+    }
+    op->Direction = trRead;
+    DWORD read = 0;
+    if (api_.ReadFile(deviceHandle_, buffer, static_cast<DWORD>(count), &read, &op->Io) == FALSE &&
+        api_.GetLastError() != ERROR_IO_PENDING) {
+        throw EComPort(cmReadError);
+    }
+    return static_cast<std::int32_t>(read);
+}
+
+std::int32_t TBComPort::StartReadText(std::string& text, std::int32_t count, TOverlappedOp* op) {
+    text.resize(count > 0 ? static_cast<std::size_t>(count) : 0);
+    if (count <= 0) {
+        return 0;
+    }
+    return StartRead(text.data(), count, op);
+}
+
+std::int32_t TBComPort::AwaitOp(TOverlappedOp* op) {
+    if (op == nullptr) {
+        throw EComPort(cmBadAsync);
+    }
+    DWORD transferred = 0;
+    const DWORD wait = api_.WaitForSingleObject(op->Io.hEvent, INFINITE);
+    if (wait != WAIT_OBJECT_0 ||
+        api_.GetOverlappedResult(deviceHandle_, &op->Io, &transferred, FALSE) == FALSE) {
+        throw EComPort(op->Direction == trRead ? cmReadError : cmWriteError);
+    }
+    return static_cast<std::int32_t>(transferred);
+}
+
+namespace {
+// Frees the transfer record however the transfer ends.
+class OpGuard {
+  public:
+    OpGuard(TBComPort& port, TOverlappedOp*& op) : port_(port), op_(op) {}
+    ~OpGuard() { port_.FreeOverlappedOp(op_); }
+    OpGuard(const OpGuard&) = delete;
+    OpGuard& operator=(const OpGuard&) = delete;
+
+  private:
+    TBComPort& port_;
+    TOverlappedOp*& op_;
+};
+}  // namespace
+
+std::int32_t TBComPort::WriteText(const std::string& text) {
+    TOverlappedOp* op = nullptr;
+    NewOverlappedOp(op);
+    const OpGuard guard(*this, op);
+    StartWriteText(text, op);
+    return AwaitOp(op);
+}
+
+std::int32_t TBComPort::ReadText(std::string& text, std::int32_t count) {
+    TOverlappedOp* op = nullptr;
+    NewOverlappedOp(op);
+    const OpGuard guard(*this, op);
+    StartReadText(text, count, op);
+    const std::int32_t n = AwaitOp(op);
+    text.resize(static_cast<std::size_t>(n));
+    return n;
+}
+
+DWORD TBComPort::BytesWaiting() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (api_.ClearCommError(deviceHandle_, &errors, &status) == FALSE) {
+        throw EComPort(cmClearCommErrorFailed);
+    }
+    return status.cbInQue;
+}
+
+TLineSignals TBComPort::ModemSignals() {
+    DWORD status = 0;
+    if (api_.GetCommModemStatus(deviceHandle_, &status) == FALSE) {
+        throw EComPort(cmModemStatusFailed);
+    }
+    TLineSignals signals;
+    if ((status & MS_CTS_ON) != 0) {
+        signals.insert(lsCTS);
+    }
+    if ((status & MS_DSR_ON) != 0) {
+        signals.insert(lsDSR);
+    }
+    if ((status & MS_RING_ON) != 0) {
+        signals.insert(lsRing);
+    }
+    if ((status & MS_RLSD_ON) != 0) {
+        signals.insert(lsRLSD);
+    }
+    return signals;
+}
+
+void TBComPort::SetDtrLine(bool on) {
+    if (api_.EscapeCommFunction(deviceHandle_, on ? SETDTR : CLRDTR) == FALSE) {
+        throw EComPort(cmEscapeFailed);
+    }
+}
+
+void TBComPort::SetRtsLine(bool on) {
+    if (api_.EscapeCommFunction(deviceHandle_, on ? SETRTS : CLRRTS) == FALSE) {
+        throw EComPort(cmEscapeFailed);
+    }
+}
+
+void TBComPort::AbortTransfers() {
+    if (api_.PurgeComm(deviceHandle_, PURGE_TXABORT | PURGE_RXABORT) == FALSE) {
+        throw EComPort(cmPurgeFailed);
+    }
+}
+
+// ---- deliveries --------------------------------------------------------------------------------
+
+void TBComPort::DeliverError() {
+    DWORD flags = 0;
+    COMSTAT status{};
+    if (api_.ClearCommError(deviceHandle_, &flags, &status) == FALSE) {
+        throw EComPort(cmClearCommErrorFailed);
+    }
+    TComErrors errors;
+    if ((flags & CE_FRAME) != 0) {
+        errors.insert(ceFrame);
+    }
+    if ((flags & CE_RXPARITY) != 0 && parity_ != paNone) {
+        errors.insert(ceRxParity);
+    }
+    if ((flags & CE_OVERRUN) != 0) {
+        errors.insert(ceOverrun);
+    }
+    if ((flags & CE_BREAK) != 0) {
+        errors.insert(ceBreak);
+    }
+    if ((flags & CE_IOE) != 0) {
+        errors.insert(ceIO);
+    }
+    if ((flags & CE_MODE) != 0) {
+        errors.insert(ceMode);
+    }
+    if ((flags & CE_RXOVER) != 0) {
+        errors.insert(ceRxOver);
+    }
+    if ((flags & CE_TXFULL) != 0) {
+        errors.insert(ceTxFull);
+    }
+    if (!errors.empty() && OnError) {
+        OnError(this, errors);
+    }
+}
+
+void TBComPort::DeliverRxChar() {
+    const auto count = static_cast<std::int32_t>(BytesWaiting());
+    if (count > 0 && OnRxChar) {
+        OnRxChar(this, count);
+    }
+}
+
+void TBComPort::DeliverTxEmpty() {
+    if (OnTxEmpty) {
+        OnTxEmpty(this);
+    }
+}
+
+void TBComPort::DeliverRing() {
+    if (OnRing) {
+        OnRing(this);
+    }
+}
+
+void TBComPort::deliverSignal(const TComSignalEvent& handler, TLineSignal signal) {
+    if (handler) {
+        const bool state = ModemSignals().contains(signal);
+        handler(this, state);
+    }
+}
+
+void TBComPort::DeliverCTSChange() {
+    deliverSignal(OnCTSChange, lsCTS);
+}
+void TBComPort::DeliverDSRChange() {
+    deliverSignal(OnDSRChange, lsDSR);
+}
+void TBComPort::DeliverRLSDChange() {
+    deliverSignal(OnRLSDChange, lsRLSD);
+}
+
+void TBComPort::DeliverRx80Full() {
+    if (OnRx80Full) {
+        OnRx80Full(this);
+    }
+}
+
+std::intptr_t TBComPort::LineEventWndProc(unsigned message, std::uintptr_t wParam,
+                                          std::intptr_t lParam) {
+    if (message != WM_LINEEVENT) {
+        return NotifyWindow::DefWindowProcA(message, wParam, lParam);
+    }
+    if (platform::InSendMessage()) {
+        platform::ReplyMessage(0);
+    }
+    if (!isOpen_) {
+        return 0;
+    }
+    try {
+        switch (wParam) {
+            case EV_RXCHAR:
+                DeliverRxChar();
+                break;
+            case EV_TXEMPTY:
+                DeliverTxEmpty();
+                break;
+            case EV_CTS:
+                DeliverCTSChange();
+                break;
+            case EV_DSR:
+                DeliverDSRChange();
+                break;
+            case EV_RLSD:
+                DeliverRLSDChange();
+                break;
+            case EV_ERR:
+                DeliverError();
+                break;
+            case EV_RING:
+                DeliverRing();
+                break;
+            case EV_RX80FULL:
+                DeliverRx80Full();
+                break;
+            default:
+                break;
+        }
+    } catch (...) {
+        platform::handleApplicationException(std::current_exception());
+    }
+    return 0;
+}
+
+void TBComPort::ReportWatcherFailure(std::exception_ptr error) {
+    if (OnWatcherFailure) {
+        OnWatcherFailure(this, error);
+    } else {
+        platform::handleApplicationException(error);
+    }
+}
+
+// ---- the watcher -------------------------------------------------------------------------------
+
+void TBComPort::StartWatcher() {
+    auto thread = std::make_unique<TComThread>(*this);
+    thread->StopSignal = api_.CreateEventA(TRUE, FALSE);
+    thread->setPriority(watcherPriority_);
+    api_.SetCommMask(deviceHandle_, EventsToMask(watchedEvents_));
+    watcher_ = std::move(thread);
+    watcher_->start();
+}
+
+void TBComPort::StopWatcher() {
+    if (!watcher_) {
+        return;
+    }
+    api_.SetEvent(watcher_->StopSignal);
+    api_.Sleep(0);
+    watcher_.reset();
+}
+
+TComThread::TComThread(TBComPort& port) : WatchedPort(&port) {}
+
+TComThread::~TComThread() {
+    terminateAndWait();
+    if (StopSignal != nullptr) {
+        WatchedPort->Api().CloseHandle(StopSignal);
+        StopSignal = nullptr;
+    }
+}
+
+void TComThread::execute() {
+    try {
+        watch();
+    } catch (...) {
+        // Ending quietly would leave the operator looking at a listening window that no longer
+        // analyses anything: the failure is reported on the main thread, then ends the watcher.
+        const std::exception_ptr error = std::current_exception();
+        try {
+            MainThreadQueue::instance().synchronize(
+                [this, error] { WatchedPort->ReportWatcherFailure(error); });
+        } catch (...) {
+        }
+        throw;
+    }
+}
+
+void TComThread::watch() {
+    SerialApi& api = WatchedPort->Api();
+    const HANDLE device = WatchedPort->DeviceHandle();
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = api.CreateEventA(TRUE, TRUE);
+    struct EventCloser {
+        SerialApi& api;
+        OVERLAPPED& o;
+        ~EventCloser() {
+            if (o.hEvent != nullptr) {
+                api.CloseHandle(o.hEvent);
+            }
+        }
+    } closer{api, overlapped};
+    const HANDLE waitList[2] = {StopSignal, overlapped.hEvent};
+    DWORD mask = 0;
+    int failedWaits = 0;
+    DWORD result = WAIT_OBJECT_0 + 1;
+    do {
+        if (api.WaitCommEvent(device, &mask, &overlapped) == FALSE &&
+            api.GetLastError() != ERROR_IO_PENDING) {
+            // No wait was started: waiting on would only see the last wait's result again.
+            throw EComPort(cmReadError);
+        }
+        result = api.WaitForMultipleObjects(2, waitList, INFINITE);
+        if (result != WAIT_OBJECT_0 + 1) {
+            break;
+        }
+        DWORD unused = 0;
+        if (api.GetOverlappedResult(device, &overlapped, &unused, FALSE) == FALSE) {
+            // A failed wait passes, unless the device is gone: then every later wait fails
+            // at once too, and the watcher must end rather than spin.
+            DWORD errors = 0;
+            COMSTAT status{};
+            if (api.ClearCommError(device, &errors, &status) == FALSE ||
+                ++failedWaits >= kMaxFailedWaits) {
+                throw EComPort(cmReadError);
+            }
+            continue;
+        }
+        failedWaits = 0;
+        LastEvents = EventsFromMask(mask);
+        switch (WatchedPort->SyncMethod()) {
+            case smThreadSync:
+                MainThreadQueue::instance().synchronize([this] { DispatchEvents(); });
+                break;
+            case smWindowSync:
+                ForwardToWindow();
+                break;
+            case smNone:
+                DispatchEvents();
+                break;
+        }
+    } while (result == WAIT_OBJECT_0 + 1);
+    endSteps(overlapped);
+}
+
+void TComThread::endSteps(OVERLAPPED& overlapped) {
+    SerialApi& api = WatchedPort->Api();
+    const HANDLE device = WatchedPort->DeviceHandle();
+    api.SetCommMask(device, 0);
+    api.PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    api.CloseHandle(overlapped.hEvent);
+    overlapped.hEvent = nullptr;
+    // The stop signal is closed by the destructor, after the thread has ended: the main thread
+    // may still be setting it when the loop ends by a failed wait.
+}
+
+void TComThread::DispatchEvents() {
+    TBComPort& port = *WatchedPort;
+    for (const auto& [event, bit] : kDeliveryOrder) {
+        if (!LastEvents.contains(event)) {
+            continue;
+        }
+        switch (event) {
+            case leError:
+                port.DeliverError();
+                break;
+            case leRxChar:
+                port.DeliverRxChar();
+                break;
+            case leTxEmpty:
+                port.DeliverTxEmpty();
+                break;
+            case leRing:
+                port.DeliverRing();
+                break;
+            case leCTS:
+                port.DeliverCTSChange();
+                break;
+            case leDSR:
+                port.DeliverDSRChange();
+                break;
+            case leRLSD:
+                port.DeliverRLSDChange();
+                break;
+            case leRx80Full:
+                port.DeliverRx80Full();
+                break;
+        }
+    }
+}
+
+void TComThread::ForwardToWindow() {
+    platform::NotifyWindow* window = WatchedPort->NotifyWindow();
+    if (window == nullptr) {
+        return;
+    }
+    for (const auto& [event, bit] : kDeliveryOrder) {
+        if (LastEvents.contains(event)) {
+            window->SendMessageA(WM_LINEEVENT, bit, 0);
+        }
+    }
+}
+
+}  // namespace nira::serial

@@ -1,0 +1,309 @@
+#pragma once
+// The serial port component: one serial line's settings, opening and configuring the device,
+// overlapped reads and writes, and a watcher thread that turns line events into the component's
+// events on the thread its delivery mode names.
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "platform/notify_window.hpp"
+#include "platform/serial_api.hpp"
+#include "platform/thread.hpp"
+
+namespace nira::serial {
+
+using platform::DWORD;
+using platform::HANDLE;
+
+// ---- enumerations; each ordinal is what the component stores and hands to the device --------
+
+enum TBaudRate {
+    br110,
+    br300,
+    br600,
+    br1200,
+    br2400,
+    br4800,
+    br9600,
+    br14400,
+    br19200,
+    br38400,
+    br56000,
+    br57600,
+    br115200,
+    br128000,
+    br256000,
+};
+inline constexpr int kBaudRateCount = 15;
+// Bits per second by TBaudRate ordinal.
+inline constexpr DWORD kBaudRates[kBaudRateCount] = {110,   300,   600,    1200,   2400,
+                                                     4800,  9600,  14400,  19200,  38400,
+                                                     56000, 57600, 115200, 128000, 256000};
+
+enum TByteSize { bs5, bs6, bs7, bs8 };
+enum TParity { paNone, paOdd, paEven, paMark, paSpace };
+enum TStopBits { sb1, sb1_5, sb2 };
+enum TSyncMethod { smThreadSync, smWindowSync, smNone };
+enum TTransferKind : std::uint8_t { trWrite, trRead };
+
+// A set over an enumeration of at most 16 values.
+template <typename E>
+class Set {
+  public:
+    constexpr Set() = default;
+    constexpr Set(std::initializer_list<E> items) {
+        for (E e : items) {
+            insert(e);
+        }
+    }
+    constexpr void insert(E e) { bits_ |= bit(e); }
+    constexpr bool contains(E e) const { return (bits_ & bit(e)) != 0; }
+    constexpr bool empty() const { return bits_ == 0; }
+    constexpr bool operator==(const Set&) const = default;
+
+  private:
+    static constexpr std::uint16_t bit(E e) {
+        return static_cast<std::uint16_t>(1U << static_cast<unsigned>(e));
+    }
+    std::uint16_t bits_ = 0;
+};
+
+enum TLineEvent { leRxChar, leTxEmpty, leRing, leCTS, leDSR, leRLSD, leError, leRx80Full };
+using TLineEvents = Set<TLineEvent>;
+enum TComError { ceFrame, ceRxParity, ceOverrun, ceBreak, ceIO, ceMode, ceRxOver, ceTxFull };
+using TComErrors = Set<TComError>;
+enum TLineSignal { lsCTS, lsDSR, lsRing, lsRLSD };
+using TLineSignals = Set<TLineSignal>;
+
+// Event-mask bit of each line event, and the translations both ways (other bits are dropped).
+DWORD LineEventMask(TLineEvent event);
+DWORD EventsToMask(TLineEvents events);
+TLineEvents EventsFromMask(DWORD mask);
+inline constexpr TLineEvents kAllLineEvents{leRxChar, leTxEmpty, leRing,  leCTS,
+                                            leDSR,    leRLSD,    leError, leRx80Full};
+
+// ---- failures ----------------------------------------------------------------------------------
+
+class EComPort : public std::runtime_error {
+  public:
+    // One of the component's fifteen fixed messages, by index.
+    explicit EComPort(int index);
+    static const char* Message(int index);
+    static constexpr int kMessageCount = 15;
+};
+
+// Indices of the messages, in the order the component keeps them.
+enum ComPortMessage {
+    cmNoSuchPort = 0,
+    cmPortBusy = 1,
+    cmWriteError = 2,
+    cmReadError = 3,
+    cmBadAsync = 4,
+    cmPurgeFailed = 5,
+    cmAsyncStatus = 6,
+    cmSetCommStateFailed = 7,
+    cmSetCommTimeoutsFailed = 8,
+    cmSetupCommFailed = 9,
+    cmClearCommErrorFailed = 10,
+    cmModemStatusFailed = 11,
+    cmEscapeFailed = 12,
+    cmPortOpen = 13,
+    cmRegistryFailed = 14,
+};
+
+class TBComPort;
+
+// ---- time-outs ---------------------------------------------------------------------------------
+
+class TComTimeouts {
+  public:
+    TComTimeouts() = default;
+    // Copies the five values straight into `target`, without its setters and applying nothing.
+    void AssignTo(TComTimeouts& target) const;
+
+    std::int32_t ReadInterval() const { return readInterval_; }
+    std::int32_t ReadTotalMultiplier() const { return readTotalMultiplier_; }
+    std::int32_t ReadTotalConstant() const { return readTotalConstant_; }
+    std::int32_t WriteTotalMultiplier() const { return writeTotalMultiplier_; }
+    std::int32_t WriteTotalConstant() const { return writeTotalConstant_; }
+    void SetReadInterval(std::int32_t value) { set(readInterval_, value); }
+    void SetReadTotalMultiplier(std::int32_t value) { set(readTotalMultiplier_, value); }
+    void SetReadTotalConstant(std::int32_t value) { set(readTotalConstant_, value); }
+    void SetWriteTotalMultiplier(std::int32_t value) { set(writeTotalMultiplier_, value); }
+    void SetWriteTotalConstant(std::int32_t value) { set(writeTotalConstant_, value); }
+
+    TBComPort* OwnerPort = nullptr;  // not owned
+
+  private:
+    void set(std::int32_t& field, std::int32_t value);
+
+    std::int32_t readInterval_ = -1;
+    std::int32_t readTotalMultiplier_ = 0;
+    std::int32_t readTotalConstant_ = 0;
+    std::int32_t writeTotalMultiplier_ = 100;
+    std::int32_t writeTotalConstant_ = 1000;
+};
+
+// ---- one overlapped transfer -------------------------------------------------------------------
+
+struct TOverlappedOp {
+    platform::OVERLAPPED Io{};
+    TTransferKind Direction = trWrite;
+    std::unique_ptr<char[]> OutCopy;  // copy of the bytes of the last write started with it
+    std::int32_t OutCopyLength = 0;
+};
+
+// ---- the watcher -------------------------------------------------------------------------------
+
+class TComThread final : public platform::Thread {
+  public:
+    explicit TComThread(TBComPort& port);
+    ~TComThread() override;
+
+    TBComPort* WatchedPort;
+    TLineEvents LastEvents;
+    HANDLE StopSignal = nullptr;
+
+    // Hand LastEvents over: the deliveries in their fixed order, or one sent message each.
+    void DispatchEvents();
+    void ForwardToWindow();
+
+  protected:
+    void execute() override;
+
+  private:
+    void watch();
+    void endSteps(platform::OVERLAPPED& overlapped);
+};
+
+// ---- the component -----------------------------------------------------------------------------
+
+class TBComPort {
+  public:
+    using TNotifyEvent = std::function<void(TBComPort* Sender)>;
+    using TRxCharEvent = std::function<void(TBComPort* Sender, std::int32_t Count)>;
+    using TComSignalEvent = std::function<void(TBComPort* Sender, bool State)>;
+    using TComErrorEvent = std::function<void(TBComPort* Sender, TComErrors Errors)>;
+    // The watcher ended by a failure (a handler raised, or the device went away). Runs on the
+    // main thread; unassigned, the failure goes to the application's exception display.
+    using TWatcherFailureEvent = std::function<void(TBComPort* Sender, std::exception_ptr Error)>;
+
+    explicit TBComPort(platform::SerialApi& api = platform::systemSerialApi());
+    ~TBComPort();
+    TBComPort(const TBComPort&) = delete;
+    TBComPort& operator=(const TBComPort&) = delete;
+
+    bool OpenPort();
+    bool ClosePort();
+    bool IsOpen() const { return isOpen_; }
+
+    // Properties.
+    TBaudRate BaudRate() const { return baudRate_; }
+    void SetBaudRate(TBaudRate value);
+    TByteSize ByteSize() const { return byteSize_; }
+    void SetByteSize(TByteSize value);
+    std::int32_t InBufSize() const { return inBufSize_; }
+    void SetInBufSize(std::int32_t value);
+    std::int32_t OutBufSize() const { return outBufSize_; }
+    void SetOutBufSize(std::int32_t value);
+    TParity Parity() const { return parity_; }
+    void SetParity(TParity value);
+    const std::string& Port() const { return port_; }
+    void SetPort(const std::string& value);
+    TSyncMethod SyncMethod() const { return syncMethod_; }
+    void SetSyncMethod(TSyncMethod value);
+    TStopBits StopBits() const { return stopBits_; }
+    void SetStopBits(TStopBits value);
+    TComTimeouts& Timeouts() { return *timeouts_; }
+    void SetTimeouts(const TComTimeouts& value);
+
+    // Events.
+    TComSignalEvent OnCTSChange;
+    TComSignalEvent OnDSRChange;
+    TComErrorEvent OnError;
+    TNotifyEvent OnRing;
+    TComSignalEvent OnRLSDChange;
+    TNotifyEvent OnRx80Full;
+    TRxCharEvent OnRxChar;
+    TNotifyEvent OnTxEmpty;
+    TWatcherFailureEvent OnWatcherFailure;
+
+    // State that is not a property.
+    HANDLE DeviceHandle() const { return deviceHandle_; }
+    platform::ThreadPriority WatcherPriority() const { return watcherPriority_; }
+    TLineEvents WatchedEvents() const { return watchedEvents_; }
+    const TComThread* Watcher() const { return watcher_.get(); }
+    platform::SerialApi& Api() const { return api_; }
+
+    // Reads and writes.
+    void NewOverlappedOp(TOverlappedOp*& op);
+    void FreeOverlappedOp(TOverlappedOp*& op);
+    std::int32_t StartWrite(const void* bytes, std::int32_t count, TOverlappedOp* op);
+    std::int32_t StartWriteText(const std::string& text, TOverlappedOp* op);
+    std::int32_t StartRead(void* buffer, std::int32_t count, TOverlappedOp* op);
+    std::int32_t StartReadText(std::string& text, std::int32_t count, TOverlappedOp* op);
+    std::int32_t AwaitOp(TOverlappedOp* op);
+    std::int32_t WriteText(const std::string& text);
+    std::int32_t ReadText(std::string& text, std::int32_t count);
+    DWORD BytesWaiting();
+    TLineSignals ModemSignals();
+    void SetDtrLine(bool on);
+    void SetRtsLine(bool on);
+    void AbortTransfers();
+
+    // The eight deliveries.
+    void DeliverError();
+    void DeliverRxChar();
+    void DeliverTxEmpty();
+    void DeliverRing();
+    void DeliverCTSChange();
+    void DeliverDSRChange();
+    void DeliverRLSDChange();
+    void DeliverRx80Full();
+
+    // The hidden window's procedure in window delivery mode.
+    std::intptr_t LineEventWndProc(unsigned message, std::uintptr_t wParam, std::intptr_t lParam);
+    platform::NotifyWindow* NotifyWindow() const { return notifyWindow_.get(); }
+
+    // Apply steps (they act only while open).
+    void ApplyBuffers();
+    void ApplyLineSettings();
+    void ApplyTimeouts();
+
+    // Called by the watcher on the main thread when it ends by a failure.
+    void ReportWatcherFailure(std::exception_ptr error);
+
+  private:
+    void OpenDevice();
+    void ApplySettings();
+    void CloseDevice();
+    void StartWatcher();
+    void StopWatcher();
+    void deliverSignal(const TComSignalEvent& handler, TLineSignal signal);
+
+    platform::SerialApi& api_;
+    TBaudRate baudRate_ = br9600;
+    TByteSize byteSize_ = bs8;
+    std::int32_t inBufSize_ = 2048;
+    std::int32_t outBufSize_ = 2048;
+    TParity parity_ = paNone;
+    std::string port_ = "COM2";
+    TSyncMethod syncMethod_ = smThreadSync;
+    TStopBits stopBits_ = sb1;
+    std::unique_ptr<TComTimeouts> timeouts_;
+
+    bool isOpen_ = false;
+    HANDLE deviceHandle_;
+    platform::ThreadPriority watcherPriority_ = platform::ThreadPriority::Normal;
+    TLineEvents watchedEvents_ = kAllLineEvents;
+    std::unique_ptr<TComThread> watcher_;
+    std::unique_ptr<platform::NotifyWindow> notifyWindow_;
+};
+
+inline constexpr unsigned WM_LINEEVENT = platform::WM_USER + 1;
+
+}  // namespace nira::serial
