@@ -132,6 +132,12 @@ struct Device final : Object {
     DWORD pendingErrors = 0;          // CE_ flags not yet collected by ClearCommError
     bool wroteSinceTxEmpty = false;
     bool rx80Fired = false;
+    // Like the Windows driver's event history: what counts as new is measured from the last
+    // reported event (or the mask being set), not from the start of the current wait, so
+    // nothing that arrives between two waits is lost.
+    int rxBaseline = 0;
+    serial_icounter_struct rxIcount{};
+    int modemBaseline = 0;
 
     struct Wait {
         bool active = false;
@@ -139,9 +145,6 @@ struct Device final : Object {
         DWORD* mask = nullptr;
         Event* event = nullptr;
         unsigned generation = 0;
-        int rxBaseline = 0;
-        serial_icounter_struct icount{};
-        int modem = 0;
     } wait;
 
     ~Device() override {
@@ -213,6 +216,15 @@ struct Device final : Object {
         return hasModem && ioctl(fd, TIOCMGET, &lines) == 0 ? lines : 0;
     }
 
+    // Called with the mutex held: what is there now is no longer news.
+    void resetHistory() {
+        rxBaseline = queued();
+        if (hasIcount) {
+            ioctl(fd, TIOCGICOUNT, &rxIcount);
+        }
+        modemBaseline = modemLines();
+    }
+
     // Called with the mutex held.
     void complete(DWORD events, DWORD error) {
         *wait.mask = events;
@@ -243,13 +255,13 @@ struct Device final : Object {
         const int count = queued();
         if (hasIcount) {
             serial_icounter_struct now{};
-            if (ioctl(fd, TIOCGICOUNT, &now) == 0 && now.rx != wait.icount.rx) {
+            if (ioctl(fd, TIOCGICOUNT, &now) == 0 && now.rx != rxIcount.rx) {
                 events |= EV_RXCHAR;
             }
-        } else if (count > wait.rxBaseline) {
+        } else if (count > rxBaseline) {
             events |= EV_RXCHAR;
         }
-        wait.rxBaseline = std::min(wait.rxBaseline, count);
+        rxBaseline = std::min(rxBaseline, count);
         if (static_cast<std::uint64_t>(count) * 5 >= static_cast<std::uint64_t>(inQueue) * 4 &&
             inQueue > 0) {
             if (!rx80Fired) {
@@ -264,7 +276,7 @@ struct Device final : Object {
         }
         if (hasModem) {
             const int lines = modemLines();
-            const int changed = lines ^ wait.modem;
+            const int changed = lines ^ modemBaseline;
             if ((changed & TIOCM_CTS) != 0) {
                 events |= EV_CTS;
             }
@@ -277,7 +289,6 @@ struct Device final : Object {
             if ((changed & TIOCM_RI) != 0 && (lines & TIOCM_RI) == 0) {
                 events |= EV_RING;  // the trailing edge of a ring, as the UARTs report it
             }
-            wait.modem = lines;
         }
         if (wroteSinceTxEmpty) {
             int out = 0;
@@ -288,6 +299,7 @@ struct Device final : Object {
         }
         events &= mask;
         if (events != 0) {
+            resetHistory();
             complete(events, ERROR_SUCCESS);
             return -1;
         }
@@ -446,6 +458,7 @@ class PosixSerialApi final : public SerialApi {
             std::lock_guard lock(dev->mutex);
             dev->mask = mask;
             ++dev->maskGeneration;
+            dev->resetHistory();
         }
         dev->wake();
         return TRUE;
@@ -474,11 +487,6 @@ class PosixSerialApi final : public SerialApi {
         dev->wait.mask = mask;
         dev->wait.event = ev;
         dev->wait.generation = dev->maskGeneration;
-        dev->wait.rxBaseline = dev->queued();
-        if (dev->hasIcount) {
-            ioctl(dev->fd, TIOCGICOUNT, &dev->wait.icount);
-        }
-        dev->wait.modem = dev->modemLines();
         ev->source.store(dev);
         return fail(ERROR_IO_PENDING);
     }
@@ -644,12 +652,13 @@ class PosixSerialApi final : public SerialApi {
                 lastByte = Clock::now();
                 continue;
             }
-            if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                dev->gone.store(true);  // a tty reads 0 or EIO once its other end is gone
+            // A raw tty with VMIN = VTIME = 0 reads 0 when empty; a hung-up one reads 0 or EIO.
+            if ((n == 0 && dev->hungUp()) || (n < 0 && errno != EAGAIN && errno != EINTR)) {
+                dev->gone.store(true);
                 error = ERROR_DEVICE_NOT_CONNECTED;
                 break;
             }
-            if (errno == EINTR) {
+            if (n < 0 && errno == EINTR) {
                 continue;
             }
             if (atOnce || (firstByte && got > 0)) {
@@ -678,6 +687,10 @@ class PosixSerialApi final : public SerialApi {
                 error = ERROR_DEVICE_NOT_CONNECTED;
                 break;
             }
+        }
+        if (got > 0) {
+            std::lock_guard lock(dev->mutex);
+            dev->rxBaseline = std::min(dev->rxBaseline, dev->queued());
         }
         if (error != ERROR_SUCCESS && got == 0) {
             return fail(error);

@@ -1,0 +1,237 @@
+// The serial component on real pseudo-terminals: bytes go through the kernel, events arrive on
+// the main thread. The test holds the device end (the master); the component opens the port end.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "pump.hpp"
+#include "serial/com_port.hpp"
+
+namespace nira::serial {
+namespace {
+
+using nira::testing::pumpFor;
+using nira::testing::pumpUntil;
+
+class Pty {
+  public:
+    Pty() {
+        char name[256] = {};
+        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        path_ = name;
+        ::close(slave_);  // the component opens its own end
+        slave_ = -1;
+    }
+    ~Pty() { closeMaster(); }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+
+    const std::string& path() const { return path_; }
+    void send(const std::string& bytes) const {
+        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    }
+    // Reads what the component wrote, waiting up to `ms` for the first byte.
+    std::string receive(int ms = 2000) const {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) {
+            return {};
+        }
+        char buffer[512];
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+    void closeMaster() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
+    }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string path_;
+};
+
+std::string messageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const EComPort& e) {
+        return e.what();
+    }
+    return "(no failure)";
+}
+
+// The main window's time-outs: a read returns about a millisecond after the last byte.
+void useWindowTimeouts(TBComPort& port) {
+    TComTimeouts t;
+    t.SetReadInterval(1);
+    t.SetReadTotalMultiplier(0);
+    t.SetReadTotalConstant(1);
+    t.SetWriteTotalMultiplier(0);
+    t.SetWriteTotalConstant(0);
+    port.SetTimeouts(t);
+}
+
+class PtyTest : public ::testing::Test {
+  protected:
+    void SetUp() override { platform::MainThreadQueue::instance().bindToCurrentThread(); }
+    Pty pty;
+};
+
+TEST_F(PtyTest, MessageArrivesOnTheMainThreadAndTheAckGoesBack) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    port.SetBaudRate(br4800);
+    useWindowTimeouts(port);
+    const std::string message(">\x00\x0A\x0D\xFF\x80\x11\x13\x3E\x7F", 10);
+    std::string received;
+    std::vector<std::int32_t> counts;
+    std::vector<bool> onMainThread;
+    std::int32_t acked = 0;
+    port.OnRxChar = [&](TBComPort* sender, std::int32_t count) {
+        counts.push_back(count);
+        onMainThread.push_back(platform::MainThreadQueue::instance().isMainThread());
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+        received += chunk;
+        if (received.size() == message.size()) {
+            acked = sender->WriteText("<");
+        }
+    };
+    ASSERT_TRUE(port.OpenPort());
+    pty.send(message);
+    ASSERT_TRUE(pumpUntil([&] { return received.size() >= message.size(); }));
+    EXPECT_EQ(received, message);
+    EXPECT_EQ(acked, 1);
+    EXPECT_EQ(pty.receive(), "<");
+    EXPECT_GT(counts.at(0), 0);
+    EXPECT_EQ(onMainThread.at(0), true);
+    EXPECT_TRUE(port.ClosePort());
+}
+
+TEST_F(PtyTest, ReadTextReturnsWhatWaitsOrNothingAfterTheTimeOut) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    useWindowTimeouts(port);
+    port.OpenPort();
+    std::string text = "stale";
+    EXPECT_EQ(port.ReadText(text, 400), 0);
+    EXPECT_EQ(text, "");
+
+    // A run of 500 bytes: 400 now, the rest on the next read.
+    std::string burst;
+    for (int i = 0; i < 500; ++i) {
+        burst.push_back(static_cast<char>(i));
+    }
+    pty.send(burst);
+    ASSERT_TRUE(pumpUntil([&] { return port.BytesWaiting() == 500; }));
+    EXPECT_EQ(port.ReadText(text, 400), 400);
+    EXPECT_EQ(text, burst.substr(0, 400));
+    EXPECT_EQ(port.ReadText(text, 400), 100);
+    EXPECT_EQ(text, burst.substr(400));
+    port.ClosePort();
+}
+
+TEST_F(PtyTest, EveryRateOfTheTableCanBeSet) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    port.OpenPort();
+    for (int rate = br110; rate <= br256000; ++rate) {
+        EXPECT_EQ(messageOf([&] { port.SetBaudRate(static_cast<TBaudRate>(rate)); }),
+                  "(no failure)")
+            << kBaudRates[rate];
+    }
+    for (int parity = paNone; parity <= paSpace; ++parity) {
+        EXPECT_EQ(messageOf([&] { port.SetParity(static_cast<TParity>(parity)); }), "(no failure)");
+    }
+    port.ClosePort();
+}
+
+TEST_F(PtyTest, BadPortNamesGiveFixedMessagesAndLeaveNothingOpen) {
+    TBComPort holder;
+    holder.SetPort(pty.path());
+    ASSERT_TRUE(holder.OpenPort());
+
+    const auto dir = std::filesystem::temp_directory_path() / "nira7-not-a-port";
+    std::filesystem::create_directories(dir);
+    const auto file = dir / "plain.txt";
+    std::ofstream(file) << "x";
+
+    struct Case {
+        std::string name;
+        int message;
+    };
+    for (const Case& c :
+         {Case{pty.path(), cmPortBusy},  // held by another user of the port
+          Case{"/dev/nira7-no-such-port", cmNoSuchPort}, Case{"nira7-no-such-port", cmNoSuchPort},
+          Case{"", cmNoSuchPort}, Case{dir.string(), cmSetupCommFailed},
+          Case{file.string(), cmSetupCommFailed}, Case{"/dev/null", cmSetupCommFailed}}) {
+        TBComPort port;
+        port.SetPort(c.name);
+        EXPECT_EQ(messageOf([&] { port.OpenPort(); }), EComPort::Message(c.message)) << c.name;
+        EXPECT_FALSE(port.IsOpen());
+        EXPECT_EQ(port.DeviceHandle(), platform::INVALID_HANDLE_VALUE);
+    }
+    std::filesystem::remove_all(dir);
+    holder.ClosePort();
+
+    // Once released, the port opens again.
+    TBComPort again;
+    again.SetPort(pty.path());
+    EXPECT_TRUE(again.OpenPort());
+}
+
+TEST_F(PtyTest, ClosePortDuringAPendingDeliveryCompletes) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    useWindowTimeouts(port);
+    std::string got;
+    port.OnRxChar = [&](TBComPort* sender, std::int32_t) {
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+        got += chunk;
+    };
+    port.OpenPort();
+    pty.send(">ab");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // handed over, not yet run
+    EXPECT_TRUE(port.ClosePort());
+    EXPECT_EQ(got, ">ab");
+}
+
+TEST_F(PtyTest, DeviceEndClosingWhileListeningEndsTheWatcherAndIsReported) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    std::vector<std::string> reports;
+    port.OnWatcherFailure = [&](TBComPort*, std::exception_ptr e) {
+        try {
+            std::rethrow_exception(e);
+        } catch (const std::exception& ex) {
+            reports.emplace_back(ex.what());
+        }
+    };
+    port.OnRxChar = [](TBComPort*, std::int32_t) {};
+    port.OpenPort();
+    pumpFor(std::chrono::milliseconds(20));
+    pty.closeMaster();
+    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished(); }));
+    EXPECT_EQ(reports.size(), 1U);
+    EXPECT_TRUE(port.IsOpen());
+    // Stop on a vanished device: lowering the lines and the purge fail, the port stays open.
+    EXPECT_NE(messageOf([&] { port.ClosePort(); }), "(no failure)");
+}
+
+}  // namespace
+}  // namespace nira::serial

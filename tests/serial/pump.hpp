@@ -1,0 +1,30 @@
+#pragma once
+// Tests have no event loop: they run the main thread's queued calls themselves.
+#include <chrono>
+#include <functional>
+
+#include "platform/main_thread.hpp"
+
+namespace nira::testing {
+
+inline bool pumpUntil(const std::function<bool()>& done,
+                      std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    auto& queue = platform::MainThreadQueue::instance();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        queue.pumpFor(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+inline void pumpFor(std::chrono::milliseconds span) {
+    const auto deadline = std::chrono::steady_clock::now() + span;
+    while (std::chrono::steady_clock::now() < deadline) {
+        platform::MainThreadQueue::instance().pumpFor(std::chrono::milliseconds(5));
+    }
+}
+
+}  // namespace nira::testing
