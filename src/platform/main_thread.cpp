@@ -6,6 +6,7 @@ namespace nira::platform {
 
 struct MainThreadQueue::Call {
     std::function<void()> run;
+    std::function<std::intptr_t()> receive;  // a sent message's receiver, owned by the call
     bool done = false;
     bool replied = false;
     bool sent = false;
@@ -86,11 +87,7 @@ std::intptr_t MainThreadQueue::sendMessage(const std::function<std::intptr_t()>&
     }
     auto call = std::make_shared<Call>();
     call->sent = true;
-    Call* raw = call.get();
-    call->run = [raw, &receiver] {
-        const std::intptr_t result = receiver();
-        raw->reply = raw->replied ? raw->reply : result;
-    };
+    call->receive = receiver;  // the sender may go on (after a reply) while this still runs
     enqueue(call);
     std::unique_lock lock(mutex_);
     waitDone(*call, lock);
@@ -137,8 +134,13 @@ int MainThreadQueue::processPending() {
         Call* const outerSent = tCurrentSentCall;
         tCurrentSentCall = call->sent ? call.get() : nullptr;
         std::exception_ptr error;
+        std::intptr_t result = 0;
         try {
-            call->run();
+            if (call->sent) {
+                result = call->receive();
+            } else {
+                call->run();
+            }
         } catch (...) {
             error = std::current_exception();
         }
@@ -148,6 +150,7 @@ int MainThreadQueue::processPending() {
             // A sender that already has its reply must not see the receiver's later failure.
             if (!call->replied && !call->detached) {
                 call->error = error;
+                call->reply = result;
             }
             call->done = true;
         }
