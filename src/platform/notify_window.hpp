@@ -9,7 +9,7 @@
 
 namespace nira::platform {
 
-inline constexpr unsigned WM_USER = 0x0400;
+inline constexpr unsigned kWmUser = 0x0400;  // WM_USER
 
 class NotifyWindow {
   public:

@@ -304,6 +304,6 @@ class TBComPort {
     std::unique_ptr<platform::NotifyWindow> notifyWindow_;
 };
 
-inline constexpr unsigned WM_LINEEVENT = platform::WM_USER + 1;
+inline constexpr unsigned WM_LINEEVENT = platform::kWmUser + 1;
 
 }  // namespace nira::serial
