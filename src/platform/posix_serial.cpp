@@ -345,6 +345,39 @@ std::string devicePath(const char* name) {
     return path.front() == '/' ? path : "/dev/" + path;
 }
 
+// A transfer finishes inside ReadFile/WriteFile; its record's event reports the completion.
+struct Transfer {
+    Event* event;
+    COMMTIMEOUTS timeouts;
+    unsigned abortAt;  // a purge with an abort flag moves the device past this
+};
+
+Transfer beginTransfer(Device& dev, OVERLAPPED* ov) {
+    Transfer transfer{ov != nullptr ? event(ov->hEvent) : nullptr, {}, 0};
+    if (transfer.event != nullptr) {
+        transfer.event->reset();
+    }
+    std::lock_guard lock(dev.mutex);
+    transfer.timeouts = dev.timeouts;
+    transfer.abortAt = dev.abortGeneration.load();
+    return transfer;
+}
+
+BOOL finishTransfer(const Transfer& transfer, OVERLAPPED* ov, DWORD count, DWORD* reported) {
+    if (reported != nullptr) {
+        *reported = count;
+    }
+    if (ov != nullptr) {
+        ov->Internal = ERROR_SUCCESS;
+        ov->InternalHigh = count;
+    }
+    if (transfer.event != nullptr) {
+        transfer.event->set();
+    }
+    tLastError = ERROR_SUCCESS;
+    return TRUE;
+}
+
 int msUntil(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -604,16 +637,9 @@ class PosixSerialApi final : public SerialApi {
         if (dev == nullptr) {
             return fail(ERROR_INVALID_HANDLE);
         }
-        Event* ev = ov != nullptr ? event(ov->hEvent) : nullptr;
-        if (ev != nullptr) {
-            ev->reset();
-        }
-        COMMTIMEOUTS t{};
-        {
-            std::lock_guard lock(dev->mutex);
-            t = dev->timeouts;
-        }
-        const unsigned abortAt = dev->abortGeneration.load();
+        const Transfer transfer = beginTransfer(*dev, ov);
+        const COMMTIMEOUTS& t = transfer.timeouts;
+        const unsigned abortAt = transfer.abortAt;
         const Clock::time_point start = Clock::now();
 
         // The Windows read time-outs: MAXDWORD interval with zero totals returns at once; MAXDWORD
@@ -695,18 +721,7 @@ class PosixSerialApi final : public SerialApi {
         if (error != ERROR_SUCCESS && got == 0) {
             return fail(error);
         }
-        if (read != nullptr) {
-            *read = got;
-        }
-        if (ov != nullptr) {
-            ov->Internal = ERROR_SUCCESS;
-            ov->InternalHigh = got;
-        }
-        if (ev != nullptr) {
-            ev->set();
-        }
-        tLastError = ERROR_SUCCESS;
-        return TRUE;
+        return finishTransfer(transfer, ov, got, read);
     }
 
     BOOL WriteFile(HANDLE h, const void* buffer, DWORD count, DWORD* written,
@@ -715,16 +730,9 @@ class PosixSerialApi final : public SerialApi {
         if (dev == nullptr) {
             return fail(ERROR_INVALID_HANDLE);
         }
-        Event* ev = ov != nullptr ? event(ov->hEvent) : nullptr;
-        if (ev != nullptr) {
-            ev->reset();
-        }
-        COMMTIMEOUTS t{};
-        {
-            std::lock_guard lock(dev->mutex);
-            t = dev->timeouts;
-        }
-        const unsigned abortAt = dev->abortGeneration.load();
+        const Transfer transfer = beginTransfer(*dev, ov);
+        const COMMTIMEOUTS& t = transfer.timeouts;
+        const unsigned abortAt = transfer.abortAt;
         const std::uint64_t limitMs =
             static_cast<std::uint64_t>(t.WriteTotalTimeoutMultiplier) * count +
             t.WriteTotalTimeoutConstant;
@@ -775,18 +783,7 @@ class PosixSerialApi final : public SerialApi {
             }
             dev->wake();
         }
-        if (written != nullptr) {
-            *written = put;
-        }
-        if (ov != nullptr) {
-            ov->Internal = ERROR_SUCCESS;
-            ov->InternalHigh = put;
-        }
-        if (ev != nullptr) {
-            ev->set();
-        }
-        tLastError = ERROR_SUCCESS;
-        return TRUE;
+        return finishTransfer(transfer, ov, put, written);
     }
 
     BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait) override {
