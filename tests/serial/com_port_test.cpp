@@ -15,20 +15,12 @@
 namespace nira::serial {
 namespace {
 
+using nira::testing::messageOf;
 using nira::testing::pumpFor;
 using nira::testing::pumpUntil;
 using nira::testing::ScriptedSerialApi;
 using ::testing::ElementsAre;
 using namespace nira::platform;
-
-std::string messageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EComPort& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
 
 class ComPortTest : public ::testing::Test {
   protected:

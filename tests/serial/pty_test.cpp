@@ -20,6 +20,7 @@
 namespace nira::serial {
 namespace {
 
+using nira::testing::messageOf;
 using nira::testing::pumpFor;
 using nira::testing::pumpUntil;
 
@@ -64,15 +65,6 @@ class Pty {
     int slave_ = -1;
     std::string path_;
 };
-
-std::string messageOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const EComPort& e) {
-        return e.what();
-    }
-    return "(no failure)";
-}
 
 // The main window's time-outs: a read returns about a millisecond after the last byte.
 void useWindowTimeouts(TBComPort& port) {

@@ -1,7 +1,11 @@
 #pragma once
 // Tests have no event loop: they run the main thread's queued calls themselves.
+// Also the failure-message probe the serial tests share.
 #include <chrono>
 #include <functional>
+#include <string>
+
+#include "serial/com_port.hpp"
 
 #include "platform/main_thread.hpp"
 
@@ -25,6 +29,16 @@ inline void pumpFor(std::chrono::milliseconds span) {
     while (std::chrono::steady_clock::now() < deadline) {
         platform::MainThreadQueue::instance().pumpFor(std::chrono::milliseconds(5));
     }
+}
+
+// The serial component's failure message of an action, or "(no failure)".
+inline std::string messageOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const serial::EComPort& e) {
+        return e.what();
+    }
+    return "(no failure)";
 }
 
 }  // namespace nira::testing
