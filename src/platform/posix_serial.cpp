@@ -333,6 +333,15 @@ Event* event(HANDLE h) {
     return dynamic_cast<Event*>(object(h));
 }
 
+// The device behind a handle, if it is one and still there; otherwise the error to fail with.
+DWORD liveDevice(HANDLE h, Device*& dev) {
+    dev = device(h);
+    if (dev == nullptr) {
+        return ERROR_INVALID_HANDLE;
+    }
+    return dev->hungUp() ? ERROR_DEVICE_NOT_CONNECTED : ERROR_SUCCESS;
+}
+
 std::string devicePath(const char* name) {
     std::string path = name != nullptr ? name : "";
     const std::string prefix = "\\\\.\\";
@@ -442,12 +451,9 @@ class PosixSerialApi final : public SerialApi {
     }
 
     BOOL SetupComm(HANDLE h, DWORD in, DWORD /*out*/) override {
-        Device* dev = device(h);
-        if (dev == nullptr) {
-            return fail(ERROR_INVALID_HANDLE);
-        }
-        if (dev->hungUp()) {
-            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        Device* dev = nullptr;
+        if (const DWORD error = liveDevice(h, dev); error != ERROR_SUCCESS) {
+            return fail(error);
         }
         std::lock_guard lock(dev->mutex);
         dev->inQueue = in;  // the kernel's queues have a fixed size; kept for EV_RX80FULL
@@ -525,12 +531,9 @@ class PosixSerialApi final : public SerialApi {
     }
 
     BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* status) override {
-        Device* dev = device(h);
-        if (dev == nullptr) {
-            return fail(ERROR_INVALID_HANDLE);
-        }
-        if (dev->hungUp()) {
-            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        Device* dev = nullptr;
+        if (const DWORD error = liveDevice(h, dev); error != ERROR_SUCCESS) {
+            return fail(error);
         }
         std::lock_guard lock(dev->mutex);
         dev->collectErrors();
@@ -548,12 +551,9 @@ class PosixSerialApi final : public SerialApi {
     }
 
     BOOL GetCommModemStatus(HANDLE h, DWORD* status) override {
-        Device* dev = device(h);
-        if (dev == nullptr) {
-            return fail(ERROR_INVALID_HANDLE);
-        }
-        if (dev->hungUp()) {
-            return fail(ERROR_DEVICE_NOT_CONNECTED);
+        Device* dev = nullptr;
+        if (const DWORD error = liveDevice(h, dev); error != ERROR_SUCCESS) {
+            return fail(error);
         }
         int lines = 0;
         if (ioctl(dev->fd, TIOCMGET, &lines) != 0) {
