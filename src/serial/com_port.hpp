@@ -9,8 +9,10 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "platform/notify_window.hpp"
+#include "platform/registry.hpp"
 #include "platform/serial_api.hpp"
 #include "platform/thread.hpp"
 
@@ -305,5 +307,10 @@ class TBComPort {
 };
 
 inline constexpr unsigned WM_LINEEVENT = platform::kWmUser + 1;
+
+// Replaces `list` by the names of the serial ports the system knows, sorted as texts without
+// regard to letter case. Fails with cmRegistryFailed, leaving `list` as it was.
+void ListSerialPorts(std::vector<std::string>& list,
+                     platform::RegistryApi& registry = platform::systemRegistry());
 
 }  // namespace nira::serial
