@@ -23,6 +23,7 @@ namespace {
 using nira::testing::messageOf;
 using nira::testing::pumpFor;
 using nira::testing::pumpUntil;
+using nira::testing::useWindowTimeouts;
 
 class Pty {
   public:
@@ -67,16 +68,6 @@ class Pty {
 };
 
 // The main window's time-outs: a read returns about a millisecond after the last byte.
-void useWindowTimeouts(TBComPort& port) {
-    TComTimeouts t;
-    t.SetReadInterval(1);
-    t.SetReadTotalMultiplier(0);
-    t.SetReadTotalConstant(1);
-    t.SetWriteTotalMultiplier(0);
-    t.SetWriteTotalConstant(0);
-    port.SetTimeouts(t);
-}
-
 class PtyTest : public ::testing::Test {
   protected:
     void SetUp() override { platform::MainThreadQueue::instance().bindToCurrentThread(); }

@@ -31,6 +31,17 @@ inline void pumpFor(std::chrono::milliseconds span) {
     }
 }
 
+// The time-outs the analyser's window gives its port.
+inline void useWindowTimeouts(serial::TBComPort& port) {
+    serial::TComTimeouts t;
+    t.SetReadInterval(1);
+    t.SetReadTotalMultiplier(0);
+    t.SetReadTotalConstant(1);
+    t.SetWriteTotalMultiplier(0);
+    t.SetWriteTotalConstant(0);
+    port.SetTimeouts(t);
+}
+
 // The serial component's failure message of an action, or "(no failure)".
 inline std::string messageOf(const std::function<void()>& action) {
     try {

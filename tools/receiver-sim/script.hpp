@@ -1,0 +1,45 @@
+#pragma once
+// What the virtual receiver does, step by step, and the script file that says so.
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nira::sim {
+
+enum class StepKind { Test, Event, Raw, Wait, ExpectAck, WaitOpen };
+
+struct Step {
+    StepKind kind = StepKind::Wait;
+    std::vector<std::uint8_t> bytes;  // on the wire, the lead-in included
+    int milliseconds = 0;             // wait; time limit of expect-ack
+    int line = 0;                     // in the script, for messages
+};
+
+// Thrown for a line the script parser does not understand; the text names the file and line.
+class ScriptError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr int kDefaultAckLimitMs = 2000;
+inline constexpr int kDefaultOpenLimitMs = 10000;
+
+// One action per line:
+//   test XX XX            a test message: ">" and two bytes
+//   event XX ×9           an event message: ">" and nine bytes
+//   raw XX …              bytes as they are; XX*N repeats a byte N times
+//   wait MS               a pause
+//   expect-ack [MS]       wait until every message so far is acknowledged (default 2000 ms)
+//   wait-open [MS]        wait until an analyser holds the port open (default 10000 ms)
+//   # …                   a comment, also after an action
+std::vector<Step> parseScript(std::string_view text, const std::string& fileName);
+
+// How many "<" an analyser owes for bytes that arrive together, read as it reads them: one
+// chunk of at most 400 characters per arrival, led by what an earlier read left in the port
+// (`unread`, updated here).
+int acknowledgementsOwed(std::vector<std::uint8_t>& unread, const std::vector<std::uint8_t>& bytes);
+
+}  // namespace nira::sim
