@@ -8,6 +8,7 @@ packages=(
     cmake ninja-build g++ pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-14-dev clang-format clang-tidy
+    qt6-base-dev libcanberra-dev fonts-dejavu-core fonts-dejavu-extra xdg-utils
 )
 if [ "${1:-}" = "--windows" ]; then
     packages+=(g++-mingw-w64-x86-64-posix)

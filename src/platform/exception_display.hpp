@@ -7,6 +7,12 @@
 
 namespace nira::platform {
 
+// The silent exception: it ends a handler and is shown to nobody.
+class EAbort : public std::exception {
+  public:
+    const char* what() const noexcept override { return "Operation aborted"; }
+};
+
 using ExceptionHandler = std::function<void(std::exception_ptr)>;
 
 // Replaces the handler; an empty one restores the default (the message on standard error).

@@ -1,0 +1,80 @@
+#include "ui/application.hpp"
+
+#include <QFont>
+#include <QKeyEvent>
+#include <QWidget>
+
+#include "platform/exception_display.hpp"
+#include "platform/main_thread.hpp"
+#include "ui/desktop.hpp"
+
+namespace nira::ui {
+
+Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
+    setApplicationDisplayName(kApplicationTitle);
+    // The windows' font where it does not exist: the narrowest look-alike at hand.
+    QFont::insertSubstitutions(
+        "MS Sans Serif", {"DejaVu Sans Condensed", "Liberation Sans", "Arial", "DejaVu Sans"});
+    auto& queue = platform::MainThreadQueue::instance();
+    queue.bindToCurrentThread();
+    // Calls handed over by the serial watcher run from the event loop.
+    queue.setWakeHook([this] {
+        QMetaObject::invokeMethod(
+            this, [] { platform::MainThreadQueue::instance().processPending(); },
+            Qt::QueuedConnection);
+    });
+    platform::setApplicationExceptionHandler(showApplicationException);
+}
+
+Application::~Application() {
+    platform::MainThreadQueue::instance().setWakeHook({});
+    platform::setApplicationExceptionHandler({});
+}
+
+bool Application::notify(QObject* receiver, QEvent* event) {
+    try {
+        // Qt passes an ignored key on to the parents inside this one call, so the preview
+        // sees each key once.
+        if (event->type() == QEvent::KeyPress && receiver->isWidgetType()) {
+            if (auto* preview =
+                    dynamic_cast<KeyPreview*>(static_cast<QWidget*>(receiver)->window())) {
+                guarded([&] { preview->previewKeyDown(static_cast<QKeyEvent*>(event)); });
+            }
+        }
+        return QApplication::notify(receiver, event);
+    } catch (...) {
+        showApplicationException(std::current_exception());
+    }
+    return false;
+}
+
+std::string exceptionDisplayText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') {
+        return message + ".";
+    }
+    return message;
+}
+
+void showApplicationException(std::exception_ptr error) {
+    std::string message;
+    try {
+        std::rethrow_exception(error);
+    } catch (const platform::EAbort&) {
+        return;
+    } catch (const std::exception& e) {
+        message = e.what();
+    } catch (...) {
+        message = "Unknown failure";
+    }
+    desktop().showException(QString::fromStdString(exceptionDisplayText(message)));
+}
+
+void guarded(const std::function<void()>& handler) {
+    try {
+        handler();
+    } catch (...) {
+        showApplicationException(std::current_exception());
+    }
+}
+
+}  // namespace nira::ui

@@ -1,0 +1,41 @@
+#pragma once
+// The application: the title, the main thread's queue joined to the event loop, key preview,
+// and the default exception display where events are dispatched.
+
+#include <QApplication>
+#include <exception>
+#include <functional>
+#include <string>
+
+class QKeyEvent;
+
+namespace nira::ui {
+
+inline constexpr const char* kApplicationTitle = "NIRA-7 UART Analyse";
+
+// A window that sees every key going down in it before the focused control does.
+class KeyPreview {
+  public:
+    virtual ~KeyPreview() = default;
+    virtual void previewKeyDown(QKeyEvent* event) = 0;
+};
+
+class Application : public QApplication {
+  public:
+    Application(int& argc, char** argv);
+    ~Application() override;
+
+    bool notify(QObject* receiver, QEvent* event) override;
+};
+
+// The message as the default exception display shows it: a full stop is added when the last
+// character's code is above that of ".".
+std::string exceptionDisplayText(const std::string& message);
+
+// Shows an exception with the default exception display; abort-type exceptions are dropped.
+void showApplicationException(std::exception_ptr error);
+
+// Runs a handler; an exception leaving it goes to the default exception display.
+void guarded(const std::function<void()>& handler);
+
+}  // namespace nira::ui

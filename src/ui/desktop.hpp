@@ -1,0 +1,29 @@
+#pragma once
+// What the windows ask of the desktop: sounds, launches, coming to the front and the default
+// exception display. One seam, so tests record instead of beeping and opening message boxes.
+
+#include <QString>
+#include <string>
+
+class QWidget;
+
+namespace nira::ui {
+
+class Desktop {
+  public:
+    virtual ~Desktop() = default;
+    virtual void messageBeep(unsigned type);
+    virtual void shellExecute(const std::string& verb, const std::string& target, int show);
+    // Makes the application's active window (a modal dialog, else `mainWindow`) the foreground
+    // window when it is visible and enabled.
+    virtual void bringToFront(QWidget* mainWindow);
+    // The default exception display: a message box with the application title, the stop icon
+    // and OK, over the active window.
+    virtual void showException(const QString& text);
+};
+
+Desktop& desktop();
+// Replaces the desktop (tests); null restores the system's.
+void setDesktop(Desktop* replacement);
+
+}  // namespace nira::ui

@@ -1,0 +1,474 @@
+#include "ui/main_form.hpp"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/desktop.hpp"
+#include "receiver/log_text.hpp"
+#include "receiver/time_stamp.hpp"
+#include "ui/desktop.hpp"
+#include "ui/form_help.hpp"
+#include "ui/log_codec.hpp"
+#include "ui/pictures.hpp"
+#include "ui/png_button.hpp"
+
+namespace nira::ui {
+
+namespace {
+
+constexpr const char* kCaption = "NIRA-7: PowerCode CodeSecure Analyse (v.0.3)";
+constexpr int kClientWidth = 534;
+constexpr int kClientHeight = 470;
+// The scroll range reaches the right edge of the "Last openly:" box and the bottom of the web
+// site button.
+constexpr int kScrollWidth = 745;
+constexpr int kScrollHeight = 611;
+constexpr int kDefaultSpeedIndex = 5;  // "4800"
+
+QFont sansSerif(int pixels) {
+    QFont font("MS Sans Serif");
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixels);
+    return font;
+}
+
+// A label with a click: the left button released over it.
+class ClickLabel : public QLabel {
+  public:
+    ClickLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {}
+    std::function<void()> onClick;
+
+  protected:
+    void mouseReleaseEvent(QMouseEvent* event) override {
+        QLabel::mouseReleaseEvent(event);
+        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
+            onClick) {
+            guarded(onClick);
+        }
+    }
+};
+
+// The log: Enter starts no new line, Tab moves the focus on.
+class LogMemo : public QPlainTextEdit {
+  public:
+    explicit LogMemo(QWidget* parent) : QPlainTextEdit(parent) { setTabChangesFocus(true); }
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+            event->ignore();
+            return;
+        }
+        QPlainTextEdit::keyPressEvent(event);
+    }
+};
+
+template <typename T>
+T* placed(T* widget, const char* name, QRect where) {
+    widget->setObjectName(name);
+    widget->setGeometry(where);
+    return widget;
+}
+
+// Labels grow with their text, as the window's labels size themselves.
+void setLabelText(QLabel* label, const QString& text) {
+    label->setText(text);
+    label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
+}
+
+void paintText(QWidget* widget, QPalette::ColorRole role, const QColor& colour) {
+    QPalette pal = widget->palette();
+    pal.setColor(role, colour);
+    widget->setPalette(pal);
+}
+
+}  // namespace
+
+int virtualKeyOf(const QKeyEvent* event) {
+    const int key = event->key();
+    if (key == Qt::Key_Escape) {
+        return 0x1B;
+    }
+    if (key == Qt::Key_F1) {
+        return 0x70;
+    }
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) {
+        return ((event->modifiers() & Qt::KeypadModifier) != 0 ? 0x60 : 0x30) + (key - Qt::Key_0);
+    }
+    if (key >= Qt::Key_A && key <= Qt::Key_Z) {
+        return 'A' + (key - Qt::Key_A);
+    }
+    return 0;
+}
+
+TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& registry)
+    : BComPort1(serialApi), registry_(registry) {
+    setObjectName("MainForm");
+    setWindowTitle(kCaption);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setFixedSize(kClientWidth, kClientHeight);
+    setFont(sansSerif(11));
+    setWindowIcon(QPixmap::fromImage(pictures::radarIcon()));
+    setAttribute(Qt::WA_QuitOnClose, true);
+    QPalette windowPalette = palette();
+    windowPalette.setColor(QPalette::Window, windowPalette.color(QPalette::Midlight));
+    setPalette(windowPalette);
+    setAutoFillBackground(true);
+
+    scroller_ = new QScrollArea(this);
+    scroller_->setObjectName("scroller");
+    scroller_->setGeometry(0, 0, kClientWidth, kClientHeight);
+    scroller_->setFrameShape(QFrame::NoFrame);
+    scroller_->setFocusPolicy(Qt::NoFocus);
+    client_ = new QWidget;
+    client_->setObjectName("client");
+    client_->setFixedSize(kScrollWidth, kScrollHeight);
+    scroller_->setWidget(client_);
+
+    // Port, speed and the four push buttons.
+    auto* box4 = placed(new QGroupBox(client_), "sGroupBox4", QRect(8, 0, 521, 81));
+    auto* label1 = placed(new ClickLabel("Port:", box4), "Label1", QRect(29, 21, 22, 13));
+    label1->setToolTip("Device manager");
+    label1->onClick = [this] { Label1Click(); };
+    cbPort_ = placed(new QComboBox(box4), "cbPort", QRect(65, 17, 79, 21));
+    connect(cbPort_, &QComboBox::activated, this, [this] { guarded([this] { cbPortChange(); }); });
+    auto* label2 = placed(new ClickLabel("Rate:", box4), "Label2", QRect(29, 53, 26, 13));
+    label2->setToolTip("Device Manager");
+    label2->onClick = [this] { Label1Click(); };
+    cbBaudRate_ = placed(new QComboBox(box4), "cbBaudRate", QRect(64, 50, 81, 21));
+    for (const char* speed : {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
+                              "38400", "56000", "57600", "115200", "128000", "256000"}) {
+        cbBaudRate_->addItem(speed);
+    }
+    const auto button = [&](const char* name, const char* text, QRect where, bool highlighted,
+                            void (TMainForm::*handler)()) {
+        auto* made = placed(new QPushButton(text, box4), name, where);
+        if (highlighted) {
+            paintText(made, QPalette::ButtonText, made->palette().color(QPalette::Highlight));
+        }
+        connect(made, &QPushButton::clicked, this,
+                [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
+        return made;
+    };
+    buttonOpen_ =
+        button("ButtonOpen", "Open", QRect(176, 16, 73, 25), true, &TMainForm::ButtonOpenClick);
+    buttonSave_ =
+        button("ButtonSave", "Save", QRect(176, 48, 73, 25), false, &TMainForm::ButtonSaveClick);
+    buttonStart_ =
+        button("ButtonStart", "Start", QRect(272, 16, 73, 25), true, &TMainForm::ButtonStartClick);
+    buttonStop_ =
+        button("ButtonStop", "Stop", QRect(272, 48, 73, 25), true, &TMainForm::ButtonStopClick);
+    buttonStop_->setEnabled(false);
+
+    const auto pictureButton = [&](QWidget* parent, const char* name, QRect where,
+                                   const QImage& image, const QString& hint) {
+        auto* made = placed(new TPNGButton(parent), name, where);
+        made->SetButtonStyle(pbsFlat);
+        made->SetButtonLayout(pbsImageAbove);
+        made->SetImageNormal(image);
+        made->setCursor(Qt::PointingHandCursor);
+        made->setToolTip(hint);
+        return made;
+    };
+    pictureButton(box4, "PNGButton6", QRect(384, 8, 97, 73), pictures::makerLogo(), "About")
+        ->OnClick = [this](TPNGButton*) { PNGButton6Click(); };
+
+    // The last event.
+    groupLastEvent_ =
+        placed(new QGroupBox(QString(receiver::kInitialLastEventCaption.data()), client_),
+               "sGroupBox_LastEv", QRect(8, 88, 521, 57));
+    labelEvent_ = placed(new QLabel(QString(receiver::kInitialFieldLabel.data()), groupLastEvent_),
+                         "sLabel_LabEvent", QRect(16, 19, 270, 13));
+    labelSmart_ = placed(new QLabel(QString(receiver::kInitialSmartLabel.data()), groupLastEvent_),
+                         "sLabel_Smart", QRect(16, 36, 403, 13));
+    for (QLabel* black : {labelEvent_, labelSmart_}) {
+        paintText(black, QPalette::WindowText, Qt::black);
+        setLabelText(black, black->text());
+    }
+    for (QLabel* sized : {static_cast<QLabel*>(label1), static_cast<QLabel*>(label2)}) {
+        setLabelText(sized, sized->text());
+    }
+
+    // The log.
+    auto* box1 = placed(new QGroupBox("Data:", client_), "sGroupBox1", QRect(8, 144, 521, 321));
+    memoOpis_ = placed(new LogMemo(box1), "sMemoOpis", QRect(8, 16, 505, 297));
+    memoOpis_->setToolTip("Для очистки - ESC");
+    memoOpis_->setFont(sansSerif(15));
+    memoOpis_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    memoOpis_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    memoOpis_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    QPalette memoPalette = memoOpis_->palette();
+    memoPalette.setColor(QPalette::Base, Qt::white);
+    memoPalette.setColor(QPalette::Text, Qt::black);
+    memoOpis_->setPalette(memoPalette);
+    connect(memoOpis_, &QPlainTextEdit::textChanged, this,
+            [this] { guarded([this] { sMemoOpisChange(); }); });
+
+    // The lower strip, seen by scrolling.
+    pictureButton(client_, "PNGButtonCalc", QRect(408, 568, 33, 41), pictures::calculator(),
+                  "Calculator")
+        ->OnClick = [this](TPNGButton*) { PNGButtonCalcClick(); };
+    pictureButton(client_, "PNGButton3", QRect(488, 568, 41, 41), pictures::lifebuoy(),
+                  "Additionally");
+    pictureButton(client_, "PNGButton1", QRect(576, 570, 41, 41), pictures::house(),
+                  "Сайт \"Дельтакор\"")
+        ->OnClick = [this](TPNGButton*) { PNGButton1Click(); };
+    auto* box2 =
+        placed(new QGroupBox("Last openly:", client_), "sGroupBox2", QRect(400, 480, 345, 73));
+    labelDirect_ = new QLabel("Dir:", box2);
+    labelDirect_->setObjectName("sLabelDirect");
+    labelDirect_->move(8, 24);
+    labelFileName_ = new QLabel("File:", box2);
+    labelFileName_->setObjectName("sLabelFileName");
+    labelFileName_->move(8, 48);
+    for (QLabel* sized : {labelDirect_, labelFileName_}) {
+        paintText(sized, QPalette::WindowText, Qt::black);
+        sized->adjustSize();
+    }
+
+    // The settings memo: never shown, outside the scroll range.
+    memoTunes_ = placed(new QPlainTextEdit(this), "MemoTunes", QRect(0, 624, 361, 17));
+    memoTunes_->hide();
+
+    setTabOrder(memoOpis_, cbPort_);
+    setTabOrder(cbPort_, buttonOpen_);
+    setTabOrder(buttonOpen_, buttonSave_);
+    setTabOrder(buttonSave_, buttonStart_);
+    setTabOrder(buttonStart_, buttonStop_);
+    setTabOrder(buttonStop_, cbBaudRate_);
+    memoOpis_->setFocus();
+
+    // The window's serial component, as the window describes it.
+    BComPort1.SetPort("COM2");
+    BComPort1.SetBaudRate(serial::br9600);
+    serial::TComTimeouts timeouts;
+    timeouts.SetReadInterval(1);
+    timeouts.SetReadTotalMultiplier(0);
+    timeouts.SetReadTotalConstant(1);
+    timeouts.SetWriteTotalMultiplier(0);
+    timeouts.SetWriteTotalConstant(0);
+    BComPort1.SetTimeouts(timeouts);
+    BComPort1.OnRxChar = [this](serial::TBComPort* sender, std::int32_t count) {
+        BComPort1RxChar(sender, count);
+    };
+
+    // Centred on the screen when first shown.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+    guarded([this] { FormCreate(); });
+}
+
+TMainForm::~TMainForm() = default;
+
+void TMainForm::FormCreate() {
+    std::vector<std::string> ports;
+    serial::ListSerialPorts(ports, registry_);
+    for (const auto& port : ports) {
+        cbPort_->addItem(QString::fromStdString(port));
+    }
+    cbPort_->setCurrentIndex(0);
+    cbBaudRate_->setCurrentIndex(kDefaultSpeedIndex);
+}
+
+void TMainForm::previewKeyDown(QKeyEvent* event) {
+    FormKeyDown(virtualKeyOf(event), event->modifiers());
+}
+
+void TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
+    const bool ctrl = (shift & Qt::ControlModifier) != 0;
+    // A shortcut acts only where its button would: Start while idle, Stop while listening.
+    const auto click = [](QPushButton* button, void (TMainForm::*handler)(), TMainForm* form) {
+        if (button->isEnabled()) {
+            (form->*handler)();
+        }
+    };
+    if (key == 0x1B) {
+        // Emptied in one step and reported to nobody: the folder and file labels stay.
+        const QSignalBlocker quiet(memoOpis_);
+        memoOpis_->clear();
+    }
+    if (key == 0x70) {
+        if (formHelp_ != nullptr) {
+            formHelp_->ShowAbout();
+        }
+    }
+    if (key == 0x61 && ctrl) {
+        click(buttonStart_, &TMainForm::ButtonStartClick, this);
+    }
+    if (key == 0x60 && ctrl) {
+        click(buttonStop_, &TMainForm::ButtonStopClick, this);
+    }
+    if (key == 0x31 && ctrl) {
+        click(buttonStart_, &TMainForm::ButtonStartClick, this);
+    }
+    if (key == 0x30 && ctrl) {
+        click(buttonStop_, &TMainForm::ButtonStopClick, this);
+    }
+    if (key == 0x53 && ctrl) {
+        click(buttonSave_, &TMainForm::ButtonSaveClick, this);
+    }
+    if (key == 0x4F && ctrl) {
+        click(buttonOpen_, &TMainForm::ButtonOpenClick, this);
+    }
+}
+
+void TMainForm::ButtonStartClick() {
+    if (BComPort1.ClosePort()) {
+        BComPort1.SetPort(cbPort_->currentText().toStdString());
+        const int speed = cbBaudRate_->currentIndex();
+        if (speed < 0 || speed >= serial::kBaudRateCount) {
+            throw std::runtime_error("No line speed is chosen: pick one in the list");
+        }
+        BComPort1.SetBaudRate(static_cast<serial::TBaudRate>(speed));
+    }
+    if (BComPort1.OpenPort()) {
+        desktop().messageBeep(platform::kBeepQuestion);
+        buttonStart_->setEnabled(false);
+        buttonStop_->setEnabled(true);
+        EnterRunState();
+    }
+}
+
+void TMainForm::ButtonStopClick() {
+    BComPort1.ClosePort();
+    QCoreApplication::processEvents();
+    desktop().messageBeep(platform::kBeepExclamation);
+    EnterIdleState();
+}
+
+void TMainForm::EnterRunState() {
+    for (QWidget* control : std::initializer_list<QWidget*>{buttonOpen_, buttonSave_, buttonStart_,
+                                                            cbPort_, cbBaudRate_}) {
+        control->setEnabled(false);
+    }
+    buttonStop_->setEnabled(true);
+}
+
+void TMainForm::EnterIdleState() {
+    for (QWidget* control : std::initializer_list<QWidget*>{buttonOpen_, buttonSave_, buttonStart_,
+                                                            cbPort_, cbBaudRate_}) {
+        control->setEnabled(true);
+    }
+    buttonStop_->setEnabled(false);
+}
+
+void TMainForm::PNGButtonCalcClick() {
+    desktop().messageBeep(platform::kBeepAsterisk);
+    desktop().shellExecute("open", "calc", platform::kShowNormal);
+}
+
+void TMainForm::Label1Click() {
+    desktop().messageBeep(platform::kBeepAsterisk);
+    desktop().shellExecute("open", "devmgmt.msc", platform::kShowNormal);
+}
+
+void TMainForm::PNGButton1Click() {
+    desktop().messageBeep(platform::kBeepAsterisk);
+    desktop().shellExecute("", kMakerWebAddress, platform::kShow);
+}
+
+void TMainForm::PNGButton6Click() {
+    desktop().messageBeep(platform::kBeepAsterisk);
+    if (formHelp_ != nullptr) {
+        formHelp_->ShowAbout();
+    }
+}
+
+QString TMainForm::timeStamped(std::string_view content) const {
+    const std::string stamp =
+        receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats());
+    return QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size())) +
+           QString(receiver::kLogArrow.data()) + decodeLine(content);
+}
+
+void TMainForm::BComPort1RxChar(serial::TBComPort*, std::int32_t) {
+    using receiver::ChunkKind;
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    std::string chunk;
+    BComPort1.ReadText(chunk, receiver::kMaxChunk);
+    const receiver::Classified message = receiver::classifyChunk(chunk);
+    switch (message.kind) {
+        case ChunkKind::Unrecognised:
+            AppendLogLine(timeStamped(receiver::unrecognisedLineContent(chunk)));
+            desktop().messageBeep(platform::kBeepError);
+            desktop().bringToFront(this);
+            break;
+        case ChunkKind::TestMessage:
+            BComPort1.WriteText(std::string(receiver::kAcknowledgement));
+            AppendLogLine(timeStamped(receiver::testLineContent(message.test)));
+            break;
+        case ChunkKind::EventMessage:
+            BComPort1.WriteText(std::string(receiver::kAcknowledgement));
+            showEvent_(message.event);
+            break;
+        case ChunkKind::Dropped:
+            break;
+    }
+}
+
+void TMainForm::showEvent_(const receiver::EventBody& body) {
+    const std::string time =
+        receiver::formatLongTime(receiver::localClockNow(), receiver::systemLocaleFormats());
+    groupLastEvent_->setTitle(
+        QString(receiver::kLastEventCaptionPrefix.data()) +
+        QString::fromLocal8Bit(time.data(), static_cast<qsizetype>(time.size())));
+    setLabelText(labelEvent_, QString::fromStdString(receiver::eventFieldLabel(body)));
+    AppendLogLine(timeStamped(receiver::eventLogContent(body)));
+    setLabelText(labelSmart_, QString::fromStdString(receiver::smartLabel(body)));
+    desktop().messageBeep(platform::kBeepExclamation);
+    desktop().bringToFront(this);
+}
+
+void TMainForm::AppendLogLine(const QString& line) {
+    // An empty log, or one whose text ends in a line break (its last line is empty), takes the
+    // line and a break; otherwise a break and the line.
+    QTextDocument* document = memoOpis_->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    if (document->lastBlock().text().isEmpty()) {
+        cursor.insertText(line + QChar('\n'));
+    } else {
+        cursor.insertText(QChar('\n') + line);
+    }
+}
+
+std::string TMainForm::LogText() const {
+    QStringList lines;
+    for (QTextBlock block = memoOpis_->document()->firstBlock(); block.isValid();
+         block = block.next()) {
+        lines.append(block.text());
+    }
+    return encodeText(lines);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+    bool canClose = true;
+    guarded([&] { canClose = FormCloseQuery(); });
+    if (!canClose) {
+        event->ignore();
+        return;
+    }
+    guarded([this] { FormClose(); });
+    event->accept();
+}
+
+}  // namespace nira::ui

@@ -1,0 +1,94 @@
+#pragma once
+// The main window: port and speed, Start and Stop, the log, the last event, the launches.
+
+#include <QWidget>
+#include <cstdint>
+#include <string>
+
+#include "platform/registry.hpp"
+#include "platform/serial_api.hpp"
+#include "receiver/message.hpp"
+#include "serial/com_port.hpp"
+#include "ui/application.hpp"
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QScrollArea;
+
+namespace nira::ui {
+
+class TFormHelp;
+class TPNGButton;
+
+class TMainForm : public QWidget, public KeyPreview {
+  public:
+    explicit TMainForm(platform::SerialApi& serialApi = platform::systemSerialApi(),
+                       platform::RegistryApi& registry = platform::systemRegistry());
+    ~TMainForm() override;
+
+    // The About window, created after this one.
+    void SetFormHelp(TFormHelp* help) { formHelp_ = help; }
+
+    // Handlers, named after control and event.
+    void FormCreate();
+    void FormKeyDown(int key, Qt::KeyboardModifiers shift);
+    bool FormCloseQuery();
+    void FormClose();
+    void ButtonStartClick();
+    void ButtonStopClick();
+    void ButtonOpenClick();
+    void ButtonSaveClick();
+    void PNGButtonCalcClick();
+    void Label1Click();
+    void PNGButton1Click();
+    void PNGButton6Click();
+    void cbPortChange();
+    void sMemoOpisChange();
+    void BComPort1RxChar(serial::TBComPort* sender, std::int32_t count);
+    void EnterRunState();
+    void EnterIdleState();
+
+    // Appends one line to the log by the append rule; a change of the log.
+    void AppendLogLine(const QString& line);
+    // The log's text as its bytes: lines joined by CR LF.
+    std::string LogText() const;
+
+    serial::TBComPort BComPort1;
+
+    void previewKeyDown(QKeyEvent* event) override;
+
+  protected:
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void showEvent_(const receiver::EventBody& body);
+    QString timeStamped(std::string_view content) const;
+
+    platform::RegistryApi& registry_;
+    TFormHelp* formHelp_ = nullptr;
+
+    QScrollArea* scroller_;
+    QWidget* client_;
+    QComboBox* cbPort_;
+    QComboBox* cbBaudRate_;
+    QPushButton* buttonOpen_;
+    QPushButton* buttonSave_;
+    QPushButton* buttonStart_;
+    QPushButton* buttonStop_;
+    QGroupBox* groupLastEvent_;
+    QLabel* labelEvent_;
+    QLabel* labelSmart_;
+    QPlainTextEdit* memoOpis_;
+    QLabel* labelDirect_;
+    QLabel* labelFileName_;
+    QPlainTextEdit* memoTunes_;
+};
+
+// Windows virtual-key code of a key event (digits on the keypad as 0x60 to 0x69); 0 when the
+// key has none of interest.
+int virtualKeyOf(const QKeyEvent* event);
+
+}  // namespace nira::ui
