@@ -1,0 +1,46 @@
+#pragma once
+// A pseudo-terminal whose port end a test hands to the program; the test holds the device end.
+#include <poll.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace nira::testing {
+
+class PtyPair {
+  public:
+    PtyPair() {
+        int slave = -1;
+        char name[256] = {};
+        if (::openpty(&master_, &slave, name, nullptr, nullptr) != 0) {
+            throw std::runtime_error("openpty failed");
+        }
+        ::close(slave);
+        path_ = name;
+    }
+    ~PtyPair() { ::close(master_); }
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    const std::string& path() const { return path_; }
+    bool send(const std::string& bytes) const {
+        return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    }
+    std::string receive(int ms = 1000) const {
+        pollfd p{master_, POLLIN, 0};
+        if (::poll(&p, 1, ms) <= 0) {
+            return {};
+        }
+        char buffer[512];
+        const ssize_t n = ::read(master_, buffer, sizeof buffer);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+
+  private:
+    int master_ = -1;
+    std::string path_;
+};
+
+}  // namespace nira::testing

@@ -1,0 +1,282 @@
+// The main window headless: its controls, states, Start and Stop, shortcuts and launches.
+#include <gtest/gtest.h>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTest>
+
+#include "../support/pty_pair.hpp"
+#include "platform/desktop.hpp"
+#include "ui/form_help.hpp"
+#include "ui/main_form.hpp"
+#include "ui/png_button.hpp"
+#include "ui_support.hpp"
+
+namespace nira::ui {
+namespace {
+
+using nira::testing::Launch;
+using nira::testing::PtyPair;
+using nira::testing::RecordingDesktop;
+using nira::testing::runFor;
+using nira::testing::TestRegistry;
+using nira::testing::waitUntil;
+
+class MainFormTest : public ::testing::Test {
+  protected:
+    MainFormTest() : registry({pty.path(), otherPty.path()}) {}
+
+    void SetUp() override {
+        form = std::make_unique<TMainForm>(platform::systemSerialApi(), registry.api());
+        form->show();
+        help = std::make_unique<TFormHelp>();
+        form->SetFormHelp(help.get());
+        QApplication::setActiveWindow(form.get());
+        runFor(std::chrono::milliseconds(10));
+        desktop.beeps.clear();
+    }
+    void TearDown() override {
+        help.reset();
+        form.reset();
+    }
+
+    template <typename T = QWidget>
+    T* control(const char* name) const {
+        T* found = form->findChild<T*>(name);
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    void key(Qt::Key k, Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
+        QTest::keyClick(control("sMemoOpis"), k, modifiers);
+    }
+    bool running() const {
+        return !control("ButtonStart")->isEnabled() && control("ButtonStop")->isEnabled();
+    }
+    void choosePort(const std::string& path) {
+        auto* ports = control<QComboBox>("cbPort");
+        ports->setCurrentIndex(ports->findText(QString::fromStdString(path)));
+    }
+
+    PtyPair pty;
+    PtyPair otherPty;
+    TestRegistry registry;
+    RecordingDesktop desktop;
+    std::unique_ptr<TMainForm> form;
+    std::unique_ptr<TFormHelp> help;
+};
+
+TEST_F(MainFormTest, ControlsStandWhereTheWindowPutsThem) {
+    EXPECT_EQ(form->windowTitle(), "NIRA-7: PowerCode CodeSecure Analyse (v.0.3)");
+    EXPECT_EQ(form->size(), QSize(534, 470));
+    const struct {
+        const char* name;
+        QRect where;
+    } table[] = {
+        {"sGroupBox4", {8, 0, 521, 81}},        {"cbPort", {65, 17, 79, 21}},
+        {"cbBaudRate", {64, 50, 81, 21}},       {"ButtonOpen", {176, 16, 73, 25}},
+        {"ButtonSave", {176, 48, 73, 25}},      {"ButtonStart", {272, 16, 73, 25}},
+        {"ButtonStop", {272, 48, 73, 25}},      {"PNGButton6", {384, 8, 97, 73}},
+        {"sGroupBox_LastEv", {8, 88, 521, 57}}, {"sGroupBox1", {8, 144, 521, 321}},
+        {"sMemoOpis", {8, 16, 505, 297}},       {"PNGButtonCalc", {408, 568, 33, 41}},
+        {"PNGButton3", {488, 568, 41, 41}},     {"PNGButton1", {576, 570, 41, 41}},
+        {"sGroupBox2", {400, 480, 345, 73}},    {"MemoTunes", {0, 624, 361, 17}},
+    };
+    for (const auto& c : table) {
+        EXPECT_EQ(control(c.name)->geometry(), c.where) << c.name;
+    }
+    // Labels start where the window puts them and grow with their text.
+    for (const auto& [name, topLeft] :
+         {std::pair{"Label1", QPoint(29, 21)}, std::pair{"Label2", QPoint(29, 53)},
+          std::pair{"sLabel_LabEvent", QPoint(16, 19)}, std::pair{"sLabel_Smart", QPoint(16, 36)},
+          std::pair{"sLabelDirect", QPoint(8, 24)}, std::pair{"sLabelFileName", QPoint(8, 48)}}) {
+        EXPECT_EQ(control(name)->pos(), topLeft) << name;
+    }
+    EXPECT_EQ(control<QGroupBox>("sGroupBox_LastEv")->title(), "Last event in ??:??:??");
+    EXPECT_EQ(control<QLabel>("sLabel_LabEvent")->text(),
+              "ST: ??, ID: ??????, DT: ??, D1: ??, XXXX: ????, CS: ??");
+    EXPECT_EQ(control<QLabel>("sLabelDirect")->text(), "Dir:");
+    EXPECT_EQ(control<QLabel>("sLabelFileName")->text(), "File:");
+    EXPECT_EQ(control("sMemoOpis")->toolTip(), "Для очистки - ESC");
+    EXPECT_EQ(control("PNGButton1")->toolTip(), "Сайт \"Дельтакор\"");
+    EXPECT_EQ(control("Label1")->toolTip(), "Device manager");
+    EXPECT_EQ(control("Label2")->toolTip(), "Device Manager");
+    EXPECT_FALSE(control("MemoTunes")->isVisible());
+
+    // The lower strip is reached by scrolling.
+    auto* scroller = form->findChild<QScrollArea*>("scroller");
+    EXPECT_EQ(scroller->widget()->size(), QSize(745, 611));
+    EXPECT_GT(scroller->verticalScrollBar()->maximum(), 0);
+    EXPECT_GT(scroller->horizontalScrollBar()->maximum(), 0);
+    EXPECT_FALSE(scroller->viewport()->rect().contains(
+        control("sGroupBox2")->mapTo(scroller->viewport(), QPoint(0, 0))));
+
+    auto* speeds = control<QComboBox>("cbBaudRate");
+    QStringList items;
+    for (int i = 0; i < speeds->count(); ++i) {
+        items << speeds->itemText(i);
+    }
+    EXPECT_EQ(items.join(","),
+              "110,300,600,1200,2400,4800,9600,14400,19200,38400,56000,57600,"
+              "115200,128000,256000");
+}
+
+TEST_F(MainFormTest, FirstStartIsIdleWithTheLogFocused) {
+    auto* ports = control<QComboBox>("cbPort");
+    EXPECT_EQ(ports->count(), 2);
+    EXPECT_EQ(ports->currentIndex(), 0);
+    EXPECT_EQ(control<QComboBox>("cbBaudRate")->currentText(), "4800");
+    EXPECT_FALSE(control("ButtonStop")->isEnabled());
+    for (const char* name : {"ButtonOpen", "ButtonSave", "ButtonStart", "cbPort", "cbBaudRate"}) {
+        EXPECT_TRUE(control(name)->isEnabled()) << name;
+    }
+    EXPECT_EQ(QApplication::focusWidget(), control("sMemoOpis"));
+    EXPECT_TRUE(control<QPlainTextEdit>("sMemoOpis")->toPlainText().isEmpty());
+
+    // Tab stops: the log, the port list, Open, Save, Start, (Stop when enabled), the speeds.
+    std::vector<std::string> order;
+    QWidget* w = control("sMemoOpis");
+    for (int i = 0; i < 6; ++i) {
+        order.push_back(w->objectName().toStdString());
+        QTest::keyClick(w, Qt::Key_Tab);
+        w = QApplication::focusWidget();
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"sMemoOpis", "cbPort", "ButtonOpen", "ButtonSave",
+                                               "ButtonStart", "cbBaudRate"}));
+}
+
+TEST_F(MainFormTest, StartAndStopSwitchTheStatesWithTheirBeeps) {
+    choosePort(otherPty.path());
+    control<QComboBox>("cbBaudRate")->setCurrentIndex(12);
+    QTest::mouseClick(control("ButtonStart"), Qt::LeftButton);
+    EXPECT_TRUE(running());
+    EXPECT_EQ(desktop.beeps, std::vector<unsigned>{0x20});
+    EXPECT_EQ(form->BComPort1.Port(), otherPty.path());
+    EXPECT_EQ(form->BComPort1.BaudRate(), serial::br115200);
+    for (const char* name : {"ButtonOpen", "ButtonSave", "cbPort", "cbBaudRate"}) {
+        EXPECT_FALSE(control(name)->isEnabled()) << name;
+    }
+    EXPECT_TRUE(form->BComPort1.IsOpen());
+
+    QTest::mouseClick(control("ButtonStop"), Qt::LeftButton);
+    EXPECT_FALSE(running());
+    EXPECT_FALSE(control("ButtonStop")->isEnabled());
+    EXPECT_FALSE(form->BComPort1.IsOpen());
+    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x30}));
+    EXPECT_TRUE(desktop.messages.empty());
+}
+
+TEST_F(MainFormTest, StartOnAMissingPortShowsTheMessageAndStaysIdle) {
+    registry.add("/dev/nira7-no-such-port");
+    auto* ports = control<QComboBox>("cbPort");
+    ports->addItem("/dev/nira7-no-such-port");
+    ports->setCurrentIndex(ports->count() - 1);
+    QTest::mouseClick(control("ButtonStart"), Qt::LeftButton);
+    EXPECT_FALSE(running());
+    EXPECT_TRUE(desktop.beeps.empty());
+    ASSERT_EQ(desktop.messages.size(), 1U);
+    EXPECT_EQ(desktop.messages[0],
+              std::string(serial::EComPort::Message(serial::cmNoSuchPort)) + ".");
+    EXPECT_TRUE(control("ButtonStart")->isEnabled());
+}
+
+TEST_F(MainFormTest, ShortcutsStartAndStopWithCtrlAmongAnyModifiers) {
+    const struct {
+        const char* what;
+        Qt::Key key;
+        Qt::KeyboardModifiers modifiers;
+        bool runningAfter;
+    } steps[] = {
+        {"1 alone does nothing", Qt::Key_1, Qt::NoModifier, false},
+        {"Ctrl+1 starts", Qt::Key_1, Qt::ControlModifier, true},
+        {"Ctrl+0 stops", Qt::Key_0, Qt::ControlModifier, false},
+        {"Ctrl+keypad 1 starts", Qt::Key_1, Qt::ControlModifier | Qt::KeypadModifier, true},
+        {"Ctrl+Alt+keypad 0 stops", Qt::Key_0,
+         Qt::ControlModifier | Qt::AltModifier | Qt::KeypadModifier, false},
+        {"Ctrl+0 while idle does nothing", Qt::Key_0, Qt::ControlModifier, false},
+    };
+    for (const auto& step : steps) {
+        key(step.key, step.modifiers);
+        EXPECT_EQ(running(), step.runningAfter) << step.what;
+    }
+    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x30, 0x20, 0x30}));
+}
+
+TEST_F(MainFormTest, EscEmptiesTheLogWithoutAChangeReport) {
+    form->AppendLogLine("first");
+    form->AppendLogLine("second");
+    auto* log = control<QPlainTextEdit>("sMemoOpis");
+    int changes = 0;
+    QObject::connect(log, &QPlainTextEdit::textChanged, [&] { ++changes; });
+    for (auto modifiers : {Qt::KeyboardModifiers(Qt::NoModifier),
+                           Qt::KeyboardModifiers(Qt::ShiftModifier | Qt::ControlModifier)}) {
+        form->AppendLogLine("again");
+        changes = 0;
+        QTest::keyClick(control("cbBaudRate"), Qt::Key_Escape, modifiers);
+        EXPECT_TRUE(log->toPlainText().isEmpty());
+        EXPECT_EQ(changes, 0);
+    }
+    EXPECT_TRUE(desktop.beeps.empty());
+}
+
+TEST_F(MainFormTest, LogLinesFollowTheAppendRule) {
+    auto* log = control<QPlainTextEdit>("sMemoOpis");
+    form->AppendLogLine("one");
+    EXPECT_EQ(form->LogText(), "one\r\n");
+    form->AppendLogLine("two");
+    EXPECT_EQ(form->LogText(), "one\r\ntwo\r\n");
+    // Typed text without a line break at the end: the next line comes after a break.
+    QTest::keyClicks(log, "typed");
+    form->AppendLogLine("three");
+    EXPECT_EQ(form->LogText(), "one\r\ntwo\r\ntyped\r\nthree");
+    // Enter starts no new line in the log.
+    QTest::keyClick(log, Qt::Key_Return);
+    EXPECT_EQ(form->LogText(), "one\r\ntwo\r\ntyped\r\nthree");
+}
+
+TEST_F(MainFormTest, AboutByF1WithoutBeepAndByItsButtonWithOne) {
+    key(Qt::Key_F1, Qt::ShiftModifier);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_TRUE(desktop.beeps.empty());
+    help->hide();
+
+    QTest::mouseClick(control("PNGButton6"), Qt::LeftButton);
+    EXPECT_TRUE(help->isVisible());
+    EXPECT_EQ(desktop.beeps, std::vector<unsigned>{0x40});
+    EXPECT_EQ(QApplication::topLevelWidgets().count(help.get()), 1);
+}
+
+TEST_F(MainFormTest, LaunchesBeepFirstAndGoToTheirTargets) {
+    QTest::mouseClick(control("PNGButtonCalc"), Qt::LeftButton);
+    QTest::mouseClick(control("Label1"), Qt::LeftButton);
+    QTest::mouseClick(control("Label2"), Qt::LeftButton);
+    QTest::mouseClick(control("PNGButton1"), Qt::LeftButton);
+    QTest::mouseClick(control("PNGButton3"), Qt::LeftButton);  // "Additionally": nothing
+    QTest::mouseClick(control("Label1"), Qt::RightButton);
+    EXPECT_EQ(desktop.launches, (std::vector<Launch>{{"open", "calc", 1},
+                                                     {"open", "devmgmt.msc", 1},
+                                                     {"open", "devmgmt.msc", 1},
+                                                     {"", kMakerWebAddress, 5}}));
+    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>(4, 0x40)));
+}
+
+TEST_F(MainFormTest, DeviceEndVanishingWhileListeningIsReported) {
+    {
+        PtyPair shortLived;
+        registry.add(shortLived.path());
+        auto* ports = control<QComboBox>("cbPort");
+        ports->addItem(QString::fromStdString(shortLived.path()));
+        ports->setCurrentIndex(ports->count() - 1);
+        key(Qt::Key_1, Qt::ControlModifier);
+        ASSERT_TRUE(running());
+    }
+    ASSERT_TRUE(waitUntil([&] { return !desktop.messages.empty(); }));
+    EXPECT_TRUE(running()) << "the state stays until Stop";
+    EXPECT_TRUE(control("sMemoOpis")->isEnabled());
+}
+
+}  // namespace
+}  // namespace nira::ui

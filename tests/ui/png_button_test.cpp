@@ -1,0 +1,179 @@
+// The picture button as painted: frames, the pressed shift, the disabled picture; and the
+// press/over state machine with its events.
+#include <gtest/gtest.h>
+#include <QEnterEvent>
+#include <QMouseEvent>
+#include <QTest>
+
+#include "ui/png_button.hpp"
+#include "ui_support.hpp"
+
+namespace nira::ui {
+namespace {
+
+constexpr QRgb kRed = 0xFFFF0000;
+
+QImage redSquare() {
+    QImage image(10, 10, QImage::Format_ARGB32);
+    image.fill(kRed);
+    return image;
+}
+
+class PngButtonTest : public ::testing::Test {
+  protected:
+    PngButtonTest() {
+        button.setGeometry(0, 0, 40, 40);
+        button.SetButtonStyle(pbsFlat);
+        button.SetImageNormal(redSquare());
+        QPalette pal = button.palette();
+        pal.setColor(QPalette::Light, Qt::white);
+        pal.setColor(QPalette::Dark, Qt::darkGray);
+        pal.setColor(QPalette::Window, Qt::lightGray);
+        button.setPalette(pal);
+        button.setAutoFillBackground(true);
+        button.OnClick = [this](TPNGButton*) { events.push_back("click"); };
+        button.OnMouseDown = [this](TPNGButton*, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+            events.push_back("down");
+        };
+        button.OnMouseUp = [this](TPNGButton*, Qt::MouseButton, Qt::KeyboardModifiers, int, int) {
+            events.push_back("up");
+        };
+        button.OnMouseEnter = [this](TPNGButton*) { events.push_back("enter"); };
+        button.OnMouseExit = [this](TPNGButton*) { events.push_back("exit"); };
+        button.show();
+    }
+
+    QImage paint() { return button.grab().toImage().convertToFormat(QImage::Format_ARGB32); }
+    // Where the red square's top-left corner is, or (-1, -1).
+    static QPoint pictureAt(const QImage& image) {
+        for (int y = 0; y < image.height(); ++y) {
+            for (int x = 0; x < image.width(); ++x) {
+                if (image.pixel(x, y) == kRed) {
+                    return {x, y};
+                }
+            }
+        }
+        return {-1, -1};
+    }
+    void enter() {
+        QEnterEvent event(QPointF(5, 5), QPointF(5, 5), QPointF(5, 5));
+        QApplication::sendEvent(&button, &event);
+    }
+    void leave() {
+        QEvent event(QEvent::Leave);
+        QApplication::sendEvent(&button, &event);
+    }
+    void press(Qt::MouseButton which = Qt::LeftButton) {
+        QTest::mousePress(&button, which, Qt::NoModifier, QPoint(20, 20));
+    }
+    void release(QPoint where = {20, 20}, Qt::MouseButton which = Qt::LeftButton) {
+        QTest::mouseRelease(&button, which, Qt::NoModifier, where);
+    }
+
+    TPNGButton button;
+    std::vector<std::string> events;
+};
+
+TEST_F(PngButtonTest, FlatFramesAndThePressedShift) {
+    const QRgb light = QColor(Qt::white).rgb();
+    const QRgb dark = QColor(Qt::darkGray).rgb();
+    const QRgb face = QColor(Qt::lightGray).rgb();
+
+    QImage image = paint();
+    EXPECT_EQ(image.pixel(0, 0), face) << "no frame without the pointer";
+    EXPECT_EQ(pictureAt(image), QPoint(15, 15));
+
+    enter();
+    image = paint();
+    EXPECT_EQ(image.pixel(0, 0), light) << "raised frame";
+    EXPECT_EQ(image.pixel(39, 39), dark);
+    EXPECT_EQ(pictureAt(image), QPoint(15, 15));
+
+    press();
+    image = paint();
+    EXPECT_EQ(image.pixel(0, 0), dark) << "sunken frame";
+    EXPECT_EQ(image.pixel(39, 39), light);
+    EXPECT_EQ(pictureAt(image), QPoint(17, 17));
+
+    leave();  // still held, pointer gone: down but not pressed
+    image = paint();
+    EXPECT_EQ(image.pixel(0, 0), light);
+    EXPECT_EQ(pictureAt(image), QPoint(15, 15));
+    release(QPoint(60, 60));
+    EXPECT_EQ(button.PressState(), TPressState::Up);
+    EXPECT_EQ(paint().pixel(0, 0), face);
+    EXPECT_EQ(events, (std::vector<std::string>{"enter", "down", "exit", "up"}));
+
+    events.clear();
+    enter();
+    press();
+    release();
+    EXPECT_EQ(events, (std::vector<std::string>{"enter", "down", "click", "up"}));
+    EXPECT_EQ(paint().pixel(0, 0), light) << "the raised frame returns";
+}
+
+TEST_F(PngButtonTest, RightButtonGivesNoPressedLookButItsEvents) {
+    enter();
+    press(Qt::RightButton);
+    EXPECT_EQ(button.PressState(), TPressState::Up);
+    EXPECT_EQ(pictureAt(paint()), QPoint(15, 15));
+    release({20, 20}, Qt::RightButton);
+    EXPECT_EQ(events, (std::vector<std::string>{"enter", "down", "up"}));
+}
+
+TEST_F(PngButtonTest, DisabledShowsAThirdOfThePictureAndNoFrame) {
+    QImage translucent(10, 10, QImage::Format_ARGB32);
+    translucent.fill(qRgba(0, 0, 255, 150));
+    const QImage dimmed = TPNGButton::MakeDisabledImage(translucent);
+    EXPECT_EQ(qAlpha(dimmed.pixel(0, 0)), 50);
+    EXPECT_EQ(qAlpha(TPNGButton::MakeDisabledImage(redSquare()).pixel(3, 3)), 85);
+
+    QImage palette(4, 4, QImage::Format_Indexed8);
+    palette.setColorTable({qRgba(10, 20, 30, 0), qRgba(200, 100, 50, 128)});
+    palette.fill(1);
+    const QImage opaque = TPNGButton::MakeDisabledImage(palette);
+    EXPECT_EQ(opaque.format(), QImage::Format_Indexed8);
+    EXPECT_EQ(opaque.pixel(0, 0), qRgba(200, 100, 50, 255)) << "palette pixels unchanged";
+
+    enter();
+    button.setEnabled(false);
+    EXPECT_EQ(button.PressState(), TPressState::Disabled);
+    const QImage image = paint();
+    EXPECT_EQ(image.pixel(0, 0), QColor(Qt::lightGray).rgb()) << "no frame while disabled";
+    EXPECT_EQ(pictureAt(image), QPoint(-1, -1)) << "the picture is dimmed";
+    const bool overBefore = button.MouseOver();
+    leave();
+    EXPECT_EQ(button.MouseOver(), overBefore) << "leaving a disabled button changes nothing";
+    button.setEnabled(true);
+    EXPECT_EQ(button.PressState(), TPressState::Up);
+}
+
+TEST_F(PngButtonTest, LayoutsPlaceThePictureAndCaption) {
+    button.setGeometry(0, 0, 60, 60);
+    button.SetCaption("Go");
+    const int th = button.fontMetrics().size(Qt::TextSingleLine, "Go").height();
+    const int tw = button.fontMetrics().size(Qt::TextSingleLine, "Go").width();
+    const struct {
+        TPNGButtonLayout layout;
+        QPoint picture;
+    } table[] = {
+        {pbsImageAbove, {25, (60 - 14 - th) / 2}},
+        {pbsImageBellow, {25, (60 - 14 - th) / 2 + th}},
+        {pbsImageLeft, {(60 - 10 - tw) / 2, (60 - 14) / 2}},
+        {pbsImageRight, {(60 - 10 - tw) / 2 + tw + 5, (60 - 14) / 2}},
+    };
+    for (const auto& c : table) {
+        button.SetButtonLayout(c.layout);
+        EXPECT_EQ(pictureAt(paint()), c.picture) << c.layout;
+    }
+    // Pressed, picture beside the caption: 2 down only.
+    enter();
+    press();
+    EXPECT_EQ(pictureAt(paint()), table[3].picture + QPoint(0, 2));
+    button.SetButtonLayout(pbsImageAbove);
+    EXPECT_EQ(pictureAt(paint()), table[0].picture + QPoint(2, 2));
+    EXPECT_EQ(button.focusPolicy(), Qt::NoFocus);
+}
+
+}  // namespace
+}  // namespace nira::ui

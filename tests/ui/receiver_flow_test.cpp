@@ -1,0 +1,114 @@
+// End to end: the simulator on its pseudo-terminal, the main window listening. Every message is
+// acknowledged or not as it should be, and the log and the three labels read exactly right.
+#include <gtest/gtest.h>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTest>
+
+#include "../support/sim_process.hpp"
+#include "ui/main_form.hpp"
+#include "ui_support.hpp"
+
+namespace nira::ui {
+namespace {
+
+using nira::testing::RecordingDesktop;
+using nira::testing::SimProcess;
+using nira::testing::TempDir;
+using nira::testing::waitUntil;
+using nira::testing::writeFile;
+
+// Date, one space, time (hour with or without its leading zero, an optional designator).
+const QString kStamp = R"(\S+ (?:\S+ )?\d{1,2}:\d{2}:\d{2}(?: \S+)? --> )";
+
+TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
+    TempDir dir;
+    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    writeFile(dir / "session.txt",
+              "wait-open\n"
+              "test 01 FE\n"
+              "expect-ack\n"
+              "raw 3E 1B 05 FF 5C 00 12 34 AB\n"  // a body of eight: dropped
+              "wait 150\n"
+              "event 10 1B 05 FF 5C 00 12 34 AB\n"
+              "expect-ack\n"
+              "raw 41 42 43 44\n"
+              "wait 150\n"
+              "raw 3E 01*19\n"
+              "wait 150\n"
+              "raw 00 0D 0A 58 59 5A 7F 80 FF\n"
+              "wait 150\n"
+              "raw 5A*400 41 42\n"
+              "wait 150\n"
+              "raw 43\n"
+              "expect-ack\n"
+              "wait 3000\n");  // the window stops listening before the line goes away
+    SimProcess sim(
+        {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
+    const std::string port = sim.portPath();
+    ASSERT_FALSE(port.empty());
+
+    RecordingDesktop desktop;
+    TMainForm form;  // the system's port list: the simulator has registered its port there
+    form.show();
+    auto* ports = form.findChild<QComboBox*>("cbPort");
+    ports->setCurrentIndex(ports->findText(QString::fromStdString(port)));
+    ASSERT_EQ(ports->currentText().toStdString(), port);
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStart"), Qt::LeftButton);
+    ASSERT_TRUE(form.BComPort1.IsOpen()) << ::testing::PrintToString(desktop.messages);
+
+    auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+    ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("TEST: 42"); },
+                          std::chrono::seconds(20)));
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
+    sim.signal(SIGTERM);
+    ASSERT_TRUE(waitUntil([&] { return sim.exited().has_value(); }));
+    ::unsetenv("NIRA7_REGISTRY");
+
+    const auto figures = sim.figures();
+    EXPECT_EQ(*sim.exited(), 0);
+    EXPECT_EQ(figures.at("acks"), "3");
+    EXPECT_EQ(figures.at("acks_unexpected"), "0");
+    EXPECT_EQ(figures.at("acks_missing"), "0");
+
+    const QStringList lines = log->toPlainText().split('\n');
+    const QStringList expected = {
+        "TEST: 01, CS: FE",
+        "ST: 10, ID: 1B05FF, DT: 5C, D1: 00, XXXX: 1234, CS: AB",
+        "???: ABCD",
+        // Control bytes are shown as their pictures and kept as bytes.
+        QString("???: ") + QChar(0x2400) + QChar(0x240D) + QChar(0x240A) + "XYZ" + QChar(0x2421) +
+            QChar(0x0402) + QChar(0x044F),
+        "???: " + QString(400, 'Z'),
+        "TEST: 42, CS: 43",
+        "",
+    };
+    ASSERT_EQ(lines.size(), expected.size()) << lines.join("\n").toStdString();
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const QRegularExpression pattern("^" + kStamp + QRegularExpression::escape(expected[i]) +
+                                         "$");
+        EXPECT_TRUE(pattern.match(lines[i]).hasMatch()) << lines[i].toStdString();
+    }
+    EXPECT_NE(form.LogText().find(std::string("???: \x00\r\nXYZ\x7F\x80\xFF\r\n", 16)),
+              std::string::npos)
+        << "the bytes of an unrecognised chunk are kept as they came";
+
+    EXPECT_TRUE(QRegularExpression(R"(^Last Event in \d{1,2}:\d{2}:\d{2}( \S+)?$)")
+                    .match(form.findChild<QGroupBox*>("sGroupBox_LastEv")->title())
+                    .hasMatch());
+    EXPECT_EQ(form.findChild<QLabel*>("sLabel_LabEvent")->text(),
+              "ST: 10, ID: 1B(27)05(5)FF(255), DT: 5C(0101 1100), D1: 00(0000 0000), XXXX: 1234, "
+              "CS: AB");
+    EXPECT_EQ(form.findChild<QLabel*>("sLabel_Smart")->text(),
+              "Smart: A0=H, A1=D, A2=F, A3=L, A4=H, A5=H, A6=D, A7=D, D3=L, D2=L, D1=L, D0=L");
+    // Error beeps for the three unrecognised chunks, the exclamation for the event, then Stop's.
+    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x30, 0x10, 0x10, 0x10, 0x30}));
+    EXPECT_EQ(desktop.broughtToFront, 4);
+    EXPECT_TRUE(desktop.messages.empty()) << desktop.messages.front();
+}
+
+}  // namespace
+}  // namespace nira::ui
