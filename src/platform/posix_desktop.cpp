@@ -106,17 +106,29 @@ void systemShellExecute(const std::string&, const std::string& target, int) {
 
 void systemMessageBeep(unsigned type) {
 #ifdef NIRA_HAVE_CANBERRA
+    // One failure (no sound device, no sound server) and the bell does from then on, so the
+    // sound system's complaints come once at most.
     static ca_context* context = [] {
         ca_context* made = nullptr;
-        return ca_context_create(&made) == CA_SUCCESS ? made : nullptr;
+        if (ca_context_create(&made) != CA_SUCCESS) {
+            return static_cast<ca_context*>(nullptr);
+        }
+        if (ca_context_open(made) != CA_SUCCESS) {
+            ca_context_destroy(made);
+            return static_cast<ca_context*>(nullptr);
+        }
+        return made;
     }();
     const char* sound = type == kBeepError         ? "dialog-error"
                         : type == kBeepQuestion    ? "dialog-question"
                         : type == kBeepExclamation ? "dialog-warning"
                                                    : "dialog-information";
-    if (context != nullptr &&
-        ca_context_play(context, 0, CA_PROP_EVENT_ID, sound, nullptr) == CA_SUCCESS) {
-        return;
+    if (context != nullptr) {
+        if (ca_context_play(context, 0, CA_PROP_EVENT_ID, sound, nullptr) == CA_SUCCESS) {
+            return;
+        }
+        ca_context_destroy(context);
+        context = nullptr;
     }
 #else
     (void)type;

@@ -90,9 +90,11 @@ void setLabelText(QLabel* label, const QString& text) {
     label->resize(std::max(label->width(), label->sizeHint().width()), label->height());
 }
 
+// A colour for the enabled look only; disabled controls keep the grey text.
 void paintText(QWidget* widget, QPalette::ColorRole role, const QColor& colour) {
     QPalette pal = widget->palette();
-    pal.setColor(role, colour);
+    pal.setColor(QPalette::Active, role, colour);
+    pal.setColor(QPalette::Inactive, role, colour);
     widget->setPalette(pal);
 }
 
