@@ -47,6 +47,8 @@ Options:
                        owed (default 2000)
   --expect-acks        exit with status 1 unless every test and event message
                        got exactly one "<" and nothing else got one
+  --wait-open          send nothing until the analyser listens on the port
+                       (at most 10 s)
   --seed N             make the demo stream repeatable
   --no-register        do not register the port
   --help               this text
@@ -129,6 +131,8 @@ int main(int argc, char** argv) {
             options.seed = static_cast<std::uint32_t>(n);
         } else if (arg == "--expect-acks") {
             options.expectAcks = true;
+        } else if (arg == "--wait-open") {
+            options.waitOpen = true;
         } else if (arg == "--no-register") {
             options.registerPort = false;
         } else {

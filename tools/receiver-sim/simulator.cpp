@@ -157,6 +157,10 @@ void Simulator::unregisterPort() {
 }
 
 std::optional<Step> Simulator::nextStep() {
+    if (options_.waitOpen && !waitedOpen_) {
+        waitedOpen_ = true;
+        return Step{StepKind::WaitOpen, {}, kDefaultOpenLimitMs, 0};
+    }
     switch (options_.mode) {
         case Options::Mode::Script:
             if (scriptAt_ < options_.script.size()) {

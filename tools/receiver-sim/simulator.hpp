@@ -26,6 +26,7 @@ struct Options {
     int statsEveryMs = 0;
     int lingerMs = 2000;  // at the end, how long to wait for acknowledgements still owed
     bool expectAcks = false;
+    bool waitOpen = false;  // before anything else, wait until an analyser holds the port
     bool registerPort = true;
     std::uint32_t seed = 0;
 };
@@ -81,6 +82,7 @@ class Simulator {
     std::vector<std::uint8_t> unread_;  // left in the port by the analyser's last read, as modelled
     std::size_t scriptAt_ = 0;
     int loadSent_ = 0;
+    bool waitedOpen_ = false;
     std::mt19937 random_;
     int demoTick_ = 0;
 };

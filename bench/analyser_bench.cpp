@@ -1,0 +1,168 @@
+// The analyser's figures, as `name: value` lines:
+//   startup_ms           process start to the main window shown (offscreen)
+//   append_first_us      one log line appended to an empty log (median)
+//   append_1m_us         the same with 1,000,000 lines in the log (median), and the ratio
+//   bytes_per_line       memory growth per line at 1,000,000 lines
+//   ack_p50_ms/p99_ms    the simulator's time from a message's last byte to its "<", with the
+//                        window listening, for 1000 event messages (the handler's 40 ms wait is
+//                        the floor by design)
+// Usage: analyser-bench [event count] [interval ms]
+#include <unistd.h>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../tests/support/sim_process.hpp"
+#include "../tests/support/temp_dir.hpp"
+#include "ui/application.hpp"
+#include "ui/desktop.hpp"
+#include "ui/main_form.hpp"
+
+using namespace nira;
+
+namespace {
+
+// Quiet: no sounds, no message boxes while measuring.
+class QuietDesktop : public ui::Desktop {
+  public:
+    void messageBeep(unsigned) override {}
+    void bringToFront(QWidget*) override {}
+    void showException(const QString& text) override {
+        std::fprintf(stderr, "analyser-bench: %s\n", text.toLocal8Bit().constData());
+    }
+};
+
+double sinceProcessStartMs() {
+    std::ifstream stat("/proc/self/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // Field 22, counted after the command name in parentheses.
+    std::size_t at = text.rfind(')');
+    for (int field = 2; field < 22 && at != std::string::npos; ++field) {
+        at = text.find(' ', at + 1);
+    }
+    const double startTicks = std::strtod(text.c_str() + at + 1, nullptr);
+    double uptime = 0;
+    std::ifstream("/proc/uptime") >> uptime;
+    return uptime * 1e3 - startTicks * 1e3 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+long residentBytes() {
+    long pages = 0;
+    long resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+const QString kLine =
+    "10.12.2026 02:31:49 --> ST: 11, ID: 123456, DT: 01, D1: B0, XXXX: FDA0, CS: FB";
+
+double appendMicros(ui::TMainForm& form, int samples) {
+    std::vector<double> times;
+    for (int i = 0; i < samples; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        form.AppendLogLine(kLine);
+        times.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e3);
+        QCoreApplication::processEvents();
+    }
+    return median(times);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int events = argc > 1 ? std::atoi(argv[1]) : 1000;
+    const int intervalMs = argc > 2 ? std::atoi(argv[2]) : 60;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    ui::Application application(argc, argv);
+    QuietDesktop quiet;
+    ui::setDesktop(&quiet);
+
+    testing::TempDir dir;
+    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    {
+        ui::TMainForm form;
+        form.show();
+        QCoreApplication::processEvents();
+        std::printf("startup_ms: %.0f\n", sinceProcessStartMs());
+        std::fflush(stdout);
+
+        // Acknowledgement times with the window listening.
+        testing::SimProcess sim({"--count", std::to_string(events), "--interval",
+                                 std::to_string(intervalMs), "--linger", "1000", "--wait-open"});
+        const std::string port = sim.portPath();
+        auto* ports = form.findChild<QComboBox*>("cbPort");
+        ports->clear();
+        ports->addItem(QString::fromStdString(port));
+        ports->setCurrentIndex(0);
+        form.findChild<QPushButton*>("ButtonStart")->click();
+        // Stop once the last line is in, before the simulator ends and takes the line away.
+        auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+        while (!sim.exited() && log->blockCount() <= events) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        form.findChild<QPushButton*>("ButtonStop")->click();
+        while (!sim.exited()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const auto figures = sim.figures();
+        for (const char* name :
+             {"acks", "acks_missing", "ack_p50_ms", "ack_p99_ms", "ack_max_ms"}) {
+            const auto found = figures.find(name);
+            std::printf("%s: %s\n", name, found != figures.end() ? found->second.c_str() : "?");
+        }
+        std::fflush(stdout);
+    }
+
+    // Appending: empty log against a log of a million lines.
+    ui::TMainForm form;
+    form.show();
+    auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+    std::vector<double> first;
+    for (int i = 0; i < 200; ++i) {
+        log->clear();
+        QElapsedTimer timer;
+        timer.start();
+        form.AppendLogLine(kLine);
+        first.push_back(static_cast<double>(timer.nsecsElapsed()) / 1e3);
+        QCoreApplication::processEvents();
+    }
+    log->clear();
+    const double appendFirst = median(first);
+    std::printf("append_first_us: %.1f\n", appendFirst);
+    std::fflush(stdout);
+
+    constexpr int kLines = 1'000'000;
+    const long before = residentBytes();
+    QElapsedTimer fill;
+    fill.start();
+    for (int i = 0; i < kLines - 200; ++i) {
+        form.AppendLogLine(kLine);
+        if (i % 10000 == 0) {
+            QCoreApplication::processEvents();
+        }
+    }
+    const double appendMillion = appendMicros(form, 200);
+    const long after = residentBytes();
+    std::printf("fill_1m_s: %.1f\n", static_cast<double>(fill.elapsed()) / 1e3);
+    std::printf("append_1m_us: %.1f\n", appendMillion);
+    std::printf("append_ratio: %.2f\n", appendMillion / appendFirst);
+    std::printf("bytes_per_line: %.0f\n", static_cast<double>(after - before) / kLines);
+    ::unsetenv("NIRA7_REGISTRY");
+    return 0;
+}
