@@ -1,6 +1,7 @@
 #include "ui/desktop.hpp"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QWidget>
 
@@ -41,6 +42,39 @@ void Desktop::showException(const QString& text) {
     QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
                     QMessageBox::Ok, QApplication::activeWindow());
     box.exec();
+}
+
+namespace {
+QString qtFilter(const QString& filter) {
+    const QStringList parts = filter.split('|');
+    return parts.size() == 2 ? parts[0] + " (" + parts[1] + ")" : filter;
+}
+}  // namespace
+
+QString Desktop::getSaveFileName(QWidget* owner, const QString& title, const QString& folder,
+                                 const QString& filter, const QString& defaultSuffix) {
+    QFileDialog dialog(owner, title, folder, qtFilter(filter));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDefaultSuffix(defaultSuffix);
+    dialog.setOption(QFileDialog::DontConfirmOverwrite, false);
+    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+               ? dialog.selectedFiles().front()
+               : QString();
+}
+
+QString Desktop::getOpenFileName(QWidget* owner, const QString& title, const QString& lastFile,
+                                 const QString& filter) {
+    QFileDialog dialog(owner, title, QString(), qtFilter(filter));
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // The file need not exist: a missing one is reported when it is opened.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    if (!lastFile.isEmpty()) {
+        dialog.selectFile(lastFile);
+    }
+    return dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()
+               ? dialog.selectedFiles().front()
+               : QString();
 }
 
 Desktop& desktop() {

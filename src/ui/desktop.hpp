@@ -20,6 +20,13 @@ class Desktop {
     // The default exception display: a message box with the application title, the stop icon
     // and OK, over the active window.
     virtual void showException(const QString& text);
+
+    // The common file dialogs, modal to `owner`; the chosen path, or empty when cancelled.
+    // A filter is "description|pattern".
+    virtual QString getSaveFileName(QWidget* owner, const QString& title, const QString& folder,
+                                    const QString& filter, const QString& defaultSuffix);
+    virtual QString getOpenFileName(QWidget* owner, const QString& title, const QString& lastFile,
+                                    const QString& filter);
 };
 
 Desktop& desktop();

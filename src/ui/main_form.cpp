@@ -25,6 +25,7 @@
 #include "ui/log_codec.hpp"
 #include "ui/pictures.hpp"
 #include "ui/png_button.hpp"
+#include "ui/settings.hpp"
 
 namespace nira::ui {
 
@@ -118,7 +119,7 @@ int virtualKeyOf(const QKeyEvent* event) {
 }
 
 TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& registry)
-    : BComPort1(serialApi), registry_(registry) {
+    : BComPort1(serialApi), registry_(registry), settingsKey_(settingsKeyPath()) {
     setObjectName("MainForm");
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -289,6 +290,7 @@ void TMainForm::FormCreate() {
     }
     cbPort_->setCurrentIndex(0);
     cbBaudRate_->setCurrentIndex(kDefaultSpeedIndex);
+    restoreChoices();
 }
 
 void TMainForm::previewKeyDown(QKeyEvent* event) {

@@ -50,11 +50,15 @@ class TMainForm : public QWidget, public KeyPreview {
     void BComPort1RxChar(serial::TBComPort* sender, std::int32_t count);
     void EnterRunState();
     void EnterIdleState();
+    // The last step of FormCreate: the saved list positions.
+    void restoreChoices();
 
     // Appends one line to the log by the append rule; a change of the log.
     void AppendLogLine(const QString& line);
     // The log's text as its bytes: lines joined by CR LF.
     std::string LogText() const;
+    // The settings memo's text: its lines joined by CR LF.
+    QString TunesText() const;
 
     serial::TBComPort BComPort1;
 
@@ -65,9 +69,12 @@ class TMainForm : public QWidget, public KeyPreview {
 
   private:
     void showEvent_(const receiver::EventBody& body);
+    void showFileLabels(const QString& path);
+    void replaceTunesLine(int line, const QString& text);
     QString timeStamped(std::string_view content) const;
 
     platform::RegistryApi& registry_;
+    std::string settingsKey_;
     TFormHelp* formHelp_ = nullptr;
 
     QScrollArea* scroller_;
@@ -85,6 +92,7 @@ class TMainForm : public QWidget, public KeyPreview {
     QLabel* labelDirect_;
     QLabel* labelFileName_;
     QPlainTextEdit* memoTunes_;
+    QString openDialogFile_;  // what OpenDialog1 offers next time
 };
 
 // Windows virtual-key code of a key event (digits on the keypad as 0x60 to 0x69); 0 when the

@@ -1,15 +1,124 @@
-// The log file and the settings of the main window.
+// The main window's log file and settings.
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include "receiver/time_stamp.hpp"
+#include "ui/desktop.hpp"
+#include "ui/log_codec.hpp"
+#include "ui/log_file.hpp"
 #include "ui/main_form.hpp"
+#include "ui/settings.hpp"
 
 namespace nira::ui {
 
-void TMainForm::ButtonOpenClick() {}
-void TMainForm::ButtonSaveClick() {}
-void TMainForm::sMemoOpisChange() {}
-void TMainForm::cbPortChange() {}
+namespace {
+
+constexpr const char* kFolderPrefix = "Папка: ";
+constexpr const char* kFilePrefix = "Файл: ";
+constexpr const char* kSettingsFile = "dUzivi.ini";
+
+// Setting a list position: the same one changes nothing; one outside the list selects nothing.
+void setPosition(QComboBox* list, int index) {
+    if (index == list->currentIndex()) {
+        return;
+    }
+    list->setCurrentIndex(index >= 0 && index < list->count() ? index : -1);
+}
+
+}  // namespace
+
+void TMainForm::showFileLabels(const QString& path) {
+    labelDirect_->setText(kFolderPrefix + lastFolderName(path));
+    labelDirect_->adjustSize();
+    labelFileName_->setText(kFilePrefix + shortenedFileName(path));
+    labelFileName_->adjustSize();
+}
+
+void TMainForm::ButtonSaveClick() {
+    const QString path = desktop().getSaveFileName(this, "Збереження конфігурації",
+                                                   QDir::currentPath(), "Text file|*.txt", "txt");
+    if (path.isEmpty()) {
+        return;
+    }
+    writeLogFile(path, LogText());
+    showFileLabels(path);
+}
+
+void TMainForm::ButtonOpenClick() {
+    const QString path = desktop().getOpenFileName(this, "Відкривання конфігурації",
+                                                   openDialogFile_, "Текстовий файл|*.txt");
+    if (path.isEmpty()) {
+        return;
+    }
+    openDialogFile_ = path;
+    const std::string bytes = readLogFile(path);
+    const QStringList lines = decodeText(bytes);
+    // Only a different text is a change of the log (which resets the labels first).
+    if (encodeText(lines) != LogText()) {
+        memoOpis_->setPlainText(lines.join('\n'));
+    }
+    showFileLabels(path);
+}
+
+void TMainForm::sMemoOpisChange() {
+    labelDirect_->setText(kFolderPrefix);
+    labelDirect_->adjustSize();
+    labelFileName_->setText(kFilePrefix);
+    labelFileName_->adjustSize();
+}
+
+void TMainForm::replaceTunesLine(int line, const QString& text) {
+    // A line the memo does not have is not created.
+    QTextBlock block = memoTunes_->document()->findBlockByNumber(line);
+    if (!block.isValid()) {
+        return;
+    }
+    QTextCursor cursor(block);
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(text);
+}
+
+QString TMainForm::TunesText() const {
+    QStringList lines;
+    for (QTextBlock block = memoTunes_->document()->firstBlock(); block.isValid();
+         block = block.next()) {
+        lines.append(block.text());
+    }
+    return lines.join("\r\n");
+}
+
+void TMainForm::cbPortChange() {
+    // Line 1 of the settings memo, which it does not have: the position never lands.
+    replaceTunesLine(1, QString::number(cbPort_->currentIndex()));
+}
+
+void TMainForm::restoreChoices() {
+    restoreSettings(
+        registry_, settingsKey_, [this](int index) { setPosition(cbPort_, index); },
+        [this](int index) { setPosition(cbBaudRate_, index); });
+}
+
 bool TMainForm::FormCloseQuery() {
+    // A failed save is shown, but it does not keep the window from closing.
+    guarded([this] {
+        saveSettings(registry_, settingsKey_, cbPort_->currentIndex(), cbBaudRate_->currentIndex());
+    });
     return true;
 }
-void TMainForm::FormClose() {}
+
+void TMainForm::FormClose() {
+    const std::string stamp =
+        receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats(), "  ");
+    replaceTunesLine(0, QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size())));
+    // Rewritten only when it is there already, as a file.
+    if (QFileInfo(QDir::current(), kSettingsFile).isFile()) {
+        writeLogFile(kSettingsFile, encodeText(QStringList{TunesText()}));
+    }
+}
 
 }  // namespace nira::ui

@@ -1,0 +1,112 @@
+#include "ui/settings.hpp"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <array>
+#include <cstring>
+
+namespace nira::ui {
+
+namespace {
+
+class Key {
+  public:
+    Key(platform::RegistryApi& registry, const std::string& path) : registry_(registry) {
+        using namespace platform;
+        if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_NON_VOLATILE,
+                                     KEY_ALL_ACCESS, &key_, nullptr) != ERROR_SUCCESS) {
+            key_ = nullptr;
+        }
+    }
+    ~Key() {
+        if (key_ != nullptr) {
+            registry_.RegCloseKey(key_);
+        }
+    }
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    platform::HKEY get() const { return key_; }
+
+  private:
+    platform::RegistryApi& registry_;
+    platform::HKEY key_ = nullptr;
+};
+
+std::string named(const char* pattern, const char* value) {
+    std::string text = pattern;
+    text.replace(text.find("%s"), 2, value);
+    return text;
+}
+
+void restoreOne(platform::RegistryApi& registry, platform::HKEY key, const char* name,
+                const std::function<void(int)>& apply) {
+    using namespace platform;
+    if (key == nullptr) {
+        return;
+    }
+    DWORD type = 0;
+    DWORD size = 0;
+    if (registry.RegQueryValueExA(key, name, &type, nullptr, &size) != ERROR_SUCCESS) {
+        return;  // no such value: the default stays
+    }
+    std::array<BYTE, 4> data{};
+    size = data.size();
+    if (registry.RegQueryValueExA(key, name, &type, data.data(), &size) != ERROR_SUCCESS) {
+        throw ERegistryException(named("Failed to get data for '%s'", name));
+    }
+    if (type != REG_DWORD) {
+        throw ERegistryException(named("Invalid data type for '%s'", name));
+    }
+    std::int32_t value = 0;
+    std::memcpy(&value, data.data(), sizeof value);
+    apply(value);
+}
+
+void saveOne(platform::RegistryApi& registry, platform::HKEY key, const char* name, int value) {
+    using namespace platform;
+    const auto number = static_cast<std::int32_t>(value);
+    if (key == nullptr ||
+        registry.RegSetValueExA(key, name, REG_DWORD, reinterpret_cast<const BYTE*>(&number),
+                                sizeof number) != ERROR_SUCCESS) {
+        throw ERegistryException(named("Failed to set data for '%s'", name));
+    }
+}
+
+}  // namespace
+
+std::string settingsKeyPath(const std::string& executableFileName, bool windowsNames) {
+    std::string name = executableFileName;
+    if (windowsNames) {
+        name = name.size() > 4 ? name.substr(0, name.size() - 4) : std::string();
+    } else if (const auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
+        name.resize(dot);
+    }
+    return "SOFTWARE\\" + name;
+}
+
+std::string settingsKeyPath() {
+#ifdef _WIN32
+    constexpr bool kWindowsNames = true;
+#else
+    constexpr bool kWindowsNames = false;
+#endif
+    return settingsKeyPath(
+        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), kWindowsNames);
+}
+
+void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath,
+                     const std::function<void(int)>& setPortIndex,
+                     const std::function<void(int)>& setSpeedIndex) {
+    const Key key(registry, keyPath);
+    restoreOne(registry, key.get(), kPortIndexValue, setPortIndex);
+    restoreOne(registry, key.get(), kSpeedIndexValue, setSpeedIndex);
+}
+
+void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
+                  int speedIndex) {
+    const Key key(registry, keyPath);
+    saveOne(registry, key.get(), kPortIndexValue, portIndex);
+    saveOne(registry, key.get(), kSpeedIndexValue, speedIndex);
+}
+
+}  // namespace nira::ui

@@ -1,0 +1,38 @@
+#pragma once
+// The two list positions kept in the registry, and the key they live under.
+
+#include <QString>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "platform/registry.hpp"
+
+namespace nira::ui {
+
+// "Invalid data type for '%s'", "Failed to get data for '%s'", "Failed to set data for '%s'".
+class ERegistryException : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+inline constexpr const char* kPortIndexValue = "cbPort.ItemIndex";
+inline constexpr const char* kSpeedIndexValue = "cbBaudRate.ItemIndex";
+
+// "SOFTWARE\" and the executable's file name less its last four characters (Windows, where
+// they are ".exe"); on POSIX systems, where programs carry no extension, less its extension
+// if it has one.
+std::string settingsKeyPath(const std::string& executableFileName, bool windowsNames);
+// The key of the running program.
+std::string settingsKeyPath();
+
+// Reads each value that exists and hands it on; stops at the first that is not a 4-byte
+// REG_DWORD by throwing ERegistryException. A key that cannot be opened restores nothing.
+void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath,
+                     const std::function<void(int)>& setPortIndex,
+                     const std::function<void(int)>& setSpeedIndex);
+// Writes both positions; throws ERegistryException naming the value that could not be written.
+void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
+                  int speedIndex);
+
+}  // namespace nira::ui

@@ -1,0 +1,281 @@
+// Saving and opening the log: bytes kept, line breaks made CR LF, the folder and file labels,
+// and every failure leaving the log, the labels and an old file as they were.
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+#include <QComboBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTest>
+#include <csignal>
+
+#include "../support/pty_pair.hpp"
+#include "ui/log_codec.hpp"
+#include "ui/log_file.hpp"
+#include "ui/main_form.hpp"
+#include "ui_support.hpp"
+
+namespace nira::ui {
+namespace {
+
+using nira::testing::readFile;
+using nira::testing::RecordingDesktop;
+using nira::testing::TempDir;
+using nira::testing::TestRegistry;
+using nira::testing::writeFile;
+
+TEST(LogFileNames, FolderAndShortenedFileNames) {
+    const struct {
+        const char* path;
+        const char* folder;
+        const char* file;
+    } table[] = {
+        {R"(C:\logs\mon\day1.txt)", "mon", "day1"},
+        {R"(C:\day1.txt)", "", "day1"},
+        {R"(\\server\share\day1.txt)", "share", "day1"},
+        {"/home/op/logs/day1.txt", "logs", "day1"},
+        {"/day1.txt", "", "day1"},
+        {"/var/log/log.text", "log", "log."},
+        {"/tmp/ab.c", "tmp", ""},
+        {"/tmp/a.b", "tmp", "a.b"},
+        {"/tmp/name", "tmp", ""},
+        {"relative.txt", "", "relative"},
+    };
+    for (const auto& c : table) {
+        EXPECT_EQ(lastFolderName(c.path).toStdString(), c.folder) << c.path;
+        EXPECT_EQ(shortenedFileName(c.path).toStdString(), c.file) << c.path;
+    }
+}
+
+TEST(LogFileNames, ReasonsLoseTrailingBlanksBreaksAndFullStops) {
+    EXPECT_EQ(systemReason("Access is denied. \r\n"), "Access is denied");
+    EXPECT_EQ(systemReason("No such file or directory"), "No such file or directory");
+}
+
+// The window with a recording desktop whose file dialogs answer from a queue.
+class LogFileTest : public ::testing::Test {
+  protected:
+    class Dialogs : public RecordingDesktop {
+      public:
+        QString getSaveFileName(QWidget*, const QString& title, const QString& folder,
+                                const QString& filter, const QString& suffix) override {
+            saves.push_back((title + "|" + folder + "|" + filter + "|" + suffix).toStdString());
+            return next();
+        }
+        QString getOpenFileName(QWidget*, const QString& title, const QString& lastFile,
+                                const QString& filter) override {
+            opens.push_back((title + "|" + lastFile + "|" + filter).toStdString());
+            return next();
+        }
+        QString next() {
+            if (answers.empty()) {
+                return {};
+            }
+            QString answer = answers.front();
+            answers.erase(answers.begin());
+            return answer;
+        }
+        std::vector<QString> answers;  // empty: cancel
+        std::vector<std::string> saves;
+        std::vector<std::string> opens;
+    };
+
+    LogFileTest() : form(platform::systemSerialApi(), registry.api()) {
+        form.show();
+        log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+        folder = form.findChild<QLabel*>("sLabelDirect");
+        file = form.findChild<QLabel*>("sLabelFileName");
+    }
+
+    QString path(const std::string& name) const {
+        return QString::fromStdString((dir / name).string());
+    }
+    void save(const std::string& name) {
+        dialogs.answers = {path(name)};
+        form.ButtonSaveClick();
+    }
+    void open(const std::string& name) {
+        dialogs.answers = {path(name)};
+        form.ButtonOpenClick();
+    }
+    std::string labels() const { return (folder->text() + "|" + file->text()).toStdString(); }
+
+    TempDir dir;
+    TestRegistry registry;
+    Dialogs dialogs;
+    TMainForm form;
+    QPlainTextEdit* log;
+    QLabel* folder;
+    QLabel* file;
+};
+
+TEST_F(LogFileTest, SaveWritesTheTextAndShowsTheFile) {
+    form.AppendLogLine("first");
+    form.AppendLogLine(QString::fromUtf8("Помилка"));  // the program's own texts are Windows-1251
+    save("day1.txt");
+    EXPECT_EQ(readFile(dir / "day1.txt"), "first\r\n\xCF\xEE\xEC\xE8\xEB\xEA\xE0\r\n");
+    EXPECT_EQ(labels(), "Папка: " + dir.path().filename().string() + "|Файл: day1");
+    ASSERT_EQ(dialogs.saves.size(), 1U);
+    EXPECT_EQ(dialogs.saves[0], "Збереження конфігурації|" + QDir::currentPath().toStdString() +
+                                    "|Text file|*.txt|txt");
+
+    // Esc keeps the labels; the next line resets them.
+    QTest::keyClick(log, Qt::Key_Escape);
+    EXPECT_EQ(labels(), "Папка: " + dir.path().filename().string() + "|Файл: day1");
+    form.AppendLogLine("next");
+    EXPECT_EQ(labels(), "Папка: |Файл: ");
+
+    // An empty log makes an empty file.
+    QTest::keyClick(log, Qt::Key_Escape);
+    save("empty.txt");
+    EXPECT_EQ(readFile(dir / "empty.txt"), "");
+}
+
+TEST_F(LogFileTest, OpenMakesEveryLineBreakCrLfAndStopsAtNul) {
+    const struct {
+        const char* what;
+        std::string bytes;
+        std::string saved;
+    } table[] = {
+        {"LF only", "a\nb\n", "a\r\nb\r\n"},
+        {"CR only", "a\rb", "a\r\nb"},
+        {"mixed", "a\r\n\rb\n\nc", "a\r\n\r\nb\r\n\r\nc"},
+        {"NUL in the middle", std::string("abc\0def\r\n", 9), "abc"},
+        {"zero bytes", "", ""},
+    };
+    for (const auto& c : table) {
+        form.AppendLogLine("before");
+        writeFile(dir / "in.txt", c.bytes);
+        open("in.txt");
+        save("out.txt");
+        EXPECT_EQ(readFile(dir / "out.txt"), c.saved) << c.what;
+    }
+    EXPECT_TRUE(log->toPlainText().isEmpty()) << "a zero-byte file empties the log";
+}
+
+TEST_F(LogFileTest, EveryByteSurvivesOpenAndSave) {
+    std::string all;
+    for (int b = 1; b < 256; ++b) {
+        all.push_back(static_cast<char>(b));
+    }
+    writeFile(dir / "bytes.txt", all);
+    open("bytes.txt");
+    save("again.txt");
+    std::string expected = all;
+    expected.replace(expected.find('\n'), 1, "\r\n");  // LF alone, and CR alone (next)
+    expected.replace(expected.find("\r\x0E"), 1, "\r\n");
+    EXPECT_EQ(readFile(dir / "again.txt"), expected);
+    open("again.txt");
+    save("third.txt");
+    EXPECT_EQ(readFile(dir / "third.txt"), expected) << "saved text opens to the same text";
+}
+
+TEST_F(LogFileTest, OpenReportsAChangeOnlyForADifferentText) {
+    writeFile(dir / "one.txt", "line\r\n");
+    open("one.txt");
+    EXPECT_EQ(labels(), "Папка: " + dir.path().filename().string() + "|Файл: one");
+    EXPECT_EQ(form.LogText(), "line\r\n");
+    int changes = 0;
+    QObject::connect(log, &QPlainTextEdit::textChanged, [&] { ++changes; });
+    writeFile(dir / "same.txt", "line\n");
+    open("same.txt");
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(labels(), "Папка: " + dir.path().filename().string() + "|Файл: same");
+    // The second use offers the file chosen the first time.
+    ASSERT_EQ(dialogs.opens.size(), 2U);
+    EXPECT_EQ(dialogs.opens[0], "Відкривання конфігурації||Текстовий файл|*.txt");
+    EXPECT_EQ(dialogs.opens[1], "Відкривання конфігурації|" + path("one.txt").toStdString() +
+                                    "|Текстовий файл|*.txt");
+}
+
+TEST_F(LogFileTest, CancelAndFailuresChangeNothing) {
+    form.AppendLogLine("kept");
+    save("shown.txt");
+    const std::string shown = labels();
+
+    dialogs.answers.clear();
+    form.ButtonSaveClick();
+    form.ButtonOpenClick();
+    EXPECT_EQ(labels(), shown);
+    EXPECT_EQ(form.LogText(), "kept\r\n");
+
+    const auto failing = [&](auto action) {
+        try {
+            action();
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::string("(no failure)");
+    };
+    EXPECT_EQ(failing([&] { open("missing.txt"); }), "Cannot open file \"" +
+                                                         path("missing.txt").toStdString() +
+                                                         "\". No such file or directory");
+    EXPECT_EQ(failing([&] {
+                  save("no-folder/x.txt");
+              }).rfind("Cannot create file \"" + path("no-folder/x.txt").toStdString() + "\". ", 0),
+              0U);
+    EXPECT_EQ(labels(), shown);
+    EXPECT_EQ(form.LogText(), "kept\r\n");
+
+    writeFile(dir / "big.txt", std::string(100, 'x'));
+    EXPECT_EQ(failing([&] { readLogFile(path("big.txt"), 99); }), "Text exceeds memo capacity");
+}
+
+TEST_F(LogFileTest, AFailedSaveLeavesTheOldFileWhole) {
+    writeFile(dir / "old.txt", "the old log\r\n");
+    for (int i = 0; i < 2000; ++i) {
+        form.AppendLogLine("a line of the new log that will not fit");
+    }
+    // The disk "fills up" after 4 KiB: the write fails half-way, as root too.
+    rlimit saved{};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    std::string message;
+    try {
+        save("old.txt");
+    } catch (const EFCreateError& e) {
+        message = e.what();
+    }
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(message.rfind("Cannot create file \"" + path("old.txt").toStdString() + "\". ", 0),
+              0U)
+        << message;
+    EXPECT_EQ(readFile(dir / "old.txt"), "the old log\r\n");
+    std::size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        ++files;
+    }
+    EXPECT_EQ(files, 1U) << "no temporary file left behind";
+    EXPECT_EQ(labels(), "Папка: |Файл: ");
+}
+
+TEST_F(LogFileTest, SaveAndOpenShortcutsActWhileIdleOnly) {
+    QTest::keyClick(log, Qt::Key_S);
+    EXPECT_TRUE(dialogs.saves.empty()) << "S alone";
+    QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    QTest::keyClick(log, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs.saves.size(), 2U);
+    EXPECT_EQ(dialogs.opens.size(), 1U);
+
+    nira::testing::PtyPair pty;
+    registry.add(pty.path());
+    auto* ports = form.findChild<QComboBox*>("cbPort");
+    ports->addItem(QString::fromStdString(pty.path()));
+    ports->setCurrentIndex(ports->count() - 1);
+    QTest::keyClick(log, Qt::Key_1, Qt::ControlModifier);
+    ASSERT_TRUE(form.BComPort1.IsOpen());
+    QTest::keyClick(log, Qt::Key_S, Qt::ControlModifier);
+    QTest::keyClick(log, Qt::Key_O, Qt::ControlModifier);
+    EXPECT_EQ(dialogs.saves.size(), 2U) << "Save is disabled while listening";
+    EXPECT_EQ(dialogs.opens.size(), 1U);
+    QTest::keyClick(log, Qt::Key_0, Qt::ControlModifier);
+}
+
+}  // namespace
+}  // namespace nira::ui
