@@ -1,0 +1,195 @@
+// The port and speed positions across restarts, and the settings file at close.
+#include <gtest/gtest.h>
+#include <QComboBox>
+#include <QDir>
+#include <QPlainTextEdit>
+#include <QRegularExpression>
+#include <QTest>
+
+#include "ui/main_form.hpp"
+#include "ui/settings.hpp"
+#include "ui_support.hpp"
+
+namespace nira::ui {
+namespace {
+
+using namespace platform;
+using nira::testing::readFile;
+using nira::testing::RecordingDesktop;
+using nira::testing::TempDir;
+using nira::testing::TestRegistry;
+using nira::testing::writeFile;
+
+TEST(SettingsKey, NamedAfterTheExecutable) {
+    const struct {
+        const char* file;
+        bool windows;
+        const char* key;
+    } table[] = {
+        {"Analyser.exe", true, "SOFTWARE\\Analyser"},
+        {"NIRA7.EXE", true, "SOFTWARE\\NIRA7"},
+        {"a.ex", true, "SOFTWARE\\"},
+        {"nira7-analyser", false, "SOFTWARE\\nira7-analyser"},
+        {"nira7-analyser.bin", false, "SOFTWARE\\nira7-analyser"},
+        {".hidden", false, "SOFTWARE\\.hidden"},
+    };
+    for (const auto& c : table) {
+        EXPECT_EQ(settingsKeyPath(c.file, c.windows), c.key) << c.file;
+    }
+}
+
+class SettingsTest : public ::testing::Test {
+  protected:
+    SettingsTest() : registry({(dir / "tty1").string(), (dir / "tty2").string()}) {}
+    void SetUp() override {
+        previous = QDir::currentPath();
+        QDir::setCurrent(QString::fromStdString(dir.path().string()));
+    }
+    void TearDown() override { QDir::setCurrent(previous); }
+
+    std::unique_ptr<TMainForm> start() {
+        return std::make_unique<TMainForm>(platform::systemSerialApi(), registry.api());
+    }
+    void store(const char* name, DWORD type, const std::string& data) {
+        HKEY key = nullptr;
+        registry.api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, settingsKeyPath().c_str(), 0,
+                                       KEY_ALL_ACCESS, &key, nullptr);
+        registry.api().RegSetValueExA(key, name, type, reinterpret_cast<const BYTE*>(data.data()),
+                                      static_cast<DWORD>(data.size()));
+        registry.api().RegCloseKey(key);
+    }
+    static std::string dword(std::int32_t value) {
+        return std::string(reinterpret_cast<const char*>(&value), 4);
+    }
+    std::optional<std::int32_t> stored(const char* name) {
+        HKEY key = nullptr;
+        if (registry.api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKeyPath().c_str(), 0, KEY_READ,
+                                         &key) != ERROR_SUCCESS) {
+            return std::nullopt;
+        }
+        std::int32_t value = 0;
+        DWORD size = 4;
+        DWORD type = 0;
+        const LONG status = registry.api().RegQueryValueExA(key, name, &type,
+                                                            reinterpret_cast<BYTE*>(&value), &size);
+        registry.api().RegCloseKey(key);
+        return status == ERROR_SUCCESS ? std::optional(value) : std::nullopt;
+    }
+    static int position(TMainForm& form, const char* list) {
+        return form.findChild<QComboBox*>(list)->currentIndex();
+    }
+
+    TempDir dir;
+    QString previous;
+    TestRegistry registry;
+    RecordingDesktop desktop;
+};
+
+TEST_F(SettingsTest, FirstStartCreatesTheKeyAndCloseStoresThePositions) {
+    writeFile(dir / "tty1", "");
+    writeFile(dir / "tty2", "");
+    auto form = start();
+    EXPECT_EQ(position(*form, "cbPort"), 0);
+    EXPECT_EQ(position(*form, "cbBaudRate"), 5);
+    EXPECT_TRUE(readFile(registry.storePath()).find(settingsKeyPath()) != std::string::npos)
+        << "the key exists after the first start";
+    form->findChild<QComboBox*>("cbPort")->setCurrentIndex(1);
+    form->findChild<QComboBox*>("cbBaudRate")->setCurrentIndex(14);
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(stored(kPortIndexValue), 1);
+    EXPECT_EQ(stored(kSpeedIndexValue), 14);
+
+    form = start();
+    EXPECT_EQ(position(*form, "cbPort"), 1);
+    EXPECT_EQ(position(*form, "cbBaudRate"), 14);
+    EXPECT_TRUE(desktop.messages.empty());
+}
+
+TEST_F(SettingsTest, OutOfRangeSelectsNothingAndIsStoredAsMinusOne) {
+    writeFile(dir / "tty1", "");
+    store(kPortIndexValue, REG_DWORD, dword(7));
+    store(kSpeedIndexValue, REG_DWORD, dword(-1));
+    auto form = start();
+    EXPECT_EQ(position(*form, "cbPort"), -1);
+    EXPECT_EQ(position(*form, "cbBaudRate"), -1);
+    form->close();
+    EXPECT_EQ(stored(kPortIndexValue), -1);
+    form = start();
+    EXPECT_EQ(position(*form, "cbPort"), -1) << "a stored -1 overrides the first port";
+    EXPECT_TRUE(desktop.messages.empty());
+}
+
+TEST_F(SettingsTest, WrongValuesStopTheRestoreWithTheirMessage) {
+    writeFile(dir / "tty1", "");
+    writeFile(dir / "tty2", "");
+    const struct {
+        const char* what;
+        std::function<void()> arrange;
+        const char* message;
+        int port;
+        int speed;
+    } cases[] = {
+        {"short REG_SZ speed",
+         [&] {
+             store(kPortIndexValue, REG_DWORD, dword(1));
+             store(kSpeedIndexValue, REG_SZ, std::string("ab\0", 3));
+         },
+         "Invalid data type for 'cbBaudRate.ItemIndex'", 1, 5},
+        {"long REG_SZ port",
+         [&] {
+             store(kPortIndexValue, REG_SZ, std::string("longer text\0", 12));
+             store(kSpeedIndexValue, REG_DWORD, dword(2));
+         },
+         "Failed to get data for 'cbPort.ItemIndex'", 0, 5},
+        {"REG_BINARY of four bytes", [&] { store(kPortIndexValue, REG_BINARY, dword(1)); },
+         "Invalid data type for 'cbPort.ItemIndex'", 0, 5},
+    };
+    for (const auto& c : cases) {
+        c.arrange();
+        desktop.messages.clear();
+        auto form = start();
+        EXPECT_EQ(desktop.messages, std::vector<std::string>{c.message}) << c.what;
+        EXPECT_EQ(position(*form, "cbPort"), c.port) << c.what;
+        EXPECT_EQ(position(*form, "cbBaudRate"), c.speed) << c.what;
+        EXPECT_TRUE(form->isEnabled());
+    }
+}
+
+TEST_F(SettingsTest, TheSettingsFileIsRewrittenOnlyWhenItExists) {
+    auto form = start();
+    form->close();
+    EXPECT_FALSE(std::filesystem::exists(dir / "dUzivi.ini")) << "never created";
+
+    writeFile(dir / "dUzivi.ini", "anything that was here before\r\nmore");
+    // Picking a port puts its position on line 1 of the settings memo, which it does not have.
+    form = start();
+    form->show();
+    auto* ports = form->findChild<QComboBox*>("cbPort");
+    QTest::keyClick(ports, Qt::Key_Down);
+    form->close();
+    const std::string content = readFile(dir / "dUzivi.ini");
+    EXPECT_TRUE(QRegularExpression(R"(^\S+(?: \S+)?  \d{1,2}:\d{2}:\d{2}(?: \S+)?$)")
+                    .match(QString::fromStdString(content))
+                    .hasMatch())
+        << content;
+    EXPECT_EQ(content.find('\n'), std::string::npos);
+
+    std::filesystem::remove(dir / "dUzivi.ini");
+    std::filesystem::create_directory(dir / "dUzivi.ini");
+    form = start();
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "dUzivi.ini"));
+    EXPECT_TRUE(desktop.messages.empty());
+}
+
+TEST_F(SettingsTest, AFailedSettingsSaveIsShownButTheWindowCloses) {
+    auto form = start();
+    writeFile(registry.storePath(), "damaged\n");
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(desktop.messages,
+              std::vector<std::string>{"Failed to set data for 'cbPort.ItemIndex'"});
+    EXPECT_EQ(readFile(registry.storePath()), "damaged\n");
+}
+
+}  // namespace
+}  // namespace nira::ui
