@@ -214,6 +214,8 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     memoOpis_->setToolTip("Для очистки - ESC");
     memoOpis_->setFont(sansSerif(15));
     memoOpis_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    // An undo record per received line would grow without end while listening.
+    memoOpis_->setUndoRedoEnabled(false);
     memoOpis_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memoOpis_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     QPalette memoPalette = memoOpis_->palette();

@@ -71,6 +71,7 @@ class TMainForm : public QWidget, public KeyPreview {
     void showEvent_(const receiver::EventBody& body);
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
+    void replaceLog(const QStringList& lines);
     QString timeStamped(std::string_view content) const;
 
     platform::RegistryApi& registry_;

@@ -4,8 +4,10 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QTextBlock>
 #include <QTextCursor>
+#include <algorithm>
 
 #include "receiver/time_stamp.hpp"
 #include "ui/desktop.hpp"
@@ -60,9 +62,36 @@ void TMainForm::ButtonOpenClick() {
     const QStringList lines = decodeText(bytes);
     // Only a different text is a change of the log (which resets the labels first).
     if (encodeText(lines) != LogText()) {
-        memoOpis_->setPlainText(lines.join('\n'));
+        replaceLog(lines);
     }
     showFileLabels(path);
+}
+
+void TMainForm::replaceLog(const QStringList& lines) {
+    constexpr qsizetype kChunk = 20000;
+    if (lines.size() <= kChunk) {
+        memoOpis_->setPlainText(lines.join('\n'));
+        return;
+    }
+    // A long file takes seconds: it goes in in pieces under a progress bar, and the change is
+    // reported once, at the end.
+    QProgressDialog progress("Opening the log...", QString(), 0, static_cast<int>(lines.size()),
+                             this);
+    progress.setWindowTitle(windowTitle());
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(300);
+    {
+        const QSignalBlocker quiet(memoOpis_);
+        memoOpis_->clear();
+        QTextCursor cursor(memoOpis_->document());
+        for (qsizetype at = 0; at < lines.size(); at += kChunk) {
+            const QString piece = lines.mid(at, kChunk).join('\n');
+            cursor.movePosition(QTextCursor::End);
+            cursor.insertText(at == 0 ? piece : QChar('\n') + piece);
+            progress.setValue(static_cast<int>(std::min(at + kChunk, lines.size())));
+        }
+    }
+    guarded([this] { sMemoOpisChange(); });
 }
 
 void TMainForm::sMemoOpisChange() {

@@ -188,6 +188,28 @@ TEST_F(LogFileTest, OpenReportsAChangeOnlyForADifferentText) {
                                     "|Текстовий файл|*.txt");
 }
 
+TEST_F(LogFileTest, ALongFileGoesInWholeWithOneChangeReport) {
+    std::string text;
+    for (int i = 0; i < 45000; ++i) {
+        text += "line " + std::to_string(i) + "\n";
+    }
+    writeFile(dir / "long.txt", text);
+    form.AppendLogLine("before");
+    save("before.txt");
+    int changes = 0;
+    QObject::connect(log, &QPlainTextEdit::textChanged, [&] { ++changes; });
+    open("long.txt");
+    EXPECT_EQ(changes, 0) << "the pieces report nothing";
+    EXPECT_EQ(labels(), "Папка: " + dir.path().filename().string() + "|Файл: long");
+    EXPECT_EQ(log->blockCount(), 45001);
+    save("long-again.txt");
+    std::string crlf;
+    for (int i = 0; i < 45000; ++i) {
+        crlf += "line " + std::to_string(i) + "\r\n";
+    }
+    EXPECT_EQ(readFile(dir / "long-again.txt"), crlf);
+}
+
 TEST_F(LogFileTest, CancelAndFailuresChangeNothing) {
     form.AppendLogLine("kept");
     save("shown.txt");
