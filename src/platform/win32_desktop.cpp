@@ -1,7 +1,8 @@
-#include <shellapi.h>
-#include <windows.h>
-
 #include "platform/desktop.hpp"
+#include "platform/win_types.hpp"
+
+// After windows.h, which it needs.
+#include <shellapi.h>
 
 namespace nira::platform {
 
@@ -10,7 +11,7 @@ void systemMessageBeep(unsigned type) {
 }
 
 void systemShellExecute(const std::string& verb, const std::string& target, int show) {
-    ::ShellExecuteA(GetActiveWindow(), verb.empty() ? nullptr : verb.c_str(), target.c_str(),
+    ::ShellExecuteA(::GetActiveWindow(), verb.empty() ? nullptr : verb.c_str(), target.c_str(),
                     nullptr, nullptr, show);
 }
 
