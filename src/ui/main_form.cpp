@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -101,6 +102,17 @@ void paintText(QWidget* widget, QPalette::ColorRole role, const QColor& colour) 
 
 }  // namespace
 
+// The settings key of the running program.
+std::string runningSettingsKey() {
+#ifdef _WIN32
+    constexpr bool kWindowsNames = true;
+#else
+    constexpr bool kWindowsNames = false;
+#endif
+    return settingsKeyPath(
+        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), kWindowsNames);
+}
+
 int virtualKeyOf(const QKeyEvent* event) {
     const int key = event->key();
     if (key == Qt::Key_Escape) {
@@ -119,7 +131,7 @@ int virtualKeyOf(const QKeyEvent* event) {
 }
 
 TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& registry)
-    : BComPort1(serialApi), registry_(registry), settingsKey_(settingsKeyPath()) {
+    : BComPort1(serialApi), registry_(registry), settingsKey_(runningSettingsKey()) {
     setObjectName("MainForm");
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -99,5 +99,7 @@ class TMainForm : public QWidget, public KeyPreview {
 // Windows virtual-key code of a key event (digits on the keypad as 0x60 to 0x69); 0 when the
 // key has none of interest.
 int virtualKeyOf(const QKeyEvent* event);
+// The settings key of the running program.
+std::string runningSettingsKey();
 
 }  // namespace nira::ui

@@ -1,7 +1,5 @@
 #include "ui/settings.hpp"
 
-#include <QCoreApplication>
-#include <QFileInfo>
 #include <array>
 #include <cstring>
 
@@ -82,16 +80,6 @@ std::string settingsKeyPath(const std::string& executableFileName, bool windowsN
         name.resize(dot);
     }
     return "SOFTWARE\\" + name;
-}
-
-std::string settingsKeyPath() {
-#ifdef _WIN32
-    constexpr bool kWindowsNames = true;
-#else
-    constexpr bool kWindowsNames = false;
-#endif
-    return settingsKeyPath(
-        QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), kWindowsNames);
 }
 
 void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath,

@@ -1,7 +1,7 @@
 #pragma once
-// The two list positions kept in the registry, and the key they live under.
+// The two list positions kept in the registry, and the key they live under. No Qt: the same code
+// runs against the Windows registry in the cross-compiled tests.
 
-#include <QString>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -23,8 +23,6 @@ inline constexpr const char* kSpeedIndexValue = "cbBaudRate.ItemIndex";
 // they are ".exe"); on POSIX systems, where programs carry no extension, less its extension
 // if it has one.
 std::string settingsKeyPath(const std::string& executableFileName, bool windowsNames);
-// The key of the running program.
-std::string settingsKeyPath();
 
 // Reads each value that exists and hands it on; stops at the first that is not a 4-byte
 // REG_DWORD by throwing ERegistryException. A key that cannot be opened restores nothing.

@@ -52,7 +52,7 @@ class SettingsTest : public ::testing::Test {
     }
     void store(const char* name, DWORD type, const std::string& data) {
         HKEY key = nullptr;
-        registry.api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, settingsKeyPath().c_str(), 0,
+        registry.api().RegCreateKeyExA(HKEY_LOCAL_MACHINE, runningSettingsKey().c_str(), 0,
                                        KEY_ALL_ACCESS, &key, nullptr);
         registry.api().RegSetValueExA(key, name, type, reinterpret_cast<const BYTE*>(data.data()),
                                       static_cast<DWORD>(data.size()));
@@ -63,8 +63,8 @@ class SettingsTest : public ::testing::Test {
     }
     std::optional<std::int32_t> stored(const char* name) {
         HKEY key = nullptr;
-        if (registry.api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, settingsKeyPath().c_str(), 0, KEY_READ,
-                                         &key) != ERROR_SUCCESS) {
+        if (registry.api().RegOpenKeyExA(HKEY_LOCAL_MACHINE, runningSettingsKey().c_str(), 0,
+                                         KEY_READ, &key) != ERROR_SUCCESS) {
             return std::nullopt;
         }
         std::int32_t value = 0;
@@ -91,7 +91,7 @@ TEST_F(SettingsTest, FirstStartCreatesTheKeyAndCloseStoresThePositions) {
     auto form = start();
     EXPECT_EQ(position(*form, "cbPort"), 0);
     EXPECT_EQ(position(*form, "cbBaudRate"), 5);
-    EXPECT_TRUE(readFile(registry.storePath()).find(settingsKeyPath()) != std::string::npos)
+    EXPECT_TRUE(readFile(registry.storePath()).find(runningSettingsKey()) != std::string::npos)
         << "the key exists after the first start";
     form->findChild<QComboBox*>("cbPort")->setCurrentIndex(1);
     form->findChild<QComboBox*>("cbBaudRate")->setCurrentIndex(14);
