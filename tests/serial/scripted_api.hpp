@@ -265,7 +265,7 @@ class ScriptedSerialApi final : public SerialApi {
 
     static std::string hex(DWORD v) {
         char b[16];
-        std::snprintf(b, sizeof b, "0x%04X", v);
+        std::snprintf(b, sizeof b, "0x%04X", static_cast<unsigned>(v));
         return b;
     }
     void record(const std::string& call) {
