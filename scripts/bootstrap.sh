@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and running the analyser needs.
 # Idempotent: packages already present are left alone, and apt is not touched at all then.
-# --windows adds the MinGW-w64 cross compiler, for checking the Windows backends build.
+# --windows adds the MinGW-w64 cross compiler, GoogleTest's sources and Wine, for building the
+# Windows backends and running their tests.
 set -euo pipefail
 
 packages=(
@@ -11,7 +12,7 @@ packages=(
     qt6-base-dev libcanberra-dev fonts-dejavu-core fonts-dejavu-extra xdg-utils
 )
 if [ "${1:-}" = "--windows" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix)
+    packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
 fi
 
 missing=()

@@ -34,7 +34,8 @@ Modes:
                          expect-ack [MS]     wait until all sent so far are
                                              acknowledged (default 2000 ms)
                          wait-open [MS]      wait until the analyser listens on
-                                             the port (default 10000 ms)
+                                             the port or sends anything (default
+                                             10000 ms)
                          # ...               a comment
   --count N            a load run: N event messages ...
   --interval MS        ... one every MS milliseconds (default 100)

@@ -238,6 +238,7 @@ void Simulator::readAcknowledgements() {
             return;
         }
         const auto now = Clock::now();
+        heardFrom_ = true;
         for (ssize_t i = 0; i < n; ++i) {
             if (buffer[i] != receiver::kAcknowledgement[0]) {
                 ++stats_.receivedOther;
@@ -316,9 +317,10 @@ int Simulator::run(const volatile std::sig_atomic_t& stop) {
             }
             wakeAt(end);
         } else if (current->kind == StepKind::WaitOpen) {
-            // The analyser holds its port exclusively while it listens.
+            // The analyser holds its port exclusively while it listens; a listener that does
+            // not (another system's serial layer) says so by sending anything.
             int exclusive = 0;
-            if (::ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+            if ((::ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) || heardFrom_) {
                 current.reset();
                 continue;
             }

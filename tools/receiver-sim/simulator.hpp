@@ -83,6 +83,7 @@ class Simulator {
     std::size_t scriptAt_ = 0;
     int loadSent_ = 0;
     bool waitedOpen_ = false;
+    bool heardFrom_ = false;  // anything came back from the port
     std::mt19937 random_;
     int demoTick_ = 0;
 };
