@@ -409,7 +409,9 @@ TEST_F(ComPortTest, RaisingHandlerEndsTheWatcherIsReportedAndReopenRestores) {
     port.OnRxChar = [&](TBComPort*, std::int32_t) { ++deliveries; };
     port.OpenPort();
     api.raiseEvents(EV_RXCHAR);
-    ASSERT_TRUE(pumpUntil([&] { return deliveries == 2; }));
+    // The double still holds the event raised while nobody watched, so the new watcher may
+    // deliver it as well: one pump can see the count step past 2.
+    ASSERT_TRUE(pumpUntil([&] { return deliveries >= 2; }));
     port.ClosePort();
     EXPECT_EQ(api.openEvents(), 0);
 }
