@@ -9,6 +9,11 @@ scripts/bootstrap.sh
 cmake -S . -B build -G Ninja -DNIRA_WERROR=ON >/dev/null
 cmake --build build --target nira7-analyser nira7-receiver-sim
 
+if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
+    echo "run: no desktop display here (DISPLAY and WAYLAND_DISPLAY are empty); run this from a" >&2
+    echo "run: desktop session, or under xvfb-run to try it headless." >&2
+    exit 1
+fi
 sim_output=$(mktemp)
 build/nira7-receiver-sim --demo >"$sim_output" &
 sim_pid=$!
