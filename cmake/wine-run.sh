@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs a cross-compiled Windows test program under Wine, in the build's private prefix. The
-# prefix is made on first use (a few seconds) and a persistent wineserver keeps later starts
-# quick. Usage: wine-run.sh <program.exe> [arguments]
+# prefix is made on first use (a few seconds); a wineserver that lingers 30 s after its last
+# client keeps later starts quick and then ends by itself. Usage: wine-run.sh <program.exe> [args]
 set -euo pipefail
 build_dir="$(cd "$(dirname "$0")" && pwd)"
 export WINEPREFIX="${NIRA7_WINEPREFIX:-$build_dir/wineprefix}"
@@ -20,7 +20,7 @@ wineserver=/usr/lib/wine/wineserver64
     if [ ! -f "$WINEPREFIX/system.reg" ]; then
         "$wine" wineboot -i </dev/null >/dev/null 2>&1 9>&- || true
     fi
-    "$wineserver" -p </dev/null >/dev/null 2>&1 9>&- || true
+    "$wineserver" -p30 </dev/null >/dev/null 2>&1 9>&- || true
     "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true
 ) 9>"$build_dir/wineprefix.lock"
 exec "$wine" "$@"
