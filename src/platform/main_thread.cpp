@@ -121,7 +121,14 @@ void MainThreadQueue::replyMessage(std::intptr_t result) {
 int MainThreadQueue::processPending() {
     int ran = 0;
     std::exception_ptr postedError;
-    for (;;) {
+    // Only what is queued now: a watcher that hands over the next delivery while this one runs
+    // must not keep the event loop from the window's own events during a flood.
+    std::size_t budget = 0;
+    {
+        std::lock_guard lock(mutex_);
+        budget = queue_.size();
+    }
+    for (; budget > 0; --budget) {
         std::shared_ptr<Call> call;
         {
             std::lock_guard lock(mutex_);

@@ -7,6 +7,7 @@
 #include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
 
 #include "../support/sim_process.hpp"
 #include "ui/main_form.hpp"
@@ -108,6 +109,47 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x30, 0x10, 0x10, 0x10, 0x30}));
     EXPECT_EQ(desktop.broughtToFront, 4);
     EXPECT_TRUE(desktop.messages.empty()) << desktop.messages.front();
+}
+
+TEST(ReceiverFlow, AFloodKeepsTheWindowResponsiveBetweenChunks) {
+    TempDir dir;
+    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    // 30,000 bytes of noise at 256000 bit/s: faster than 400 bytes per 40 ms can drain. (A
+    // pseudo-terminal then holds the writer back, and what stays unread waits for the next
+    // arrival, as with any port.)
+    writeFile(dir / "flood.txt", "wait-open\nraw 5A*30000\nwait 5000\n");
+    SimProcess sim({"--script", (dir / "flood.txt").string(), "--rate", "256000"});
+    const std::string port = sim.portPath();
+    ASSERT_FALSE(port.empty());
+
+    RecordingDesktop desktop;
+    TMainForm form;
+    form.show();
+    auto* ports = form.findChild<QComboBox*>("cbPort");
+    ports->setCurrentIndex(ports->findText(QString::fromStdString(port)));
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStart"), Qt::LeftButton);
+    ASSERT_TRUE(form.BComPort1.IsOpen());
+
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+    timer.start(10);
+    auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+    ASSERT_TRUE(waitUntil([&] { return log->blockCount() > 6; }, std::chrono::seconds(20)))
+        << log->blockCount() << " lines, " << ticks << " ticks, " << desktop.beeps.size()
+        << " beeps";
+    // Other events ran between the chunks.
+    EXPECT_GE(ticks, 2);
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
+    EXPECT_FALSE(form.BComPort1.IsOpen());
+    EXPECT_TRUE(desktop.messages.empty());
+    for (const QString& line : log->toPlainText().split('\n', Qt::SkipEmptyParts)) {
+        EXPECT_TRUE(line.endsWith("???: " + QString(400, 'Z')) || line.contains("???: Z"))
+            << line.left(80).toStdString();
+    }
+    sim.signal(SIGTERM);
+    ASSERT_TRUE(waitUntil([&] { return sim.exited().has_value(); }));
+    ::unsetenv("NIRA7_REGISTRY");
 }
 
 }  // namespace
