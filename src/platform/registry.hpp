@@ -71,6 +71,27 @@ class RegistryApi {
 // The backend of the system the program runs on.
 RegistryApi& systemRegistry();
 
+// An open key, closed on every way out of the scope that opened it.
+class ScopedKey {
+  public:
+    explicit ScopedKey(RegistryApi& registry) : registry_(registry) {}
+    ~ScopedKey() {
+        if (key_ != nullptr) {
+            registry_.RegCloseKey(key_);
+        }
+    }
+    ScopedKey(const ScopedKey&) = delete;
+    ScopedKey& operator=(const ScopedKey&) = delete;
+
+    // Where an open call puts the key; a failed open leaves it null.
+    HKEY* put() { return &key_; }
+    HKEY get() const { return key_; }
+
+  private:
+    RegistryApi& registry_;
+    HKEY key_ = nullptr;
+};
+
 // The key that lists the serial ports, below HKEY_LOCAL_MACHINE.
 inline constexpr const char* kSerialCommKey = "HARDWARE\\DEVICEMAP\\SERIALCOMM";
 

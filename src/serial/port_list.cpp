@@ -10,25 +10,6 @@ namespace nira::serial {
 
 namespace {
 
-// Closes the key on every way out.
-class OpenKey {
-  public:
-    explicit OpenKey(platform::RegistryApi& registry) : registry_(registry) {}
-    ~OpenKey() {
-        if (key_ != nullptr) {
-            registry_.RegCloseKey(key_);
-        }
-    }
-    OpenKey(const OpenKey&) = delete;
-    OpenKey& operator=(const OpenKey&) = delete;
-    platform::HKEY* put() { return &key_; }
-    platform::HKEY get() const { return key_; }
-
-  private:
-    platform::RegistryApi& registry_;
-    platform::HKEY key_ = nullptr;
-};
-
 std::string foldCase(const std::string& text) {
     std::string folded = text;
     for (char& c : folded) {
@@ -41,7 +22,7 @@ std::string foldCase(const std::string& text) {
 
 void ListSerialPorts(std::vector<std::string>& list, platform::RegistryApi& registry) {
     using namespace platform;
-    OpenKey key(registry);
+    ScopedKey key(registry);
     if (registry.RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_READ, key.put()) !=
         ERROR_SUCCESS) {
         throw EComPort(cmRegistryFailed);

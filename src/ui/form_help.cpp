@@ -2,22 +2,14 @@
 
 #include <QKeyEvent>
 #include <QPushButton>
-#include <QScreen>
 
 #include "platform/desktop.hpp"
 #include "ui/desktop.hpp"
+#include "ui/window_look.hpp"
 
 namespace nira::ui {
 
 namespace {
-
-QFont sansSerif(int pixels, bool bold = false) {
-    QFont font("MS Sans Serif");
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixels);
-    font.setBold(bold);
-    return font;
-}
 
 QLabel* label(QWidget* parent, const char* name, const QString& text, QRect where) {
     auto* made = new QLabel(text, parent);
@@ -30,8 +22,8 @@ QLabel* label(QWidget* parent, const char* name, const QString& text, QRect wher
 
 TsWebLabel::TsWebLabel(QWidget* parent)
     : QLabel(parent),
-      HoverFont(sansSerif(11)),
-      NormalFont(sansSerif(11)),
+      HoverFont(windowFont(11)),
+      NormalFont(windowFont(11)),
       ShowMode(platform::kShowDefault) {
     setCursor(Qt::PointingHandCursor);
 }
@@ -64,14 +56,14 @@ TFormHelp::TFormHelp(QWidget* parent)
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(218, 222);
-    setFont(sansSerif(11));
+    setFont(windowFont(11));
     setBackgroundRole(QPalette::Button);
     setAutoFillBackground(true);
     // Closing the main window ends the program even while this one is open.
     setAttribute(Qt::WA_QuitOnClose, false);
 
     auto* panel = label(this, "sPanel1", "Thanks for using!", QRect(9, 8, 200, 73));
-    panel->setFont(sansSerif(12, true));
+    panel->setFont(windowFont(12, true));
     panel->setAlignment(Qt::AlignCenter);
     panel->setFrameStyle(QFrame::Panel | QFrame::Raised);
     label(this, "Label2", "Syte:", QRect(92, 90, 24, 13));
@@ -100,11 +92,7 @@ TFormHelp::TFormHelp(QWidget* parent)
 void TFormHelp::ShowAbout() {
     if (!shownBefore_) {
         shownBefore_ = true;
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            QRect frame = frameGeometry();
-            frame.moveCenter(screen->availableGeometry().center());
-            move(frame.topLeft());
-        }
+        centreOnScreen(this);
     }
     show();
     raise();

@@ -9,7 +9,6 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollArea>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -27,6 +26,7 @@
 #include "ui/pictures.hpp"
 #include "ui/png_button.hpp"
 #include "ui/settings.hpp"
+#include "ui/window_look.hpp"
 
 namespace nira::ui {
 
@@ -40,13 +40,6 @@ constexpr int kClientHeight = 470;
 constexpr int kScrollWidth = 745;
 constexpr int kScrollHeight = 611;
 constexpr int kDefaultSpeedIndex = 5;  // "4800"
-
-QFont sansSerif(int pixels) {
-    QFont font("MS Sans Serif");
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixels);
-    return font;
-}
 
 // A label with a click: the left button released over it.
 class ClickLabel : public QLabel {
@@ -138,7 +131,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setFixedSize(kClientWidth, kClientHeight);
-    setFont(sansSerif(11));
+    setFont(windowFont(11));
     setWindowIcon(QPixmap::fromImage(pictures::radarIcon()));
     setAttribute(Qt::WA_QuitOnClose, true);
     QPalette windowPalette = palette();
@@ -224,7 +217,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     auto* box1 = placed(new QGroupBox("Data:", client_), "sGroupBox1", QRect(8, 144, 521, 321));
     memoOpis_ = placed(new LogMemo(box1), "sMemoOpis", QRect(8, 16, 505, 297));
     memoOpis_->setToolTip("Для очистки - ESC");
-    memoOpis_->setFont(sansSerif(15));
+    memoOpis_->setFont(windowFont(15));
     memoOpis_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     // An undo record per received line would grow without end while listening.
     memoOpis_->setUndoRedoEnabled(false);
@@ -286,11 +279,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     };
 
     // Centred on the screen when first shown.
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        QRect frame = frameGeometry();
-        frame.moveCenter(screen->availableGeometry().center());
-        move(frame.topLeft());
-    }
+    centreOnScreen(this);
     guarded([this] { FormCreate(); });
 }
 

@@ -2,33 +2,24 @@
 
 #include <array>
 #include <cstring>
+#include <memory>
 
 namespace nira::ui {
 
 namespace {
 
-class Key {
-  public:
-    Key(platform::RegistryApi& registry, const std::string& path) : registry_(registry) {
-        using namespace platform;
-        if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_NON_VOLATILE,
-                                     KEY_ALL_ACCESS, &key_, nullptr) != ERROR_SUCCESS) {
-            key_ = nullptr;
-        }
+// The settings key, opened (and created when missing) for reading and writing; null when it
+// cannot be.
+std::unique_ptr<platform::ScopedKey> openSettingsKey(platform::RegistryApi& registry,
+                                                     const std::string& path) {
+    using namespace platform;
+    auto key = std::make_unique<ScopedKey>(registry);
+    if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_NON_VOLATILE,
+                                 KEY_ALL_ACCESS, key->put(), nullptr) != ERROR_SUCCESS) {
+        *key->put() = nullptr;
     }
-    ~Key() {
-        if (key_ != nullptr) {
-            registry_.RegCloseKey(key_);
-        }
-    }
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    platform::HKEY get() const { return key_; }
-
-  private:
-    platform::RegistryApi& registry_;
-    platform::HKEY key_ = nullptr;
-};
+    return key;
+}
 
 std::string named(const char* pattern, const char* value) {
     std::string text = pattern;
@@ -85,16 +76,16 @@ std::string settingsKeyPath(const std::string& executableFileName, bool windowsN
 void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath,
                      const std::function<void(int)>& setPortIndex,
                      const std::function<void(int)>& setSpeedIndex) {
-    const Key key(registry, keyPath);
-    restoreOne(registry, key.get(), kPortIndexValue, setPortIndex);
-    restoreOne(registry, key.get(), kSpeedIndexValue, setSpeedIndex);
+    const auto key = openSettingsKey(registry, keyPath);
+    restoreOne(registry, key->get(), kPortIndexValue, setPortIndex);
+    restoreOne(registry, key->get(), kSpeedIndexValue, setSpeedIndex);
 }
 
 void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
                   int speedIndex) {
-    const Key key(registry, keyPath);
-    saveOne(registry, key.get(), kPortIndexValue, portIndex);
-    saveOne(registry, key.get(), kSpeedIndexValue, speedIndex);
+    const auto key = openSettingsKey(registry, keyPath);
+    saveOne(registry, key->get(), kPortIndexValue, portIndex);
+    saveOne(registry, key->get(), kSpeedIndexValue, speedIndex);
 }
 
 }  // namespace nira::ui

@@ -1,8 +1,6 @@
 // The serial component on real pseudo-terminals: bytes go through the kernel, events arrive on
 // the main thread. The test holds the device end (the master); the component opens the port end.
 #include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -14,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/pty_pair.hpp"
 #include "pump.hpp"
 #include "serial/com_port.hpp"
 
@@ -23,51 +22,9 @@ namespace {
 using nira::testing::messageOf;
 using nira::testing::pumpFor;
 using nira::testing::pumpUntil;
+using Pty = nira::testing::PtyPair;
 using nira::testing::useWindowTimeouts;
 
-class Pty {
-  public:
-    Pty() {
-        char name[256] = {};
-        if (openpty(&master_, &slave_, name, nullptr, nullptr) != 0) {
-            throw std::runtime_error("openpty failed");
-        }
-        path_ = name;
-        ::close(slave_);  // the component opens its own end
-        slave_ = -1;
-    }
-    ~Pty() { closeMaster(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    const std::string& path() const { return path_; }
-    void send(const std::string& bytes) const {
-        ASSERT_EQ(::write(master_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    }
-    // Reads what the component wrote, waiting up to `ms` for the first byte.
-    std::string receive(int ms = 2000) const {
-        pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, ms) <= 0) {
-            return {};
-        }
-        char buffer[512];
-        const ssize_t n = ::read(master_, buffer, sizeof buffer);
-        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
-    }
-    void closeMaster() {
-        if (master_ >= 0) {
-            ::close(master_);
-            master_ = -1;
-        }
-    }
-
-  private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
-};
-
-// The main window's time-outs: a read returns about a millisecond after the last byte.
 class PtyTest : public ::testing::Test {
   protected:
     void SetUp() override { platform::MainThreadQueue::instance().bindToCurrentThread(); }
@@ -95,7 +52,7 @@ TEST_F(PtyTest, MessageArrivesOnTheMainThreadAndTheAckGoesBack) {
         }
     };
     ASSERT_TRUE(port.OpenPort());
-    pty.send(message);
+    ASSERT_TRUE(pty.send(message));
     ASSERT_TRUE(pumpUntil([&] { return received.size() >= message.size(); }));
     EXPECT_EQ(received, message);
     EXPECT_EQ(acked, 1);
@@ -119,7 +76,7 @@ TEST_F(PtyTest, ReadTextReturnsWhatWaitsOrNothingAfterTheTimeOut) {
     for (int i = 0; i < 500; ++i) {
         burst.push_back(static_cast<char>(i));
     }
-    pty.send(burst);
+    ASSERT_TRUE(pty.send(burst));
     ASSERT_TRUE(pumpUntil([&] { return port.BytesWaiting() == 500; }));
     EXPECT_EQ(port.ReadText(text, 400), 400);
     EXPECT_EQ(text, burst.substr(0, 400));
@@ -188,7 +145,7 @@ TEST_F(PtyTest, ClosePortDuringAPendingDeliveryCompletes) {
         got += chunk;
     };
     port.OpenPort();
-    pty.send(">ab");
+    ASSERT_TRUE(pty.send(">ab"));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // handed over, not yet run
     EXPECT_TRUE(port.ClosePort());
     EXPECT_EQ(got, ">ab");

@@ -20,7 +20,7 @@ class PtyPair {
         ::close(slave);
         path_ = name;
     }
-    ~PtyPair() { ::close(master_); }
+    ~PtyPair() { closeMaster(); }
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
@@ -28,7 +28,8 @@ class PtyPair {
     bool send(const std::string& bytes) const {
         return ::write(master_, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
     }
-    std::string receive(int ms = 1000) const {
+    // What the program wrote, waiting up to `ms` for the first byte.
+    std::string receive(int ms = 2000) const {
         pollfd p{master_, POLLIN, 0};
         if (::poll(&p, 1, ms) <= 0) {
             return {};
@@ -36,6 +37,14 @@ class PtyPair {
         char buffer[512];
         const ssize_t n = ::read(master_, buffer, sizeof buffer);
         return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+
+    // The device end goes away, as an unplugged adapter does.
+    void closeMaster() {
+        if (master_ >= 0) {
+            ::close(master_);
+            master_ = -1;
+        }
     }
 
   private:

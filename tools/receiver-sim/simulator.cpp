@@ -103,42 +103,38 @@ Simulator::~Simulator() {
 void Simulator::registerPort() {
     using namespace platform;
     RegistryApi& registry = systemRegistry();
-    HKEY key = nullptr;
-    if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_ALL_ACCESS, &key,
-                                 nullptr) != ERROR_SUCCESS) {
-        std::cerr << "receiver-sim: cannot register the port in " << registryStorePath()
-                  << "; the analyser will not list it\n";
-        return;
-    }
-    // A simulator that was killed leaves its entry behind; when its terminal number comes back
-    // to us, the old entry goes.
-    std::vector<std::string> stale;
-    for (DWORD index = 0;; ++index) {
-        char name[256];
-        BYTE data[256];
-        DWORD nameSize = sizeof name;
-        DWORD dataSize = sizeof data;
-        if (registry.RegEnumValueA(key, index, name, &nameSize, nullptr, data, &dataSize) !=
-            ERROR_SUCCESS) {
-            break;
+    ScopedKey key(registry);
+    if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_ALL_ACCESS, key.put(),
+                                 nullptr) == ERROR_SUCCESS) {
+        // A simulator that was killed leaves its entry behind; when its terminal number comes
+        // back to us, the old entry goes.
+        std::vector<std::string> stale;
+        for (DWORD index = 0;; ++index) {
+            char name[256];
+            BYTE data[256];
+            DWORD nameSize = sizeof name;
+            DWORD dataSize = sizeof data;
+            if (registry.RegEnumValueA(key.get(), index, name, &nameSize, nullptr, data,
+                                       &dataSize) != ERROR_SUCCESS) {
+                break;
+            }
+            if (portPath_ == reinterpret_cast<const char*>(data)) {
+                stale.emplace_back(name);
+            }
         }
-        if (portPath_ == reinterpret_cast<const char*>(data)) {
-            stale.emplace_back(name);
+        for (const auto& name : stale) {
+            registry.RegDeleteValueA(key.get(), name.c_str());
         }
+        valueName_ = "receiver-sim " + std::to_string(::getpid());
+        registered_ =
+            registry.RegSetValueExA(key.get(), valueName_.c_str(), REG_SZ,
+                                    reinterpret_cast<const BYTE*>(portPath_.c_str()),
+                                    static_cast<DWORD>(portPath_.size() + 1)) == ERROR_SUCCESS;
     }
-    for (const auto& name : stale) {
-        registry.RegDeleteValueA(key, name.c_str());
-    }
-    valueName_ = "receiver-sim " + std::to_string(::getpid());
-    registered_ =
-        registry.RegSetValueExA(key, valueName_.c_str(), REG_SZ,
-                                reinterpret_cast<const BYTE*>(portPath_.c_str()),
-                                static_cast<DWORD>(portPath_.size() + 1)) == ERROR_SUCCESS;
     if (!registered_) {
         std::cerr << "receiver-sim: cannot register the port in " << registryStorePath()
                   << "; the analyser will not list it\n";
     }
-    registry.RegCloseKey(key);
 }
 
 void Simulator::unregisterPort() {
@@ -148,11 +144,10 @@ void Simulator::unregisterPort() {
     }
     registered_ = false;
     RegistryApi& registry = systemRegistry();
-    HKEY key = nullptr;
-    if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_ALL_ACCESS, &key,
+    ScopedKey key(registry);
+    if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSerialCommKey, 0, KEY_ALL_ACCESS, key.put(),
                                  nullptr) == ERROR_SUCCESS) {
-        registry.RegDeleteValueA(key, valueName_.c_str());
-        registry.RegCloseKey(key);
+        registry.RegDeleteValueA(key.get(), valueName_.c_str());
     }
 }
 
