@@ -100,6 +100,8 @@ TEST_F(ComPortTest, SettersReconfigureAnOpenPortOnlyOnChange) {
     port.SetParity(paEven);
     port.SetStopBits(sb1_5);
     port.OpenPort();
+    // Once the watcher waits, every call recorded from here on is the setters'.
+    ASSERT_TRUE(pumpUntil([&] { return api.waitPending(); }));
     api.clearCalls();
 
     port.SetBaudRate(br9600);  // equal: nothing
