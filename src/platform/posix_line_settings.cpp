@@ -9,13 +9,18 @@
 
 namespace nira::platform::posix {
 
-int applyLineSettings(int fd, const DCB& dcb) {
+int applyLineSettings(DeviceCalls& sys, int fd, const DCB& dcb) {
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
         dcb.StopBits > TWOSTOPBITS) {
         return EINVAL;
     }
+    // As SetCommState: 1.5 stop bits go with 5 data bits only, 2 stop bits not with 5.
+    if ((dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
+        (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5)) {
+        return EINVAL;
+    }
     struct termios2 t {};
-    if (ioctl(fd, TCGETS2, &t) != 0) {
+    if (sys.ioctl(fd, TCGETS2, &t) != 0) {
         return errno;
     }
     // Raw: no echo, no canonical input, no signals, no translation of CR/LF or 8th bit.
@@ -44,17 +49,16 @@ int applyLineSettings(int fd, const DCB& dcb) {
         default:
             break;
     }
-    if (dcb.Parity != NOPARITY) {
-        t.c_iflag |= INPCK;
-    }
+    // No INPCK: a byte received with a parity or framing error reaches the reader as the byte, as
+    // on Windows; the error itself is told by the driver's counters.
     if (dcb.StopBits != ONESTOPBIT) {
-        t.c_cflag |= CSTOPB;  // 1.5 stop bits is what CSTOPB gives with 5 data bits
+        t.c_cflag |= CSTOPB;  // with 5 data bits the UART sends 1.5 stop bits for CSTOPB
     }
     t.c_ispeed = dcb.BaudRate;
     t.c_ospeed = dcb.BaudRate;
     t.c_cc[VMIN] = 0;
     t.c_cc[VTIME] = 0;
-    if (ioctl(fd, TCSETS2, &t) != 0) {
+    if (sys.ioctl(fd, TCSETS2, &t) != 0) {
         return errno;
     }
     return 0;

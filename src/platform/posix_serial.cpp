@@ -23,21 +23,24 @@
 #include <vector>
 
 #include "platform/posix_line_settings.hpp"
-#include "platform/serial_api.hpp"
+#include "platform/posix_serial.hpp"
 
-namespace nira::platform {
+namespace nira::platform::posix {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How often a wait looks again at what the kernel cannot announce through poll: modem lines and
-// error counters of real devices, a draining output queue, data left unread in the queue.
+// How often a wait looks again at what the kernel cannot announce through poll: modem lines of a
+// device without TIOCMIWAIT, a draining output queue, data left unread in the queue.
 constexpr int kLineCheckMs = 50;
 constexpr int kDrainCheckMs = 5;
 constexpr int kLeftoverCheckMs = 20;
 // A transfer without a time limit still looks for an abort this often.
 constexpr int kAbortCheckMs = 50;
+constexpr int kInterruptRetryMs = 2;
+// EV_RX80FULL: the input queue is this full, in per cent.
+constexpr std::uint64_t kRx80Percent = 80;
 
 thread_local DWORD tLastError = ERROR_SUCCESS;
 
@@ -58,9 +61,10 @@ DWORD errorFromErrno(int err) {
             return ERROR_FILE_NOT_FOUND;
         case EWOULDBLOCK:
         case EBUSY:
+            return ERROR_ACCESS_DENIED;  // held by another program
         case EACCES:
         case EPERM:
-            return ERROR_ACCESS_DENIED;
+            return ERROR_PRIVILEGE_NOT_HELD;  // this user may not use the device
         case EIO:
         case EBADF:
             return ERROR_DEVICE_NOT_CONNECTED;
@@ -117,6 +121,7 @@ struct Event final : Object {
 };
 
 struct Device final : Object {
+    DeviceCalls& sys;
     int fd = -1;
     int wakeFd = -1;  // wakes a pending event wait when the mask changes or data was written
     std::mutex mutex;
@@ -126,18 +131,27 @@ struct Device final : Object {
     unsigned maskGeneration = 0;
     std::atomic<unsigned> abortGeneration{0};
     std::atomic<bool> gone{false};
-    bool hasIcount = false;
-    bool hasModem = false;
-    serial_icounter_struct icount{};  // last counters seen
+    bool hasIcount = false;           // TIOCGICOUNT answers (it need not count received bytes)
+    bool hasModem = false;            // TIOCMGET answers
+    serial_icounter_struct icount{};  // error counters last collected
     DWORD pendingErrors = 0;          // CE_ flags not yet collected by ClearCommError
     bool wroteSinceTxEmpty = false;
     bool rx80Fired = false;
     // Like the Windows driver's event history: what counts as new is measured from the last
     // reported event (or the mask being set), not from the start of the current wait, so
-    // nothing that arrives between two waits is lost.
+    // nothing that arrives between two waits is lost. rxBaseline is how many of the queued
+    // bytes were announced already; a read lowers it by what it consumed.
     int rxBaseline = 0;
-    serial_icounter_struct rxIcount{};
     int modemBaseline = 0;
+    bool ringHigh = false;
+    serial_icounter_struct modemCounts{};
+
+    // A thread sits in TIOCMIWAIT and wakes the event wait on a modem-line change, so a listening
+    // device needs no timer; a device without that ioctl is looked at every kLineCheckMs.
+    std::thread modemWatch;
+    std::atomic<bool> modemWatchStop{false};
+    std::atomic<bool> modemWatchDone{false};
+    std::atomic<bool> modemWaitWorks{false};
 
     struct Wait {
         bool active = false;
@@ -147,17 +161,60 @@ struct Device final : Object {
         unsigned generation = 0;
     } wait;
 
+    explicit Device(DeviceCalls& calls) : sys(calls) {}
+
     ~Device() override {
+        stopModemWatch();
         if (wait.event != nullptr) {
             wait.event->source.store(nullptr);
         }
         if (fd >= 0) {
-            ioctl(fd, TIOCNXCL);
-            ::close(fd);
+            sys.ioctl(fd, TIOCNXCL, nullptr);
+            sys.close(fd);
         }
         if (wakeFd >= 0) {
             ::close(wakeFd);
         }
+    }
+
+    void startModemWatch() {
+        modemWaitWorks = true;
+        modemWatch = std::thread([this] { watchModemLines(); });
+    }
+
+    void watchModemLines() {
+        const unsigned long lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
+        while (!modemWatchStop.load()) {
+            // NOLINTNEXTLINE(performance-no-int-to-ptr): TIOCMIWAIT takes the mask by value
+            const int r = sys.ioctl(fd, TIOCMIWAIT, reinterpret_cast<void*>(lines));
+            const int err = errno;
+            if (r == 0) {
+                wake();
+                continue;
+            }
+            if (err == EINTR) {
+                continue;
+            }
+            // No such ioctl: the lines are looked at on a timer instead. Anything else is a
+            // device going away, which the event wait finds for itself once woken.
+            modemWaitWorks = false;
+            wake();
+            break;
+        }
+        modemWatchDone = true;
+    }
+
+    void stopModemWatch() {
+        if (!modemWatch.joinable()) {
+            return;
+        }
+        modemWatchStop = true;
+        // A signal sent just before the thread enters the ioctl is lost: send until it is out.
+        while (!modemWatchDone.load()) {
+            sys.interrupt(modemWatch.native_handle());
+            std::this_thread::sleep_for(std::chrono::milliseconds(kInterruptRetryMs));
+        }
+        modemWatch.join();
     }
 
     void wake() const {
@@ -167,7 +224,7 @@ struct Device final : Object {
 
     int queued() const {
         int n = 0;
-        return ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
+        return sys.ioctl(fd, FIONREAD, &n) == 0 ? n : 0;
     }
 
     bool hungUp() {
@@ -175,54 +232,67 @@ struct Device final : Object {
             return true;
         }
         pollfd p{fd, 0, 0};
-        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        if (sys.poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             gone.store(true);
         }
         return gone.load();
     }
 
-    // Reads the error counters and adds what is new to pendingErrors. Returns the new flags.
-    DWORD collectErrors() {
+    bool counters(serial_icounter_struct& now) {
         if (!hasIcount) {
-            return 0;
+            return false;
         }
-        serial_icounter_struct now{};
-        if (ioctl(fd, TIOCGICOUNT, &now) != 0) {
-            return 0;
+        if (sys.ioctl(fd, TIOCGICOUNT, &now) != 0) {
+            if (errorFromErrno(errno) == ERROR_DEVICE_NOT_CONNECTED) {
+                gone.store(true);
+            }
+            return false;
         }
+        return true;
+    }
+
+    // Adds the line errors counted since the last look to pendingErrors; returns the new ones.
+    DWORD collectErrors(const serial_icounter_struct& now) {
         DWORD flags = 0;
-        if (now.frame != icount.frame) {
-            flags |= CE_FRAME;
-        }
-        if (now.parity != icount.parity) {
-            flags |= CE_RXPARITY;
-        }
-        if (now.overrun != icount.overrun) {
-            flags |= CE_OVERRUN;
-        }
-        if (now.brk != icount.brk) {
-            flags |= CE_BREAK;
-        }
-        if (now.buf_overrun != icount.buf_overrun) {
-            flags |= CE_RXOVER;
-        }
+        flags |= now.frame != icount.frame ? CE_FRAME : 0;
+        flags |= now.parity != icount.parity ? CE_RXPARITY : 0;
+        flags |= now.overrun != icount.overrun ? CE_OVERRUN : 0;
+        flags |= now.brk != icount.brk ? CE_BREAK : 0;
+        flags |= now.buf_overrun != icount.buf_overrun ? CE_RXOVER : 0;
         icount = now;
         pendingErrors |= flags;
         return flags;
     }
+    DWORD collectErrors() {
+        serial_icounter_struct now{};
+        return counters(now) ? collectErrors(now) : 0;
+    }
 
-    int modemLines() const {
+    int modemLines() {
         int lines = 0;
-        return hasModem && ioctl(fd, TIOCMGET, &lines) == 0 ? lines : 0;
+        if (!hasModem) {
+            return 0;
+        }
+        if (sys.ioctl(fd, TIOCMGET, &lines) != 0) {
+            // A driver whose device was pulled fails its calls before the tty hangs up.
+            if (errorFromErrno(errno) == ERROR_DEVICE_NOT_CONNECTED ||
+                errorFromErrno(errno) == ERROR_FILE_NOT_FOUND) {
+                gone.store(true);
+            }
+            return 0;
+        }
+        return lines;
     }
 
     // Called with the mutex held: what is there now is no longer news.
-    void resetHistory() {
-        rxBaseline = queued();
-        if (hasIcount) {
-            ioctl(fd, TIOCGICOUNT, &rxIcount);
-        }
+    void resetHistory(int count) {
+        rxBaseline = count;
         modemBaseline = modemLines();
+        ringHigh = (modemBaseline & TIOCM_RI) != 0;
+        serial_icounter_struct now{};
+        if (counters(now)) {
+            modemCounts = now;
+        }
     }
 
     // Called with the mutex held.
@@ -234,6 +304,27 @@ struct Device final : Object {
         wait = Wait{};
         event->source.store(nullptr);
         event->set();
+    }
+
+    // Modem-line events since the last report. A driver's change counters catch a pulse that is
+    // over before anyone looks (a short ring); the line levels catch a driver that counts nothing.
+    DWORD modemEvents(int lines, const serial_icounter_struct* now) {
+        int changed = lines ^ modemBaseline;
+        // A ring is its trailing edge, as the UARTs report it, seen at any look since the report.
+        bool rang = ringHigh && (lines & TIOCM_RI) == 0;
+        ringHigh = (lines & TIOCM_RI) != 0;
+        if (now != nullptr) {
+            changed |= now->cts != modemCounts.cts ? TIOCM_CTS : 0;
+            changed |= now->dsr != modemCounts.dsr ? TIOCM_DSR : 0;
+            changed |= now->dcd != modemCounts.dcd ? TIOCM_CD : 0;
+            rang = rang || now->rng != modemCounts.rng;
+        }
+        DWORD events = 0;
+        events |= (changed & TIOCM_CTS) != 0 ? EV_CTS : 0;
+        events |= (changed & TIOCM_DSR) != 0 ? EV_DSR : 0;
+        events |= (changed & TIOCM_CD) != 0 ? EV_RLSD : 0;
+        events |= rang ? EV_RING : 0;
+        return events;
     }
 
     // Looks whether the pending wait has something to report; completes it if so. Returns the
@@ -252,18 +343,15 @@ struct Device final : Object {
             return -1;
         }
         DWORD events = 0;
+        // Data arrival comes from the input queue on every device: many drivers answer the
+        // counter ioctl without ever counting received bytes.
         const int count = queued();
-        if (hasIcount) {
-            serial_icounter_struct now{};
-            if (ioctl(fd, TIOCGICOUNT, &now) == 0 && now.rx != rxIcount.rx) {
-                events |= EV_RXCHAR;
-            }
-        } else if (count > rxBaseline) {
+        if (count > rxBaseline) {
             events |= EV_RXCHAR;
         }
-        rxBaseline = std::min(rxBaseline, count);
-        if (static_cast<std::uint64_t>(count) * 5 >= static_cast<std::uint64_t>(inQueue) * 4 &&
-            inQueue > 0) {
+        rxBaseline = std::min(rxBaseline, count);  // a purge may have emptied the queue
+        if (inQueue > 0 && static_cast<std::uint64_t>(count) * 100 >=
+                               static_cast<std::uint64_t>(inQueue) * kRx80Percent) {
             if (!rx80Fired) {
                 events |= EV_RX80FULL;
                 rx80Fired = true;
@@ -271,35 +359,36 @@ struct Device final : Object {
         } else {
             rx80Fired = false;
         }
-        if (collectErrors() != 0) {
-            events |= EV_ERR;
+        serial_icounter_struct now{};
+        const bool counted = counters(now);
+        if (gone.load()) {
+            complete(0, ERROR_DEVICE_NOT_CONNECTED);
+            return -1;
+        }
+        if (counted) {
+            const DWORD errors = collectErrors(now);
+            events |= (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) != 0 ? EV_ERR : 0;
+            events |= (errors & CE_BREAK) != 0 ? EV_BREAK : 0;
+            events |= (errors & CE_RXOVER) != 0 ? EV_RX80FULL : 0;
         }
         if (hasModem) {
             const int lines = modemLines();
-            const int changed = lines ^ modemBaseline;
-            if ((changed & TIOCM_CTS) != 0) {
-                events |= EV_CTS;
+            if (gone.load()) {
+                complete(0, ERROR_DEVICE_NOT_CONNECTED);
+                return -1;
             }
-            if ((changed & TIOCM_DSR) != 0) {
-                events |= EV_DSR;
-            }
-            if ((changed & TIOCM_CD) != 0) {
-                events |= EV_RLSD;
-            }
-            if ((changed & TIOCM_RI) != 0 && (lines & TIOCM_RI) == 0) {
-                events |= EV_RING;  // the trailing edge of a ring, as the UARTs report it
-            }
+            events |= modemEvents(lines, counted ? &now : nullptr);
         }
         if (wroteSinceTxEmpty) {
             int out = 0;
-            if (ioctl(fd, TIOCOUTQ, &out) != 0 || out == 0) {
+            if (sys.ioctl(fd, TIOCOUTQ, &out) != 0 || out == 0) {
                 wroteSinceTxEmpty = false;
                 events |= EV_TXEMPTY;
             }
         }
         events &= mask;
         if (events != 0) {
-            resetHistory();
+            resetHistory(count);
             complete(events, ERROR_SUCCESS);
             return -1;
         }
@@ -311,8 +400,8 @@ struct Device final : Object {
         if (count > 0) {
             sooner(kLeftoverCheckMs);  // poll cannot tell new data from what is already there
         }
-        if ((hasModem && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0) ||
-            (hasIcount && (mask & EV_ERR) != 0)) {
+        if (hasModem && !modemWaitWorks.load() &&
+            (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0) {
             sooner(kLineCheckMs);
         }
         return next;
@@ -395,38 +484,50 @@ int msUntil(Clock::time_point deadline) {
 
 class PosixSerialApi final : public SerialApi {
   public:
+    explicit PosixSerialApi(DeviceCalls& calls) : sys_(calls) {}
+
     HANDLE CreateFileA(const char* name) override {
         const std::string path = devicePath(name);
         if (path.empty()) {
             tLastError = ERROR_FILE_NOT_FOUND;
             return INVALID_HANDLE_VALUE;
         }
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = sys_.open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
             tLastError = errorFromErrno(errno);
             return INVALID_HANDLE_VALUE;
         }
         if (!isatty(fd)) {
-            ::close(fd);
+            sys_.close(fd);
             tLastError = ERROR_GEN_FAILURE;
             return INVALID_HANDLE_VALUE;
         }
         // Exclusive like share mode 0: TIOCEXCL keeps other users out, flock also root.
         int ptyNumber = 0;
-        const bool ptyMaster = ioctl(fd, TIOCGPTN, &ptyNumber) == 0;
-        if (!ptyMaster && flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const bool ptyMaster = sys_.ioctl(fd, TIOCGPTN, &ptyNumber) == 0;
+        if (!ptyMaster && sys_.flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int err = errno;
-            ::close(fd);
+            sys_.close(fd);
             tLastError = errorFromErrno(err);
             return INVALID_HANDLE_VALUE;
         }
-        ioctl(fd, TIOCEXCL);
-        auto* dev = new Device;
+        sys_.ioctl(fd, TIOCEXCL, nullptr);
+        const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (wakeFd < 0) {
+            sys_.close(fd);
+            tLastError = ERROR_GEN_FAILURE;
+            return INVALID_HANDLE_VALUE;
+        }
+        auto* dev = new Device(sys_);
         dev->fd = fd;
-        dev->wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        dev->hasIcount = ioctl(fd, TIOCGICOUNT, &dev->icount) == 0;
+        dev->wakeFd = wakeFd;
+        dev->hasIcount = sys_.ioctl(fd, TIOCGICOUNT, &dev->icount) == 0;
+        dev->modemCounts = dev->icount;
         int lines = 0;
-        dev->hasModem = ioctl(fd, TIOCMGET, &lines) == 0;
+        dev->hasModem = sys_.ioctl(fd, TIOCMGET, &lines) == 0;
+        if (dev->hasModem) {
+            dev->startModemWatch();
+        }
         tLastError = ERROR_SUCCESS;
         return dev;
     }
@@ -465,14 +566,14 @@ class PosixSerialApi final : public SerialApi {
         if (dev == nullptr) {
             return fail(ERROR_INVALID_HANDLE);
         }
-        const int err = posix::applyLineSettings(dev->fd, dcb);
+        const int err = applyLineSettings(sys_, dev->fd, dcb);
         if (err != 0) {
             return fail(err == EINVAL ? ERROR_INVALID_PARAMETER : errorFromErrno(err));
         }
         // DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE raise the lines while the device is open.
-        const int lines = (dcb.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
+        int lines = (dcb.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
                           (dcb.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
-        if (lines != 0 && ioctl(dev->fd, TIOCMBIS, &lines) != 0 && !noModemLines(errno)) {
+        if (lines != 0 && sys_.ioctl(dev->fd, TIOCMBIS, &lines) != 0 && !noModemLines(errno)) {
             return fail(errorFromErrno(errno));
         }
         return TRUE;
@@ -497,7 +598,7 @@ class PosixSerialApi final : public SerialApi {
             std::lock_guard lock(dev->mutex);
             dev->mask = mask;
             ++dev->maskGeneration;
-            dev->resetHistory();
+            dev->resetHistory(dev->queued());
         }
         dev->wake();
         return TRUE;
@@ -545,7 +646,7 @@ class PosixSerialApi final : public SerialApi {
             *status = COMSTAT{};
             status->cbInQue = static_cast<DWORD>(dev->queued());
             int out = 0;
-            status->cbOutQue = ioctl(dev->fd, TIOCOUTQ, &out) == 0 ? static_cast<DWORD>(out) : 0;
+            status->cbOutQue = sys_.ioctl(dev->fd, TIOCOUTQ, &out) == 0 ? static_cast<DWORD>(out) : 0;
         }
         return TRUE;
     }
@@ -556,7 +657,7 @@ class PosixSerialApi final : public SerialApi {
             return fail(error);
         }
         int lines = 0;
-        if (ioctl(dev->fd, TIOCMGET, &lines) != 0) {
+        if (sys_.ioctl(dev->fd, TIOCMGET, &lines) != 0) {
             if (!noModemLines(errno)) {
                 return fail(errorFromErrno(errno));
             }
@@ -603,7 +704,7 @@ class PosixSerialApi final : public SerialApi {
         if (dev->hungUp()) {
             return fail(ERROR_DEVICE_NOT_CONNECTED);
         }
-        if (ioctl(dev->fd, request, &line) != 0 && !noModemLines(errno)) {
+        if (sys_.ioctl(dev->fd, request, &line) != 0 && !noModemLines(errno)) {
             return fail(errorFromErrno(errno));
         }
         return TRUE;
@@ -625,7 +726,7 @@ class PosixSerialApi final : public SerialApi {
         const bool rx = (flags & PURGE_RXCLEAR) != 0;
         if (tx || rx) {
             const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
-            if (tcflush(dev->fd, which) != 0) {
+            if (sys_.ioctl(dev->fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(which))) != 0) {
                 return fail(errorFromErrno(errno));
             }
         }
@@ -672,7 +773,16 @@ class PosixSerialApi final : public SerialApi {
         Clock::time_point lastByte = start;
         DWORD error = ERROR_SUCCESS;
         while (got < count) {
-            const ssize_t n = ::read(dev->fd, out + got, count - got);
+            ssize_t n = 0;
+            {
+                // The read and the announced count move together, so a byte that arrives during
+                // the read is news for the next wait.
+                std::lock_guard lock(dev->mutex);
+                n = sys_.read(dev->fd, out + got, count - got);
+                if (n > 0) {
+                    dev->rxBaseline = std::max(0, dev->rxBaseline - static_cast<int>(n));
+                }
+            }
             if (n > 0) {
                 got += static_cast<DWORD>(n);
                 lastByte = Clock::now();
@@ -703,7 +813,7 @@ class PosixSerialApi final : public SerialApi {
                 break;
             }
             pollfd p{dev->fd, POLLIN, 0};
-            ::poll(&p, 1, wait < 0 ? kAbortCheckMs : std::min(wait, kAbortCheckMs));
+            sys_.poll(&p, 1, wait < 0 ? kAbortCheckMs : std::min(wait, kAbortCheckMs));
             if (dev->abortGeneration.load() != abortAt) {
                 error = ERROR_OPERATION_ABORTED;
                 break;
@@ -713,10 +823,6 @@ class PosixSerialApi final : public SerialApi {
                 error = ERROR_DEVICE_NOT_CONNECTED;
                 break;
             }
-        }
-        if (got > 0) {
-            std::lock_guard lock(dev->mutex);
-            dev->rxBaseline = std::min(dev->rxBaseline, dev->queued());
         }
         if (error != ERROR_SUCCESS && got == 0) {
             return fail(error);
@@ -744,7 +850,7 @@ class PosixSerialApi final : public SerialApi {
         DWORD put = 0;
         DWORD error = ERROR_SUCCESS;
         while (put < count) {
-            const ssize_t n = ::write(dev->fd, in + put, count - put);
+            const ssize_t n = sys_.write(dev->fd, in + put, count - put);
             if (n > 0) {
                 put += static_cast<DWORD>(n);
                 continue;
@@ -762,7 +868,7 @@ class PosixSerialApi final : public SerialApi {
                 break;  // the write time-out: done with what went out
             }
             pollfd p{dev->fd, POLLOUT, 0};
-            ::poll(&p, 1, std::min(wait, kAbortCheckMs));
+            sys_.poll(&p, 1, std::min(wait, kAbortCheckMs));
             if (dev->abortGeneration.load() != abortAt) {
                 error = ERROR_OPERATION_ABORTED;
                 break;
@@ -872,7 +978,7 @@ class PosixSerialApi final : public SerialApi {
             if (!forever && msUntil(deadline) == 0) {
                 return WAIT_TIMEOUT;
             }
-            const int r = ::poll(fds.data(), fds.size(), sleep);
+            const int r = sys_.poll(fds.data(), fds.size(), sleep);
             if (r < 0 && errno != EINTR) {
                 tLastError = errorFromErrno(errno);
                 return WAIT_FAILED;
@@ -891,12 +997,23 @@ class PosixSerialApi final : public SerialApi {
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         }
     }
+
+  private:
+    DeviceCalls& sys_;
 };
 
 }  // namespace
 
+std::unique_ptr<SerialApi> makeSerialApi(DeviceCalls& calls) {
+    return std::make_unique<PosixSerialApi>(calls);
+}
+
+}  // namespace nira::platform::posix
+
+namespace nira::platform {
+
 SerialApi& systemSerialApi() {
-    static PosixSerialApi api;
+    static posix::PosixSerialApi api(posix::systemDeviceCalls());
     return api;
 }
 

@@ -108,12 +108,16 @@ inline constexpr DWORD ERROR_SUCCESS = 0;
 inline constexpr DWORD ERROR_FILE_NOT_FOUND = 2;
 inline constexpr DWORD ERROR_ACCESS_DENIED = 5;
 inline constexpr DWORD ERROR_INVALID_HANDLE = 6;
+inline constexpr DWORD ERROR_BAD_COMMAND = 22;
 inline constexpr DWORD ERROR_GEN_FAILURE = 31;
 inline constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 inline constexpr DWORD ERROR_OPERATION_ABORTED = 995;
 inline constexpr DWORD ERROR_IO_INCOMPLETE = 996;
 inline constexpr DWORD ERROR_IO_PENDING = 997;
 inline constexpr DWORD ERROR_DEVICE_NOT_CONNECTED = 1167;
+// The POSIX backend's "you may not use this device" (EACCES, EPERM), told apart from a busy port.
+inline constexpr DWORD ERROR_PRIVILEGE_NOT_HELD = 1314;
+inline constexpr DWORD ERROR_DEVICE_REMOVED = 1617;
 
 inline constexpr DWORD INFINITE = 0xFFFFFFFF;
 inline constexpr DWORD MAXDWORD = 0xFFFFFFFF;
@@ -140,6 +144,7 @@ inline constexpr DWORD EV_TXEMPTY = 0x0004;
 inline constexpr DWORD EV_CTS = 0x0008;
 inline constexpr DWORD EV_DSR = 0x0010;
 inline constexpr DWORD EV_RLSD = 0x0020;
+inline constexpr DWORD EV_BREAK = 0x0040;
 inline constexpr DWORD EV_ERR = 0x0080;
 inline constexpr DWORD EV_RING = 0x0100;
 inline constexpr DWORD EV_RX80FULL = 0x0400;

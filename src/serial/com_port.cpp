@@ -46,6 +46,12 @@ constexpr std::array<std::pair<TLineEvent, DWORD>, 8> kDeliveryOrder = {{
 // A completed wait that fails this many times in a row is not a passing hiccup.
 constexpr int kMaxFailedWaits = 100;
 
+// Strips the "\\.\" device-namespace prefix for the operator's eyes.
+std::string shownPort(const std::string& port) {
+    const std::string prefix = "\\\\.\\";
+    return port.rfind(prefix, 0) == 0 ? port.substr(prefix.size()) : port;
+}
+
 DWORD timeoutValue(std::int32_t value) {
     return value < 0 ? MAXDWORD : static_cast<DWORD>(value);
 }
@@ -81,6 +87,22 @@ TLineEvents EventsFromMask(DWORD mask) {
         }
     }
     return events;
+}
+
+bool IsDeviceLostError(DWORD error) {
+    return error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_BAD_COMMAND ||
+           error == ERROR_DEVICE_REMOVED;
+}
+
+std::string DeviceLostMessage(const std::string& port) {
+    return "The device of port " + shownPort(port) +
+           " is gone (unplugged or switched off). Press Stop; Start works again once it is back.";
+}
+
+std::string PermissionDeniedMessage(const std::string& port) {
+    return "You may not use the serial device " + shownPort(port) +
+           ": your user needs the right to use serial devices (on Debian: membership of the "
+           "dialout group, \"sudo adduser $USER dialout\"), then log out and in again.";
 }
 
 // ---- EComPort ----------------------------------------------------------------------------------
@@ -138,6 +160,7 @@ bool TBComPort::OpenPort() {
         return true;
     }
     OpenDevice();
+    deviceLost_ = false;
     isOpen_ = true;
     try {
         ApplySettings();
@@ -169,9 +192,22 @@ bool TBComPort::ClosePort() {
     if (!isOpen_) {
         return true;
     }
-    SetDtrLine(false);
-    SetRtsLine(false);
-    AbortTransfers();
+    closing_ = true;
+    struct ClosingFlag {
+        std::atomic<bool>& flag;
+        ~ClosingFlag() { flag = false; }
+    } const closingFlag{closing_};
+    try {
+        SetDtrLine(false);
+        SetRtsLine(false);
+        AbortTransfers();
+    } catch (const EComPort&) {
+        // A vanished device refuses the line steps; it must still let go of the port, or Stop
+        // and Start would fail until the program ends.
+        if (!deviceLost_.load() && !IsDeviceLostError(api_.GetLastError())) {
+            throw;
+        }
+    }
     StopWatcher();
     notifyWindow_.reset();
     CloseDevice();
@@ -189,6 +225,9 @@ void TBComPort::OpenDevice() {
         }
         if (error == ERROR_ACCESS_DENIED) {
             throw EComPort(cmPortBusy);
+        }
+        if (error == ERROR_PRIVILEGE_NOT_HELD) {
+            throw EComPort(PermissionDeniedMessage(port_));
         }
     }
 }
@@ -661,9 +700,19 @@ void TComThread::execute() {
     try {
         watch();
     } catch (...) {
+        // A handler on this thread whose transfer Stop cut short is part of stopping.
+        if (WatchedPort->Closing() ||
+            WatchedPort->Api().WaitForSingleObject(StopSignal, 0) == WAIT_OBJECT_0) {
+            throw;
+        }
         // Ending quietly would leave the operator looking at a listening window that no longer
         // analyses anything: the failure is reported on the main thread, then ends the watcher.
-        const std::exception_ptr error = std::current_exception();
+        // Whatever call failed first, a device that is gone is the cause worth telling.
+        std::exception_ptr error = std::current_exception();
+        if (!WatchedPort->DeviceLost() && deviceGone()) {
+            WatchedPort->MarkDeviceLost();
+            error = std::make_exception_ptr(EComPort(DeviceLostMessage(WatchedPort->Port())));
+        }
         try {
             MainThreadQueue::instance().synchronize(
                 [this, error] { WatchedPort->ReportWatcherFailure(error); });
@@ -695,7 +744,7 @@ void TComThread::watch() {
         if (api.WaitCommEvent(device, &mask, &overlapped) == FALSE &&
             api.GetLastError() != ERROR_IO_PENDING) {
             // No wait was started: waiting on would only see the last wait's result again.
-            throw EComPort(cmReadError);
+            failWatch(api.GetLastError());
         }
         result = api.WaitForMultipleObjects(2, waitList, INFINITE);
         if (result != WAIT_OBJECT_0 + 1) {
@@ -707,9 +756,11 @@ void TComThread::watch() {
             // at once too, and the watcher must end rather than spin.
             DWORD errors = 0;
             COMSTAT status{};
-            if (api.ClearCommError(device, &errors, &status) == FALSE ||
-                ++failedWaits >= kMaxFailedWaits) {
-                throw EComPort(cmReadError);
+            if (api.ClearCommError(device, &errors, &status) == FALSE) {
+                failWatch(api.GetLastError());
+            }
+            if (++failedWaits >= kMaxFailedWaits) {
+                failWatch(ERROR_GEN_FAILURE);
             }
             continue;
         }
@@ -730,10 +781,30 @@ void TComThread::watch() {
     endSteps(overlapped);
 }
 
+bool TComThread::deviceGone() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    SerialApi& api = WatchedPort->Api();
+    return api.ClearCommError(WatchedPort->DeviceHandle(), &errors, &status) == FALSE &&
+           IsDeviceLostError(api.GetLastError());
+}
+
+void TComThread::failWatch(DWORD error) {
+    if (IsDeviceLostError(error)) {
+        WatchedPort->MarkDeviceLost();
+        throw EComPort(DeviceLostMessage(WatchedPort->Port()));
+    }
+    throw EComPort(cmReadError);
+}
+
 void TComThread::endSteps(OVERLAPPED& overlapped) {
     SerialApi& api = WatchedPort->Api();
     const HANDLE device = WatchedPort->DeviceHandle();
     api.SetCommMask(device, 0);
+    // The driver may still write the wait's record and mask, which live in this frame: let the
+    // pending wait finish (the new mask ends it) before leaving.
+    DWORD unused = 0;
+    api.GetOverlappedResult(device, &overlapped, &unused, TRUE);
     api.PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
     api.CloseHandle(overlapped.hEvent);
     overlapped.hEvent = nullptr;

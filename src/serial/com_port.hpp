@@ -3,6 +3,7 @@
 // overlapped reads and writes, and a watcher thread that turns line events into the component's
 // events on the thread its delivery mode names.
 
+#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -94,6 +95,9 @@ class EComPort : public std::runtime_error {
   public:
     // One of the component's fifteen fixed messages, by index.
     explicit EComPort(int index);
+    // A sentence of its own, for what the fixed messages cannot say (the device went away, the
+    // user may not use it).
+    explicit EComPort(const std::string& message) : std::runtime_error(message) {}
     static const char* Message(int index);
     static constexpr int kMessageCount = 15;
 };
@@ -179,6 +183,8 @@ class TComThread final : public platform::Thread {
 
   private:
     void watch();
+    [[noreturn]] void failWatch(DWORD error);
+    bool deviceGone() const;
     void endSteps(platform::OVERLAPPED& overlapped);
 };
 
@@ -202,6 +208,10 @@ class TBComPort {
     bool OpenPort();
     bool ClosePort();
     bool IsOpen() const { return isOpen_; }
+    // The device went away while open (the watcher ended because of it).
+    bool DeviceLost() const { return deviceLost_.load(); }
+    // ClosePort is under way: a transfer it cuts short is no failure.
+    bool Closing() const { return closing_.load(); }
 
     // Properties.
     TBaudRate BaudRate() const { return baudRate_; }
@@ -278,6 +288,8 @@ class TBComPort {
 
     // Called by the watcher on the main thread when it ends by a failure.
     void ReportWatcherFailure(std::exception_ptr error);
+    // Called by the watcher when a wait fails because the device is gone.
+    void MarkDeviceLost() { deviceLost_.store(true); }
 
   private:
     void OpenDevice();
@@ -299,6 +311,8 @@ class TBComPort {
     std::unique_ptr<TComTimeouts> timeouts_;
 
     bool isOpen_ = false;
+    std::atomic<bool> deviceLost_{false};
+    std::atomic<bool> closing_{false};
     HANDLE deviceHandle_;
     platform::ThreadPriority watcherPriority_ = platform::ThreadPriority::Normal;
     TLineEvents watchedEvents_ = kAllLineEvents;
@@ -307,6 +321,13 @@ class TBComPort {
 };
 
 inline constexpr unsigned WM_LINEEVENT = platform::kWmUser + 1;
+
+// Whether a failed device call's error means the device is no longer there (unplugged).
+bool IsDeviceLostError(DWORD error);
+// What the operator is told when the device of `port` went away while listening.
+std::string DeviceLostMessage(const std::string& port);
+// What the operator is told when the system refuses `port` to this user.
+std::string PermissionDeniedMessage(const std::string& port);
 
 // Replaces `list` by the names of the serial ports the system knows, sorted as texts without
 // regard to letter case. Fails with cmRegistryFailed, leaving `list` as it was.

@@ -191,9 +191,11 @@ TEST_F(ComPortTest, CloseLowersLinesAbortsStopsWatcherAndClosesInThatOrder) {
     api.clearCalls();
     EXPECT_TRUE(port.ClosePort());
     EXPECT_FALSE(port.IsOpen());
+    // The watcher waits for its pending wait to finish before its record goes out of scope.
     EXPECT_THAT(api.calls(),
                 ElementsAre("EscapeCommFunction 6", "EscapeCommFunction 4", "PurgeComm 3",
-                            "SetCommMask 0x0000", "PurgeComm 12", "CloseHandle device"));
+                            "SetCommMask 0x0000", "GetOverlappedResult wait", "PurgeComm 12",
+                            "CloseHandle device"));
     EXPECT_EQ(api.openEvents(), 0);
 
     api.clearCalls();

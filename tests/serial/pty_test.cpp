@@ -1,6 +1,7 @@
 // The serial component on real pseudo-terminals: bytes go through the kernel, events arrive on
 // the main thread. The test holds the device end (the master); the component opens the port end.
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -167,10 +168,60 @@ TEST_F(PtyTest, DeviceEndClosingWhileListeningEndsTheWatcherAndIsReported) {
     pumpFor(std::chrono::milliseconds(20));
     pty.closeMaster();
     ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished(); }));
-    EXPECT_EQ(reports.size(), 1U);
+    EXPECT_EQ(reports, std::vector<std::string>{DeviceLostMessage(pty.path())});
     EXPECT_TRUE(port.IsOpen());
-    // Stop on a vanished device: lowering the lines and the purge fail, the port stays open.
-    EXPECT_NE(messageOf([&] { port.ClosePort(); }), "(no failure)");
+    // Stop on a vanished device: the line steps are skipped and the port is let go.
+    EXPECT_EQ(messageOf([&] { port.ClosePort(); }), "(no failure)");
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST_F(PtyTest, StopCuttingShortAReadOnTheWatcherThreadIsNoFailure) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    port.SetSyncMethod(smNone);
+    TComTimeouts slow;  // the handler's read waits long for more bytes
+    slow.SetReadInterval(0);
+    slow.SetReadTotalMultiplier(0);
+    slow.SetReadTotalConstant(10000);
+    port.SetTimeouts(slow);
+    std::atomic<bool> reading{false};
+    std::atomic<int> reports{0};
+    port.OnRxChar = [&](TBComPort* sender, std::int32_t) {
+        reading = true;
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+    };
+    port.OnWatcherFailure = [&](TBComPort*, std::exception_ptr) { ++reports; };
+    ASSERT_TRUE(port.OpenPort());
+    ASSERT_TRUE(pty.send(">a"));
+    ASSERT_TRUE(pumpUntil([&] { return reading.load(); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(messageOf([&] { port.ClosePort(); }), "(no failure)");
+    pumpFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(reports.load(), 0);
+}
+
+TEST_F(PtyTest, LineSettingsPassErroredBytesOnAndRefuseWhatWindowsRefuses) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    port.SetParity(paEven);
+    ASSERT_TRUE(port.OpenPort());
+    // No input parity check: a byte with a parity error reaches the reader as itself, not 0x00.
+    const int fd = ::open(pty.path().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    termios t{};
+    ASSERT_EQ(tcgetattr(fd, &t), 0);
+    ::close(fd);
+    EXPECT_EQ(t.c_iflag & (INPCK | PARMRK | IGNPAR | ISTRIP), 0U);
+
+    port.SetByteSize(bs5);
+    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb1_5); }), "(no failure)");
+    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb2); }),
+              EComPort::Message(cmSetCommStateFailed));
+    EXPECT_EQ(messageOf([&] { port.SetByteSize(bs8); }), "(no failure)");
+    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb1_5); }),
+              EComPort::Message(cmSetCommStateFailed));
+    port.ClosePort();
 }
 
 }  // namespace

@@ -190,9 +190,10 @@ class ScriptedSerialApi final : public SerialApi {
         events_[ov->hEvent].signalled = true;
         return TRUE;
     }
-    BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL) override {
+    BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* ov, DWORD* transferred, BOOL wait) override {
         std::lock_guard lock(mutex_);
-        if (deviceCallLocked(h, "", "GetOverlappedResult") == FALSE) {
+        if (deviceCallLocked(h, wait != FALSE ? "GetOverlappedResult wait" : "",
+                             "GetOverlappedResult") == FALSE) {
             return FALSE;
         }
         *transferred = static_cast<DWORD>(ov->InternalHigh);

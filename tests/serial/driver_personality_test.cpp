@@ -1,0 +1,306 @@
+// The serial component on the driver personalities of the common adapters: the same scenario on
+// each, from data arrival to the adapter being pulled and plugged back in.
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "driver_double.hpp"
+#include "platform/posix_serial.hpp"
+#include "pump.hpp"
+#include "serial/com_port.hpp"
+
+namespace nira::serial {
+namespace {
+
+using nira::testing::DriverDouble;
+using nira::testing::messageOf;
+using nira::testing::Personality;
+using nira::testing::pumpFor;
+using nira::testing::pumpUntil;
+using nira::testing::useWindowTimeouts;
+
+}  // namespace
+}  // namespace nira::serial
+
+namespace nira::testing {
+void PrintTo(const Personality& p, std::ostream* out) {
+    *out << p.name;
+}
+}  // namespace nira::testing
+
+namespace nira::serial {
+namespace {
+
+int openDescriptors() {
+    int n = 0;
+    if (DIR* dir = opendir("/proc/self/fd")) {
+        while (readdir(dir) != nullptr) {
+            ++n;
+        }
+        closedir(dir);
+    }
+    return n;
+}
+
+std::string whatOf(std::exception_ptr e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& ex) {
+        return ex.what();
+    }
+}
+
+class DriverTest : public ::testing::TestWithParam<Personality> {
+  protected:
+    void SetUp() override {
+        platform::MainThreadQueue::instance().bindToCurrentThread();
+        fdsBefore = openDescriptors() - 1;  // less the device end, which each test pulls
+        api = platform::posix::makeSerialApi(driver);
+        port = std::make_unique<TBComPort>(*api);
+        port->SetPort(driver.path());
+        useWindowTimeouts(*port);
+        port->OnRxChar = [this](TBComPort* sender, std::int32_t) {
+            ++deliveries;
+            std::string chunk;
+            sender->ReadText(chunk, 400);
+            received += chunk;
+        };
+        port->OnWatcherFailure = [this](TBComPort*, std::exception_ptr e) {
+            reports.push_back(whatOf(e));
+        };
+    }
+    void TearDown() override {
+        port.reset();
+        api.reset();
+    }
+
+    // Every delivery so far was seen, and nothing more comes.
+    void settle() { pumpFor(std::chrono::milliseconds(60)); }
+
+    DriverDouble driver{GetParam()};
+    std::unique_ptr<platform::SerialApi> api;
+    std::unique_ptr<TBComPort> port;
+    int fdsBefore = 0;
+    int deliveries = 0;
+    std::string received;
+    std::vector<std::string> reports;
+};
+
+TEST_P(DriverTest, ListensLosesTheDeviceAndListensAgain) {
+    const Personality& p = GetParam();
+    ASSERT_TRUE(port->OpenPort());
+
+    // Data arrives: one delivery, every byte read.
+    driver.send(">\x01\x02");
+    ASSERT_TRUE(pumpUntil([&] { return received.size() == 3; })) << "no data on " << p.name;
+    settle();
+    EXPECT_EQ(deliveries, 1);
+    EXPECT_EQ(received, ">\x01\x02");
+
+    // A tail that lands after the handler's last read is announced on its own, also when it is
+    // shorter than what was read.
+    driver.onDrainedRead([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(3));
+        driver.send("TL");
+    });
+    driver.send("ABCDEF");
+    ASSERT_TRUE(pumpUntil([&] { return received.size() == 11; })) << "tail held back";
+    EXPECT_EQ(received.substr(3), "ABCDEFTL");
+    EXPECT_EQ(deliveries, 3);
+
+    // Modem lines, where the driver has them.
+    if (p.modemLines) {
+        std::vector<std::string> seen;
+        port->OnCTSChange = [&](TBComPort*, bool on) { seen.push_back(on ? "cts+" : "cts-"); };
+        port->OnDSRChange = [&](TBComPort*, bool on) { seen.push_back(on ? "dsr+" : "dsr-"); };
+        port->OnRLSDChange = [&](TBComPort*, bool on) { seen.push_back(on ? "cd+" : "cd-"); };
+        port->OnRing = [&](TBComPort*) { seen.push_back("ring"); };
+        driver.setLine(TIOCM_DSR, true);
+        ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+        driver.setLine(TIOCM_CD, true);
+        ASSERT_TRUE(pumpUntil([&] { return seen.size() >= 2; }));
+        // A ring pulse: counted drivers keep one that is over before anyone looks.
+        driver.setLine(TIOCM_RI, true);
+        if (!p.countsModem) {
+            pumpFor(std::chrono::milliseconds(30));
+        }
+        driver.setLine(TIOCM_RI, false);
+        ASSERT_TRUE(pumpUntil([&] { return seen.size() >= 3; }));
+        settle();
+        EXPECT_EQ(seen, (std::vector<std::string>{"dsr+", "cd+", "ring"}));
+        EXPECT_EQ(driver.outputs() & (TIOCM_DTR | TIOCM_RTS), TIOCM_DTR | TIOCM_RTS);
+    }
+
+    // The adapter is pulled: the watcher ends, once, and says so.
+    driver.vanish();
+    ASSERT_TRUE(pumpUntil([&] { return port->Watcher()->finished(); }));
+    settle();
+    EXPECT_EQ(reports, std::vector<std::string>{DeviceLostMessage(driver.path())});
+    EXPECT_TRUE(port->DeviceLost());
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+    EXPECT_FALSE(port->IsOpen());
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+    EXPECT_EQ(openDescriptors(), fdsBefore) << "a descriptor is still held";
+
+    // Plugged back in: listening works again.
+    driver.replug();
+    port->SetPort(driver.path());
+    ASSERT_TRUE(port->OpenPort());
+    EXPECT_FALSE(port->DeviceLost());
+    driver.send(">\x03");
+    ASSERT_TRUE(pumpUntil([&] { return received.size() == 13; }));
+    port->ClosePort();
+    if (p.modemLines) {
+        EXPECT_EQ(driver.outputs() & (TIOCM_DTR | TIOCM_RTS), 0) << "lines lowered at close";
+    }
+    EXPECT_EQ(reports.size(), 1U);
+}
+
+TEST_P(DriverTest, LineErrorsAreEventsAndTheBytesGoOn) {
+    const Personality& p = GetParam();
+    if (!p.icount) {
+        GTEST_SKIP() << p.name << " tells no line errors";
+    }
+    port->SetParity(paEven);
+    std::vector<TComErrors> errors;
+    port->OnError = [&](TBComPort*, TComErrors e) { errors.push_back(e); };
+    ASSERT_TRUE(port->OpenPort());
+    driver.sendWithError('\x41', DriverDouble::LineError::Parity);
+    ASSERT_TRUE(pumpUntil([&] { return !errors.empty() && received.size() == 1; }));
+    EXPECT_EQ(errors.front(), TComErrors{ceRxParity});
+    EXPECT_EQ(received, "A") << "the byte itself, not a 0x00";
+    driver.sendWithError('\x42', DriverDouble::LineError::Frame);
+    ASSERT_TRUE(pumpUntil([&] { return errors.size() == 2 && received.size() == 2; }));
+    EXPECT_EQ(errors.back(), TComErrors{ceFrame});
+    port->ClosePort();
+}
+
+TEST_P(DriverTest, DeviceVanishingAtEveryStepLeavesNothingBehind) {
+    // Vanish in the middle of a read.
+    {
+        driver.onDrainedRead([&] { driver.vanish(); });
+        ASSERT_TRUE(port->OpenPort());
+        driver.send(">x");
+        ASSERT_TRUE(pumpUntil([&] { return port->Watcher()->finished(); }));
+        settle();
+        EXPECT_EQ(received, ">x");
+        EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+        EXPECT_LE(reports.size(), 1U);
+    }
+    // Between open and the first wait: the watcher's first wait fails at once.
+    {
+        driver.replug();
+        port->SetPort(driver.path());
+        reports.clear();
+        ASSERT_TRUE(port->OpenPort());
+        driver.vanish();
+        ASSERT_TRUE(pumpUntil([&] { return port->Watcher()->finished(); }));
+        EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+        EXPECT_EQ(reports.size(), 1U);
+    }
+    // In the middle of a write.
+    {
+        driver.replug();
+        port->SetPort(driver.path());
+        reports.clear();
+        port->OnRxChar = [this](TBComPort* sender, std::int32_t) {
+            driver.vanish();
+            EXPECT_NE(messageOf([&] { sender->WriteText("<"); }), "(no failure)");
+        };
+        ASSERT_TRUE(port->OpenPort());
+        driver.send(">y");
+        ASSERT_TRUE(pumpUntil([&] { return port->Watcher()->finished(); }));
+        EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+        EXPECT_LE(reports.size(), 1U);
+    }
+    // While a close is already running.
+    {
+        driver.replug();
+        port->SetPort(driver.path());
+        reports.clear();
+        port->OnRxChar = nullptr;
+        ASSERT_TRUE(port->OpenPort());
+        std::thread puller([&] { driver.vanish(); });
+        EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+        puller.join();
+        EXPECT_FALSE(port->IsOpen());
+        EXPECT_LE(reports.size(), 1U);
+    }
+    port.reset();
+    api.reset();
+    EXPECT_EQ(openDescriptors(), fdsBefore) << "a descriptor is still held";
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverTest, ::testing::ValuesIn(nira::testing::kPersonalities),
+                         [](const ::testing::TestParamInfo<Personality>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A modem-line wait that the driver offers leaves nothing to poll: the watcher sleeps until a
+// byte or a line change comes.
+TEST(DriverIdle, ListeningOnADeviceWithModemLinesMakesNoWakeUps) {
+    platform::MainThreadQueue::instance().bindToCurrentThread();
+    DriverDouble driver(nira::testing::kPersonalities[0]);
+    auto api = platform::posix::makeSerialApi(driver);
+    TBComPort port(*api);
+    port.SetPort(driver.path());
+    port.OnCTSChange = [](TBComPort*, bool) {};
+    ASSERT_TRUE(port.OpenPort());
+    ASSERT_TRUE(pumpUntil([&] { return driver.modemWaitsEntered() >= 1; }));
+    pumpFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(driver.modemWaitsEntered(), 1) << "the modem wait was left without a change";
+    port.ClosePort();
+}
+
+// Opening a device this user may not open says so, instead of calling the port busy.
+TEST(DriverPermission, AForbiddenDeviceIsNotCalledBusy) {
+    nira::testing::PtyPair pty;
+    int channel[2];
+    ASSERT_EQ(pipe(channel), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(channel[0]);
+        // As an ordinary user: root may open anything.
+        if (getuid() == 0) {
+            const passwd* nobody = getpwnam("nobody");
+            const uid_t uid = nobody != nullptr ? nobody->pw_uid : 65534;
+            const gid_t gid = nobody != nullptr ? nobody->pw_gid : 65534;
+            if (::chmod(pty.path().c_str(), 0600) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+                _exit(3);
+            }
+        } else if (::chmod(pty.path().c_str(), 0) != 0) {
+            _exit(3);
+        }
+        TBComPort port;
+        port.SetPort(pty.path());
+        const std::string message = messageOf([&] { port.OpenPort(); });
+        (void)!::write(channel[1], message.data(), message.size());
+        _exit(0);
+    }
+    ::close(channel[1]);
+    std::string message;
+    char buffer[512];
+    ssize_t n = 0;
+    while ((n = ::read(channel[0], buffer, sizeof buffer)) > 0) {
+        message.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(channel[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "could not become another user";
+    EXPECT_EQ(message, PermissionDeniedMessage(pty.path()));
+    EXPECT_NE(message, EComPort::Message(cmPortBusy));
+}
+
+}  // namespace
+}  // namespace nira::serial
