@@ -11,10 +11,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "driver_double.hpp"
 #include "platform/main_thread.hpp"
+#include "platform/posix_serial.hpp"
 #include "serial/com_port.hpp"
 
 using namespace nira;
@@ -27,6 +32,23 @@ double cpuMs() {
     getrusage(RUSAGE_SELF, &u);
     return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
            static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+}
+
+// Context switches of every thread of this process so far: each wake-up from a sleep is one.
+long contextSwitches() {
+    long total = 0;
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task", ec)) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                total += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    return total;
 }
 
 double percentile(std::vector<double> v, double p) {
@@ -143,11 +165,25 @@ int main() {
         const double start = cpuMs();
         pumpFor(std::chrono::seconds(2));
         std::printf("hangup_cpu_ms_2s: %.1f\n", cpuMs() - start);
-        try {
-            port.ClosePort();
-        } catch (const std::exception&) {
-            // lowering the lines of a vanished device fails; the destructor takes the rest down
-        }
+        port.ClosePort();  // a vanished device lets the port go
+    }
+
+    // Listening idle on a device with modem lines (a UART's driver played on a pty): every
+    // wake-up of any thread of this process while nothing happens for 10 s.
+    {
+        nira::testing::DriverDouble driver(nira::testing::kPersonalities[0]);
+        auto api = platform::posix::makeSerialApi(driver);
+        serial::TBComPort port(*api);
+        port.SetPort(driver.path());
+        port.OnRxChar = [](serial::TBComPort*, std::int32_t) {};
+        port.OnCTSChange = [](serial::TBComPort*, bool) {};
+        port.OpenPort();
+        pumpFor(std::chrono::milliseconds(100));
+        const long before = contextSwitches();
+        platform::MainThreadQueue::instance().pumpFor(std::chrono::seconds(10));
+        // The main thread's own return from its 10 s wait is one of them.
+        std::printf("idle_wakeups_10s: %ld\n", contextSwitches() - before - 1);
+        port.ClosePort();
     }
     return 0;
 }

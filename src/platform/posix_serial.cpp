@@ -572,7 +572,7 @@ class PosixSerialApi final : public SerialApi {
         }
         // DTR_CONTROL_ENABLE / RTS_CONTROL_ENABLE raise the lines while the device is open.
         int lines = (dcb.fDtrControl == DTR_CONTROL_ENABLE ? TIOCM_DTR : 0) |
-                          (dcb.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
+                    (dcb.fRtsControl == RTS_CONTROL_ENABLE ? TIOCM_RTS : 0);
         if (lines != 0 && sys_.ioctl(dev->fd, TIOCMBIS, &lines) != 0 && !noModemLines(errno)) {
             return fail(errorFromErrno(errno));
         }
@@ -646,7 +646,8 @@ class PosixSerialApi final : public SerialApi {
             *status = COMSTAT{};
             status->cbInQue = static_cast<DWORD>(dev->queued());
             int out = 0;
-            status->cbOutQue = sys_.ioctl(dev->fd, TIOCOUTQ, &out) == 0 ? static_cast<DWORD>(out) : 0;
+            status->cbOutQue =
+                sys_.ioctl(dev->fd, TIOCOUTQ, &out) == 0 ? static_cast<DWORD>(out) : 0;
         }
         return TRUE;
     }
@@ -726,7 +727,8 @@ class PosixSerialApi final : public SerialApi {
         const bool rx = (flags & PURGE_RXCLEAR) != 0;
         if (tx || rx) {
             const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
-            if (sys_.ioctl(dev->fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(which))) != 0) {
+            if (sys_.ioctl(dev->fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(which))) !=
+                0) {
                 return fail(errorFromErrno(errno));
             }
         }

@@ -1,5 +1,7 @@
 #include "platform/serial_port_scan.hpp"
 
+#include "platform/port_names.hpp"
+
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -65,6 +67,23 @@ std::vector<std::string> scanSerialPorts(const SerialScanRoots& roots) {
         ports.push_back(devicePath);
     }
     return ports;
+}
+
+std::string stablePortName(const std::string& port, const std::string& byIdDir) {
+    std::error_code ec;
+    const fs::path device = fs::canonical(port, ec);
+    if (ec) {
+        return {};
+    }
+    std::vector<std::string> links;
+    for (fs::directory_iterator it(byIdDir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code linkEc;
+        if (it->is_symlink(linkEc) && fs::canonical(it->path(), linkEc) == device && !linkEc) {
+            links.push_back(it->path().string());
+        }
+    }
+    std::sort(links.begin(), links.end());
+    return links.empty() ? std::string() : links.front();
 }
 
 }  // namespace nira::platform

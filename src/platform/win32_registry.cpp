@@ -1,6 +1,8 @@
 // The registry on Windows: straight through to the system.
 #include "platform/registry.hpp"
 
+#include "platform/port_names.hpp"
+
 namespace nira::platform {
 
 namespace {
@@ -39,6 +41,10 @@ class Win32Registry final : public RegistryApi {
 RegistryApi& systemRegistry() {
     static Win32Registry registry;
     return registry;
+}
+
+std::string stablePortName(const std::string& /*port*/, const std::string& /*byIdDir*/) {
+    return {};  // COM names are what Windows users know their ports by
 }
 
 }  // namespace nira::platform

@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "platform/desktop.hpp"
+#include "platform/port_names.hpp"
 #include "receiver/log_text.hpp"
 #include "receiver/time_stamp.hpp"
 #include "ui/desktop.hpp"
@@ -54,6 +56,21 @@ class ClickLabel : public QLabel {
             onClick) {
             guarded(onClick);
         }
+    }
+};
+
+// The port list asks for the ports anew each time it drops down, so an adapter plugged in after
+// start can be chosen without a restart.
+class PortList : public QComboBox {
+  public:
+    explicit PortList(QWidget* parent) : QComboBox(parent) {}
+    std::function<void()> aboutToDrop;
+
+    void showPopup() override {
+        if (aboutToDrop) {
+            guarded(aboutToDrop);
+        }
+        QComboBox::showPopup();
     }
 };
 
@@ -154,7 +171,9 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     auto* label1 = placed(new ClickLabel("Port:", box4), "Label1", QRect(29, 21, 22, 13));
     label1->setToolTip("Device manager");
     label1->onClick = [this] { Label1Click(); };
-    cbPort_ = placed(new QComboBox(box4), "cbPort", QRect(65, 17, 79, 21));
+    auto* portList = placed(new PortList(box4), "cbPort", QRect(65, 17, 79, 21));
+    portList->aboutToDrop = [this] { RefreshPorts(); };
+    cbPort_ = portList;
     connect(cbPort_, &QComboBox::activated, this, [this] { guarded([this] { cbPortChange(); }); });
     auto* label2 = placed(new ClickLabel("Rate:", box4), "Label2", QRect(29, 53, 26, 13));
     label2->setToolTip("Device Manager");
@@ -288,12 +307,37 @@ TMainForm::~TMainForm() = default;
 void TMainForm::FormCreate() {
     std::vector<std::string> ports;
     serial::ListSerialPorts(ports, registry_);
-    for (const auto& port : ports) {
-        cbPort_->addItem(QString::fromStdString(port));
-    }
+    fillPorts(ports);
     cbPort_->setCurrentIndex(0);
     cbBaudRate_->setCurrentIndex(kDefaultSpeedIndex);
     restoreChoices();
+}
+
+void TMainForm::fillPorts(const std::vector<std::string>& ports) {
+    const QSignalBlocker quiet(cbPort_);
+    cbPort_->clear();
+    for (const auto& port : ports) {
+        cbPort_->addItem(QString::fromStdString(port));
+        const std::string stable = platform::stablePortName(port);
+        if (!stable.empty()) {
+            cbPort_->setItemData(cbPort_->count() - 1, QString::fromStdString(stable),
+                                 Qt::ToolTipRole);
+        }
+    }
+}
+
+void TMainForm::RefreshPorts() {
+    if (!cbPort_->isEnabled()) {
+        return;
+    }
+    std::vector<std::string> ports;
+    serial::ListSerialPorts(ports, registry_);  // a failure leaves the list as it is
+    const QString chosen = cbPort_->currentText();
+    const bool anyChosen = cbPort_->currentIndex() >= 0;
+    fillPorts(ports);
+    const int index = cbPort_->findText(chosen, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const QSignalBlocker quiet(cbPort_);
+    cbPort_->setCurrentIndex(index >= 0 ? index : (anyChosen && !ports.empty() ? 0 : -1));
 }
 
 void TMainForm::previewKeyDown(QKeyEvent* event) {

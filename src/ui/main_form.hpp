@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/registry.hpp"
 #include "platform/serial_api.hpp"
@@ -49,6 +50,8 @@ class TMainForm : public QWidget, public KeyPreview {
     void sMemoOpisChange();
     void BComPort1RxChar(serial::TBComPort* sender, std::int32_t count);
     void EnterRunState();
+    // Lists the ports again (the Port list dropping down while idle); the choice stays by name.
+    void RefreshPorts();
     void EnterIdleState();
     // The last step of FormCreate: the saved list positions.
     void restoreChoices();
@@ -69,6 +72,7 @@ class TMainForm : public QWidget, public KeyPreview {
 
   private:
     void showEvent_(const receiver::EventBody& body);
+    void fillPorts(const std::vector<std::string>& ports);
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
     void replaceLog(const QStringList& lines);

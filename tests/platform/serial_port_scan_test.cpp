@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "../support/temp_dir.hpp"
+#include "platform/port_names.hpp"
 #include "platform/serial_port_scan.hpp"
 
 namespace nira::platform {
@@ -86,6 +88,22 @@ TEST(SerialPortScan, MissingOrUnreadableTreeGivesNothing) {
     SysfsTree tree;
     tree.add("ttyUSB0", "ftdi_sio", "garbage");  // an unreadable type is no reason to drop it
     EXPECT_EQ(scanSerialPorts(tree.roots()), std::vector<std::string>{tree.dev("ttyUSB0")});
+}
+
+TEST(SerialPortScan, StableNameIsTheByIdLinkToTheDevice) {
+    nira::testing::TempDir dir;
+    namespace fs = std::filesystem;
+    const fs::path dev = fs::path(dir.path()) / "dev";
+    const fs::path byId = dev / "serial" / "by-id";
+    fs::create_directories(byId);
+    std::ofstream(dev / "ttyUSB0").put('x');
+    std::ofstream(dev / "ttyUSB1").put('x');
+    fs::create_symlink("../../ttyUSB0", byId / "usb-Maker_Adapter_A5028-if00-port0");
+    EXPECT_EQ(stablePortName((dev / "ttyUSB0").string(), byId.string()),
+              (byId / "usb-Maker_Adapter_A5028-if00-port0").string());
+    EXPECT_EQ(stablePortName((dev / "ttyUSB1").string(), byId.string()), "");
+    EXPECT_EQ(stablePortName((dev / "ttyUSB9").string(), byId.string()), "");
+    EXPECT_EQ(stablePortName((dev / "ttyUSB0").string(), (dev / "none").string()), "");
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "driver_double.hpp"
+#include "../support/driver_double.hpp"
 #include "platform/posix_serial.hpp"
 #include "pump.hpp"
 #include "serial/com_port.hpp"

@@ -216,11 +216,9 @@ TEST_F(PtyTest, LineSettingsPassErroredBytesOnAndRefuseWhatWindowsRefuses) {
 
     port.SetByteSize(bs5);
     EXPECT_EQ(messageOf([&] { port.SetStopBits(sb1_5); }), "(no failure)");
-    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb2); }),
-              EComPort::Message(cmSetCommStateFailed));
+    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb2); }), EComPort::Message(cmSetCommStateFailed));
     EXPECT_EQ(messageOf([&] { port.SetByteSize(bs8); }), "(no failure)");
-    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb1_5); }),
-              EComPort::Message(cmSetCommStateFailed));
+    EXPECT_EQ(messageOf([&] { port.SetStopBits(sb1_5); }), EComPort::Message(cmSetCommStateFailed));
     port.ClosePort();
 }
 

@@ -276,6 +276,42 @@ TEST_F(MainFormTest, DeviceEndVanishingWhileListeningIsReported) {
     ASSERT_TRUE(waitUntil([&] { return !desktop.messages.empty(); }));
     EXPECT_TRUE(running()) << "the state stays until Stop";
     EXPECT_TRUE(control("sMemoOpis")->isEnabled());
+    runFor(std::chrono::milliseconds(50));
+    ASSERT_EQ(desktop.messages.size(), 1U);
+    EXPECT_NE(desktop.messages.front().find("is gone"), std::string::npos)
+        << desktop.messages.front();
+
+    // Stop lets the vanished port go without a word; Start works again on a port that is there.
+    key(Qt::Key_0, Qt::ControlModifier);
+    EXPECT_FALSE(running());
+    EXPECT_EQ(desktop.messages.size(), 1U);
+    EXPECT_FALSE(form->BComPort1.IsOpen());
+    choosePort(pty.path());
+    key(Qt::Key_1, Qt::ControlModifier);
+    EXPECT_TRUE(running());
+    EXPECT_EQ(desktop.messages.size(), 1U);
+    key(Qt::Key_0, Qt::ControlModifier);
+}
+
+TEST_F(MainFormTest, ThePortListIsAskedAgainWhenItDropsDownWhileIdle) {
+    auto* ports = control<QComboBox>("cbPort");
+    choosePort(otherPty.path());
+    PtyPair pluggedLater;
+    registry.add(pluggedLater.path());
+    ASSERT_EQ(ports->findText(QString::fromStdString(pluggedLater.path())), -1);
+    ports->showPopup();
+    ports->hidePopup();
+    EXPECT_NE(ports->findText(QString::fromStdString(pluggedLater.path())), -1);
+    EXPECT_EQ(ports->currentText().toStdString(), otherPty.path()) << "the choice stays by name";
+
+    // While listening the list stays as it is.
+    key(Qt::Key_1, Qt::ControlModifier);
+    ASSERT_TRUE(running());
+    PtyPair pluggedLatest;
+    registry.add(pluggedLatest.path());
+    form->RefreshPorts();
+    EXPECT_EQ(ports->findText(QString::fromStdString(pluggedLatest.path())), -1);
+    key(Qt::Key_0, Qt::ControlModifier);
 }
 
 }  // namespace

@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "../support/pty_pair.hpp"
 #include "platform/posix_device_calls.hpp"
+#include "pty_pair.hpp"
 
 namespace nira::testing {
 
@@ -219,7 +219,8 @@ class DriverDouble final : public platform::posix::DeviceCalls {
                                                : outputs_ & ~*static_cast<int*>(argument);
                 return 0;
             case TIOCMIWAIT:
-                return modemWait(lock, static_cast<int>(reinterpret_cast<std::uintptr_t>(argument)));
+                return modemWait(lock,
+                                 static_cast<int>(reinterpret_cast<std::uintptr_t>(argument)));
             default:
                 lock.unlock();
                 return ::ioctl(fd, request, argument);
