@@ -1,7 +1,9 @@
 // The analyser's figures, as `name: value` lines:
 //   startup_ms           process start to the main window shown (offscreen)
 //   append_first_us      one log line appended to an empty log (median)
-//   append_1m_us         the same with 1,000,000 lines in the log (median), and the ratio
+//   append_1m_us         the same with 1,000,000 lines in the log, the view scrolled up (median),
+//                        and the ratio
+//   append_follow_*_us   an append that scrolls the view to it, at 1,000 and 1,000,000 lines
 //   bytes_per_line       memory growth per line at 1,000,000 lines
 //   ack_p50_ms/p99_ms    the simulator's time from a message's last byte to its "<", with the
 //                        window listening, for 1000 event messages (the handler's 40 ms wait is
@@ -12,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -147,21 +150,37 @@ int main(int argc, char** argv) {
     std::printf("append_first_us: %.1f\n", appendFirst);
     std::fflush(stdout);
 
+    // An append that scrolls the view to it (the view at the bottom follows new lines).
+    auto* bar = log->verticalScrollBar();
+    for (int i = 0; i < 1000 - 200; ++i) {
+        form.AppendLogLine(kLine);
+    }
+    QCoreApplication::processEvents();
+    const double followThousand = appendMicros(form, 200);
+    std::printf("append_follow_1k_us: %.1f\n", followThousand);
+    std::fflush(stdout);
+
     constexpr int kLines = 1'000'000;
     const long before = residentBytes();
     QElapsedTimer fill;
     fill.start();
-    for (int i = 0; i < kLines - 200; ++i) {
+    for (int i = 0; i < kLines - 1400; ++i) {
         form.AppendLogLine(kLine);
         if (i % 10000 == 0) {
             QCoreApplication::processEvents();
         }
     }
+    const double followMillion = appendMicros(form, 200);
+    // The operator scrolled up: the view stays, the line only goes in.
+    bar->setValue(0);
+    QCoreApplication::processEvents();
     const double appendMillion = appendMicros(form, 200);
     const long after = residentBytes();
     std::printf("fill_1m_s: %.1f\n", static_cast<double>(fill.elapsed()) / 1e3);
     std::printf("append_1m_us: %.1f\n", appendMillion);
     std::printf("append_ratio: %.2f\n", appendMillion / appendFirst);
+    std::printf("append_follow_1m_us: %.1f\n", followMillion);
+    std::printf("append_follow_ratio: %.2f\n", followMillion / followThousand);
     std::printf("bytes_per_line: %.0f\n", static_cast<double>(after - before) / kLines);
     ::unsetenv("NIRA7_REGISTRY");
     return 0;

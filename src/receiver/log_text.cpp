@@ -9,10 +9,15 @@ std::string logLine(std::string_view timeStamp, std::string_view content) {
     return out;
 }
 
+LineBreakPlace appendedBreakPlace(std::string_view text) {
+    return text.empty() || text.back() == '\n' || text.back() == '\r' ? LineBreakPlace::AfterLine
+                                                                      : LineBreakPlace::BeforeLine;
+}
+
 std::string appendedPiece(std::string_view text, std::string_view line) {
     std::string piece;
     piece.reserve(line.size() + kLineBreak.size());
-    if (text.empty() || text.back() == '\n' || text.back() == '\r') {
+    if (appendedBreakPlace(text) == LineBreakPlace::AfterLine) {
         piece.append(line).append(kLineBreak);
     } else {
         piece.append(kLineBreak).append(line);

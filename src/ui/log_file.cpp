@@ -73,6 +73,9 @@ std::string systemReason(const QString& description) {
 
 void writeLogFile(const QString& path, const std::string& bytes) {
     QSaveFile file(path);
+    // Replaced whole through a temporary file where the folder allows it; in a folder the user
+    // may not write, the file itself is written.
+    file.setDirectWriteFallback(true);
     const auto fail = [&] {
         throw EFCreateError("Cannot create file \"" + fullPath(path).toStdString() + "\". " +
                             systemReason(file.errorString()));
@@ -111,18 +114,11 @@ std::string readLogFile(const QString& path, std::size_t capacity) {
         if (n == 0) {
             break;
         }
-        // The log holds no NUL: the text ends before the first one.
-        const auto* nul =
-            static_cast<const char*>(std::memchr(buffer, 0, static_cast<std::size_t>(n)));
-        const auto take =
-            nul != nullptr ? static_cast<std::size_t>(nul - buffer) : static_cast<std::size_t>(n);
-        if (bytes.size() + take > capacity) {
+        // A NUL is kept: the log shows it as a symbol and saves it as the byte again.
+        if (bytes.size() + static_cast<std::size_t>(n) > capacity) {
             throw EOutOfResources("Text exceeds memo capacity");
         }
-        bytes.append(buffer, take);
-        if (nul != nullptr) {
-            break;
-        }
+        bytes.append(buffer, static_cast<std::size_t>(n));
     }
     return bytes;
 }

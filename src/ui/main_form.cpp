@@ -10,6 +10,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalBlocker>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -444,11 +445,13 @@ void TMainForm::PNGButton6Click() {
     }
 }
 
-QString TMainForm::timeStamped(std::string_view content) const {
+std::string TMainForm::timeStamped(std::string_view content) const {
     const std::string stamp =
         receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats());
-    return QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size())) +
-           QString(receiver::kLogArrow.data()) + decodeLine(content);
+    // The stamp is in the system's encoding; the log's bytes are Windows-1251.
+    return receiver::logLine(
+        encodeLine(QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size()))),
+        content);
 }
 
 void TMainForm::BComPort1RxChar(serial::TBComPort*, std::int32_t) {
@@ -490,15 +493,30 @@ void TMainForm::showEvent_(const receiver::EventBody& body) {
 }
 
 void TMainForm::AppendLogLine(const QString& line) {
-    // An empty log, or one whose text ends in a line break (its last line is empty), takes the
-    // line and a break; otherwise a break and the line.
+    AppendLogLine(encodeLine(line));
+}
+
+void TMainForm::AppendLogLine(std::string_view line) {
     QTextDocument* document = memoOpis_->document();
+    // Only the text's end matters to the rule: empty, or ending in a line break (an empty last
+    // line), or neither.
+    const bool empty = document->characterCount() <= 1;
+    const bool endsInBreak = !empty && document->lastBlock().text().isEmpty();
+    const std::string_view end = empty ? "" : (endsInBreak ? receiver::kLineBreak : "x");
+    // Control bytes inside the line stay in it (as their symbols): only the rule's break splits.
+    const QString shown = decodeLine(line);
+    const QString piece = receiver::appendedBreakPlace(end) == receiver::LineBreakPlace::AfterLine
+                              ? shown + QChar('\n')
+                              : QChar('\n') + shown;
+
+    // The view follows new lines unless the operator has scrolled up or selected something.
+    QScrollBar* bar = memoOpis_->verticalScrollBar();
+    const bool follow = bar->value() >= bar->maximum() && !memoOpis_->textCursor().hasSelection();
     QTextCursor cursor(document);
     cursor.movePosition(QTextCursor::End);
-    if (document->lastBlock().text().isEmpty()) {
-        cursor.insertText(line + QChar('\n'));
-    } else {
-        cursor.insertText(QChar('\n') + line);
+    cursor.insertText(piece);
+    if (follow) {
+        bar->setValue(bar->maximum());
     }
 }
 

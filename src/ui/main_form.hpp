@@ -4,6 +4,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/registry.hpp"
@@ -56,7 +57,10 @@ class TMainForm : public QWidget, public KeyPreview {
     // The last step of FormCreate: the saved list positions.
     void restoreChoices();
 
-    // Appends one line to the log by the append rule; a change of the log.
+    // Appends one line (its Windows-1251 bytes) to the log by the append rule; a change of the
+    // log. The view follows unless the operator scrolled up or selected text.
+    void AppendLogLine(std::string_view line);
+    void AppendLogLine(const char* line) { AppendLogLine(std::string_view(line)); }
     void AppendLogLine(const QString& line);
     // The log's text as its bytes: lines joined by CR LF.
     std::string LogText() const;
@@ -76,7 +80,7 @@ class TMainForm : public QWidget, public KeyPreview {
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
     void replaceLog(const QStringList& lines);
-    QString timeStamped(std::string_view content) const;
+    std::string timeStamped(std::string_view content) const;
 
     platform::RegistryApi& registry_;
     std::string settingsKey_;

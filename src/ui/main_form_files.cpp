@@ -144,8 +144,10 @@ void TMainForm::FormClose() {
     const std::string stamp =
         receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats(), "  ");
     replaceTunesLine(0, QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size())));
-    // Rewritten only when it is there already, as a file.
-    if (QFileInfo(QDir::current(), kSettingsFile).isFile()) {
+    // Rewritten only when it is there already, as a file of its own: a link planted in a shared
+    // folder must not make the program overwrite whatever it points to.
+    const QFileInfo settingsFile(QDir::current(), kSettingsFile);
+    if (settingsFile.isFile() && !settingsFile.isSymLink()) {
         writeLogFile(kSettingsFile, encodeText(QStringList{TunesText()}));
     }
 }

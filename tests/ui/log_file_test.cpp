@@ -1,6 +1,8 @@
 // Saving and opening the log: bytes kept, line breaks made CR LF, the folder and file labels,
 // and every failure leaving the log, the labels and an old file as they were.
 #include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <QComboBox>
@@ -10,6 +12,8 @@
 #include <csignal>
 
 #include "../support/pty_pair.hpp"
+#include "receiver/log_text.hpp"
+#include "receiver/message.hpp"
 #include "ui/log_codec.hpp"
 #include "ui/log_file.hpp"
 #include "ui/main_form.hpp"
@@ -131,7 +135,7 @@ TEST_F(LogFileTest, SaveWritesTheTextAndShowsTheFile) {
     EXPECT_EQ(readFile(dir / "empty.txt"), "");
 }
 
-TEST_F(LogFileTest, OpenMakesEveryLineBreakCrLfAndStopsAtNul) {
+TEST_F(LogFileTest, OpenMakesEveryLineBreakCrLfAndKeepsNul) {
     const struct {
         const char* what;
         std::string bytes;
@@ -140,7 +144,8 @@ TEST_F(LogFileTest, OpenMakesEveryLineBreakCrLfAndStopsAtNul) {
         {"LF only", "a\nb\n", "a\r\nb\r\n"},
         {"CR only", "a\rb", "a\r\nb"},
         {"mixed", "a\r\n\rb\n\nc", "a\r\n\r\nb\r\n\r\nc"},
-        {"NUL in the middle", std::string("abc\0def\r\n", 9), "abc"},
+        {"NUL in the middle", std::string("abc\0def\r\nghi", 12),
+         std::string("abc\0def\r\nghi", 12)},
         {"zero bytes", "", ""},
     };
     for (const auto& c : table) {
@@ -155,7 +160,7 @@ TEST_F(LogFileTest, OpenMakesEveryLineBreakCrLfAndStopsAtNul) {
 
 TEST_F(LogFileTest, EveryByteSurvivesOpenAndSave) {
     std::string all;
-    for (int b = 1; b < 256; ++b) {
+    for (int b = 0; b < 256; ++b) {
         all.push_back(static_cast<char>(b));
     }
     writeFile(dir / "bytes.txt", all);
@@ -168,6 +173,63 @@ TEST_F(LogFileTest, EveryByteSurvivesOpenAndSave) {
     open("again.txt");
     save("third.txt");
     EXPECT_EQ(readFile(dir / "third.txt"), expected) << "saved text opens to the same text";
+}
+
+TEST_F(LogFileTest, EveryByteOfAnUnrecognisedChunkComesBackAfterSaveAndOpen) {
+    std::string chunk;
+    for (int b = 0; b < 256; ++b) {
+        chunk.push_back(static_cast<char>(b));
+    }
+    form.AppendLogLine(
+        receiver::logLine("10.12.26 10:00:00", receiver::unrecognisedLineContent(chunk)));
+    form.AppendLogLine("after the noise");
+    save("first.txt");
+    const std::string first = readFile(dir / "first.txt");
+    EXPECT_NE(first.find(chunk), std::string::npos) << "every byte saved as itself";
+    open("first.txt");
+    EXPECT_TRUE(log->toPlainText().contains("after the noise")) << "lines after the NUL are there";
+    save("second.txt");
+    // Open makes a lone CR or LF a line break, as it does for any file; every other byte,
+    // NUL included, comes back as itself.
+    std::string expected = first;
+    expected.replace(expected.find("\t\n"), 2, "\t\r\n");
+    expected.replace(expected.find("\f\r\x0E"), 3, "\f\r\n\x0E");
+    EXPECT_EQ(readFile(dir / "second.txt"), expected);
+    open("second.txt");
+    save("third.txt");
+    EXPECT_EQ(readFile(dir / "third.txt"), expected);
+}
+
+// A writable file in a folder the user may not write: no temporary file can go beside it, so the
+// file itself is written. Run as an ordinary user, since root may write anywhere.
+TEST(LogFileWrite, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
+    nira::testing::TempDir dir;
+    const std::filesystem::path file = dir.path() / "log.txt";
+    writeFile(file, "old");
+    std::filesystem::permissions(file, std::filesystem::perms::all);
+    std::filesystem::permissions(
+        dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec |
+                        std::filesystem::perms::group_read | std::filesystem::perms::group_exec |
+                        std::filesystem::perms::others_read | std::filesystem::perms::others_exec);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (getuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(3);
+        }
+        try {
+            writeLogFile(QString::fromStdString(file.string()), "new\r\n");
+        } catch (...) {
+            _exit(1);
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    std::filesystem::permissions(dir.path(), std::filesystem::perms::owner_all);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the save failed";
+    EXPECT_EQ(readFile(file), "new\r\n");
 }
 
 TEST_F(LogFileTest, OpenReportsAChangeOnlyForADifferentText) {

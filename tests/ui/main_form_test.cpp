@@ -8,6 +8,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QTest>
+#include <QTextBlock>
 
 #include "../support/pty_pair.hpp"
 #include "platform/desktop.hpp"
@@ -291,6 +292,43 @@ TEST_F(MainFormTest, DeviceEndVanishingWhileListeningIsReported) {
     EXPECT_TRUE(running());
     EXPECT_EQ(desktop.messages.size(), 1U);
     key(Qt::Key_0, Qt::ControlModifier);
+}
+
+TEST_F(MainFormTest, TheLogFollowsNewLinesUnlessTheOperatorLooksElsewhere) {
+    auto* log = control<QPlainTextEdit>("sMemoOpis");
+    QScrollBar* bar = log->verticalScrollBar();
+    const auto lastLineVisible = [&] {
+        const QRect last = log->cursorRect(QTextCursor(log->document()->lastBlock().previous()));
+        return log->viewport()->rect().intersects(last);
+    };
+    for (int i = 0; i < 200; ++i) {
+        form->AppendLogLine(("line " + std::to_string(i)).c_str());
+    }
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_TRUE(lastLineVisible());
+
+    // Scrolled to the top with a selection: new lines move neither.
+    bar->setValue(0);
+    QTextCursor selection(log->document()->findBlockByNumber(3));
+    selection.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    log->setTextCursor(selection);
+    bar->setValue(0);
+    for (int i = 0; i < 10; ++i) {
+        form->AppendLogLine("more");
+    }
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), 0);
+    EXPECT_EQ(log->cursorForPosition(QPoint(2, 2)).blockNumber(), 0) << "first line at the top";
+    EXPECT_EQ(log->textCursor().selectedText(), "line 3");
+
+    // Back at the bottom (Ctrl+End), the view follows again.
+    QTest::keyClick(log, Qt::Key_End, Qt::ControlModifier);
+    form->AppendLogLine("newest");
+    QApplication::processEvents();
+    EXPECT_EQ(bar->value(), bar->maximum());
+    EXPECT_TRUE(lastLineVisible());
+    EXPECT_EQ(log->document()->lastBlock().previous().text(), "newest");
 }
 
 TEST_F(MainFormTest, ThePortListIsAskedAgainWhenItDropsDownWhileIdle) {

@@ -180,6 +180,15 @@ TEST_F(SettingsTest, TheSettingsFileIsRewrittenOnlyWhenItExists) {
     EXPECT_TRUE(form->close());
     EXPECT_TRUE(std::filesystem::is_directory(dir / "dUzivi.ini"));
     EXPECT_TRUE(desktop.messages.empty());
+
+    // A link planted in its place is not followed: what it points to stays as it was.
+    std::filesystem::remove(dir / "dUzivi.ini");
+    writeFile(dir / "precious.txt", "keep me");
+    std::filesystem::create_symlink(dir / "precious.txt", dir / "dUzivi.ini");
+    form = start();
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(readFile(dir / "precious.txt"), "keep me");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "dUzivi.ini"));
 }
 
 TEST_F(SettingsTest, AFailedSettingsSaveIsShownButTheWindowCloses) {
