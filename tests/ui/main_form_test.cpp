@@ -290,6 +290,8 @@ TEST_F(MainFormTest, DeviceEndVanishingWhileListeningIsReported) {
     choosePort(pty.path());
     key(Qt::Key_1, Qt::ControlModifier);
     EXPECT_TRUE(running());
+    ASSERT_TRUE(pty.send(std::string(">\x01\xFE", 3)));
+    EXPECT_TRUE(waitUntil([&] { return pty.receive(50) == "<"; })) << "listening again";
     EXPECT_EQ(desktop.messages.size(), 1U);
     key(Qt::Key_0, Qt::ControlModifier);
 }
