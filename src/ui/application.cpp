@@ -11,7 +11,8 @@
 namespace nira::ui {
 
 Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
-    setApplicationDisplayName(kApplicationTitle);
+    // The title goes on the error box by name, not as the display name: the platform would add
+    // that to every window caption.
     // The windows' font where it does not exist: the narrowest look-alike at hand.
     QFont::insertSubstitutions(
         "MS Sans Serif", {"DejaVu Sans Condensed", "Liberation Sans", "Arial", "DejaVu Sans"});

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include "platform/desktop.hpp"
+#include "ui/application.hpp"
 
 namespace nira::ui {
 
@@ -39,8 +40,8 @@ void Desktop::bringToFront(QWidget* mainWindow) {
 }
 
 void Desktop::showException(const QString& text) {
-    QMessageBox box(QMessageBox::Critical, QApplication::applicationDisplayName(), text,
-                    QMessageBox::Ok, QApplication::activeWindow());
+    QMessageBox box(QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok,
+                    QApplication::activeWindow());
     box.exec();
 }
 

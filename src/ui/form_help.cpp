@@ -85,6 +85,7 @@ TFormHelp::TFormHelp(QWidget* parent)
     auto* ok = new QPushButton("OK", this);
     ok->setObjectName("sButton1");
     ok->setGeometry(72, 176, 73, 33);
+    pressedByEnter(ok);
     connect(ok, &QPushButton::clicked, this, [this] { guarded([this] { sButton1Click(); }); });
     ok->setFocus();
 }

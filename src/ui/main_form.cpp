@@ -5,6 +5,7 @@
 #include <QComboBox>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -51,13 +52,29 @@ class ClickLabel : public QLabel {
     std::function<void()> onClick;
 
   protected:
+    void mousePressEvent(QMouseEvent* event) override {
+        QLabel::mousePressEvent(event);
+        clickPending_ = event->button() == Qt::LeftButton;
+    }
+    // The second press of a double click is no new click.
+    void mouseDoubleClickEvent(QMouseEvent* event) override {
+        QLabel::mouseDoubleClickEvent(event);
+        clickPending_ = false;
+    }
     void mouseReleaseEvent(QMouseEvent* event) override {
         QLabel::mouseReleaseEvent(event);
-        if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()) &&
-            onClick) {
+        if (event->button() != Qt::LeftButton) {
+            return;
+        }
+        const bool click = clickPending_ && rect().contains(event->position().toPoint());
+        clickPending_ = false;
+        if (click && onClick) {
             guarded(onClick);
         }
     }
+
+  private:
+    bool clickPending_ = false;
 };
 
 // The port list asks for the ports anew each time it drops down, so an adapter plugged in after
@@ -124,6 +141,32 @@ std::string runningSettingsKey() {
         QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString(), kWindowsNames);
 }
 
+namespace {
+
+// The key's place on the keyboard, from the X/Wayland key code (the kernel's code + 8), as a
+// Windows virtual-key code: the digit row and the letters of a US keyboard. 0 for other keys.
+int virtualKeyOfKeyCode(quint32 code) {
+    if (code >= 10 && code <= 18) {
+        return '1' + static_cast<int>(code - 10);
+    }
+    if (code == 19) {
+        return '0';
+    }
+    static constexpr struct {
+        quint32 first;
+        const char* letters;
+    } kRows[] = {{24, "QWERTYUIOP"}, {38, "ASDFGHJKL"}, {52, "ZXCVBNM"}};
+    for (const auto& row : kRows) {
+        const std::string_view letters(row.letters);
+        if (code >= row.first && code < row.first + letters.size()) {
+            return letters[code - row.first];
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
 int virtualKeyOf(const QKeyEvent* event) {
     const int key = event->key();
     if (key == Qt::Key_Escape) {
@@ -132,13 +175,24 @@ int virtualKeyOf(const QKeyEvent* event) {
     if (key == Qt::Key_F1) {
         return 0x70;
     }
+    const bool keypad = (event->modifiers() & Qt::KeypadModifier) != 0;
     if (key >= Qt::Key_0 && key <= Qt::Key_9) {
-        return ((event->modifiers() & Qt::KeypadModifier) != 0 ? 0x60 : 0x30) + (key - Qt::Key_0);
+        return (keypad ? 0x60 : 0x30) + (key - Qt::Key_0);
     }
+    if (keypad) {
+        return 0;
+    }
+    // Windows already names the key by its place (VK_1 for Shift+1, VK_S on a Cyrillic layout).
+    if (QGuiApplication::platformName() == "windows") {
+        const auto vk = static_cast<int>(event->nativeVirtualKey());
+        return (vk >= '0' && vk <= '9') || (vk >= 'A' && vk <= 'Z') ? vk : 0;
+    }
+    // A letter is the letter its key shows on a Latin layout; otherwise (Shift's symbols on the
+    // digit row, a Cyrillic layout) the key's place on the keyboard tells.
     if (key >= Qt::Key_A && key <= Qt::Key_Z) {
         return 'A' + (key - Qt::Key_A);
     }
-    return 0;
+    return virtualKeyOfKeyCode(event->nativeScanCode());
 }
 
 TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& registry)
@@ -187,6 +241,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     const auto button = [&](const char* name, const char* text, QRect where, bool highlighted,
                             void (TMainForm::*handler)()) {
         auto* made = placed(new QPushButton(text, box4), name, where);
+        pressedByEnter(made);
         if (highlighted) {
             paintText(made, QPalette::ButtonText, made->palette().color(QPalette::Highlight));
         }

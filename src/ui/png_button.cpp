@@ -177,6 +177,12 @@ void TPNGButton::paintEvent(QPaintEvent*) {
 }
 
 void TPNGButton::mousePressEvent(QMouseEvent* event) {
+    // Only a single press leads to a click; the second press of a double click does not.
+    clickPending_ = event->button() == Qt::LeftButton;
+    pressDown(event);
+}
+
+void TPNGButton::pressDown(QMouseEvent* event) {
     if (pressState_ == TPressState::Up && event->button() == Qt::LeftButton) {
         pressState_ = TPressState::Down;
         update();
@@ -190,7 +196,9 @@ void TPNGButton::mousePressEvent(QMouseEvent* event) {
 
 void TPNGButton::mouseReleaseEvent(QMouseEvent* event) {
     // A click is the left button released over the control, reported before the release.
-    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) {
+    if (event->button() == Qt::LeftButton && clickPending_ &&
+        rect().contains(event->position().toPoint())) {
+        clickPending_ = false;
         if (pressState_ == TPressState::Down) {
             pressState_ = TPressState::Up;
             update();
@@ -198,6 +206,9 @@ void TPNGButton::mouseReleaseEvent(QMouseEvent* event) {
         if (OnClick) {
             guarded([&] { OnClick(this); });
         }
+    }
+    if (event->button() == Qt::LeftButton) {
+        clickPending_ = false;
     }
     if (pressState_ == TPressState::Down) {
         pressState_ = TPressState::Up;
@@ -213,8 +224,19 @@ void TPNGButton::mouseReleaseEvent(QMouseEvent* event) {
 void TPNGButton::mouseMoveEvent(QMouseEvent* event) {
     const int x = localX(event);
     const int y = localY(event);
-    if (x >= 0 && x < width() && y >= 0 && y < height() && !mouseOver_ &&
-        pressState_ != TPressState::Down) {
+    const bool inside = x >= 0 && x < width() && y >= 0 && y < height();
+    // While a mouse button is held the pointer belongs to this control and the windowing system
+    // reports no leaving or entering: they are told from the position.
+    if (event->buttons() != Qt::NoButton) {
+        if (!inside && !leftWhileHeld_ && mouseOver_) {
+            leftWhileHeld_ = true;
+            leaveEvent(nullptr);
+        } else if (inside && leftWhileHeld_) {
+            leftWhileHeld_ = false;
+            enterEvent(nullptr);
+        }
+    }
+    if (inside && !mouseOver_ && pressState_ != TPressState::Down) {
         mouseOver_ = true;
         update();
     }
@@ -224,11 +246,12 @@ void TPNGButton::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TPNGButton::mouseDoubleClickEvent(QMouseEvent* event) {
-    // The second press of a double click is a press as well.
-    mousePressEvent(event);
-    if (OnDblClick) {
+    // The second press of a double click: the double click, then a press that clicks nothing.
+    if (event->button() == Qt::LeftButton && OnDblClick) {
         guarded([&] { OnDblClick(this); });
     }
+    clickPending_ = false;
+    pressDown(event);
 }
 
 void TPNGButton::enterEvent(QEnterEvent*) {
@@ -242,7 +265,11 @@ void TPNGButton::enterEvent(QEnterEvent*) {
     update();
 }
 
-void TPNGButton::leaveEvent(QEvent*) {
+void TPNGButton::leaveEvent(QEvent* event) {
+    if (event != nullptr && leftWhileHeld_) {
+        leftWhileHeld_ = false;  // told already, when the held pointer moved out
+        return;
+    }
     if (!isEnabled()) {
         return;
     }

@@ -67,6 +67,7 @@ class TPNGButton : public QWidget {
     void changeEvent(QEvent* event) override;
 
   private:
+    void pressDown(QMouseEvent* event);
     TPNGButtonLayout layout_ = pbsImageAbove;
     TPNGButtonStyle style_ = pbsDefault;
     QString caption_;
@@ -75,6 +76,8 @@ class TPNGButton : public QWidget {
     QImage imageOver_;
     QImage disabledImage_;
     bool mouseOver_ = false;
+    bool clickPending_ = false;   // a single left press that a release over the control clicks
+    bool leftWhileHeld_ = false;  // the held pointer moved out; the leave was told then
     TPressState pressState_ = TPressState::Up;
 };
 

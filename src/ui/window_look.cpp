@@ -1,5 +1,7 @@
 #include "ui/window_look.hpp"
 
+#include <QPushButton>
+
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -20,6 +22,11 @@ void centreOnScreen(QWidget* window) {
         frame.moveCenter(screen->availableGeometry().center());
         window->move(frame.topLeft());
     }
+}
+
+void pressedByEnter(QPushButton* button) {
+    // Outside a dialog Qt takes Enter on a button only from an auto-default one.
+    button->setAutoDefault(true);
 }
 
 }  // namespace nira::ui

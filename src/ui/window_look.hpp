@@ -3,6 +3,7 @@
 
 #include <QFont>
 
+class QPushButton;
 class QWidget;
 
 namespace nira::ui {
@@ -11,5 +12,7 @@ namespace nira::ui {
 QFont windowFont(int pixels, bool bold = false);
 // Puts the window's frame in the middle of the primary screen.
 void centreOnScreen(QWidget* window);
+// Enter on the focused button presses it, as Space does (push buttons on Windows).
+void pressedByEnter(QPushButton* button);
 
 }  // namespace nira::ui

@@ -57,6 +57,11 @@ TEST(FormHelp, ControlsLinksAndClosing) {
     QTest::mouseClick(ok, Qt::LeftButton);
     EXPECT_FALSE(help.isVisible());
     EXPECT_EQ(desktop.beeps, std::vector<unsigned>{0x40});
+    help.ShowAbout();
+    ok->setFocus();
+    QTest::keyClick(ok, Qt::Key_Return);
+    EXPECT_FALSE(help.isVisible()) << "Enter on OK";
+    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x40, 0x40}));
 
     // Moved, hidden by F1 with any modifier, shown again where it was left.
     help.ShowAbout();
@@ -72,7 +77,8 @@ TEST(FormHelp, ControlsLinksAndClosing) {
     help.ShowAbout();
     QTest::keyClick(ok, Qt::Key_Escape);
     EXPECT_TRUE(help.isVisible()) << "Esc does nothing here";
-    EXPECT_EQ(desktop.beeps.size(), 1U) << "F1 and the caption's close are silent";
+    EXPECT_EQ(desktop.beeps.size(), 2U)
+        << "F1 and the caption's close are silent (the beeps are OK's)";
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 #include <QComboBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTest>
@@ -359,6 +360,28 @@ TEST_F(LogFileTest, SaveAndOpenShortcutsActWhileIdleOnly) {
     EXPECT_EQ(dialogs.saves.size(), 2U) << "Save is disabled while listening";
     EXPECT_EQ(dialogs.opens.size(), 1U);
     QTest::keyClick(log, Qt::Key_0, Qt::ControlModifier);
+}
+
+// Keys as X11 delivers them: the symbol of the layout, and the key's place as its key code.
+TEST_F(LogFileTest, SaveAndOpenShortcutsFollowTheKeysOnAnyLayout) {
+    const auto press = [&](int key, Qt::KeyboardModifiers modifiers, quint32 keyCode,
+                           const QString& text) {
+        QKeyEvent down(QEvent::KeyPress, key, modifiers, keyCode, 0, 0, text);
+        QApplication::sendEvent(log, &down);
+        QKeyEvent up(QEvent::KeyRelease, key, modifiers, keyCode, 0, 0, text);
+        QApplication::sendEvent(log, &up);
+    };
+    // Cyrillic layout: the keys marked S and O give Ы and Щ.
+    press(0x042B, Qt::ControlModifier, 39, QString(QChar(0x044B)));
+    EXPECT_EQ(dialogs.saves.size(), 1U) << "Ctrl+Ы is Ctrl+S";
+    press(0x0429, Qt::ControlModifier | Qt::ShiftModifier, 32, QString(QChar(0x0429)));
+    EXPECT_EQ(dialogs.opens.size(), 1U) << "Ctrl+Shift+Щ is Ctrl+O";
+    // A Latin layout names letters by what the key shows: Dvorak's O sits where QWERTY has S.
+    press(Qt::Key_O, Qt::ControlModifier, 39, "o");
+    EXPECT_EQ(dialogs.opens.size(), 2U);
+    EXPECT_EQ(dialogs.saves.size(), 1U);
+    press(0x042B, Qt::NoModifier, 39, QString(QChar(0x044B)));
+    EXPECT_EQ(dialogs.saves.size(), 1U) << "without Ctrl it is typing";
 }
 
 }  // namespace

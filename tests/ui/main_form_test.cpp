@@ -206,6 +206,49 @@ TEST_F(MainFormTest, ShortcutsStartAndStopWithCtrlAmongAnyModifiers) {
     EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x30, 0x20, 0x30}));
 }
 
+// With Shift held the digit row gives its symbols on X11; the shortcut goes by the key.
+TEST_F(MainFormTest, DigitShortcutsWorkWithShiftAndOnAnyLayout) {
+    const struct {
+        const char* what;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        quint32 keyCode;
+        bool runningAfter;
+    } steps[] = {
+        {"Ctrl+Shift+1 starts", Qt::Key_Exclam, Qt::ControlModifier | Qt::ShiftModifier, 10, true},
+        {"Ctrl+Shift+0 stops", Qt::Key_ParenRight, Qt::ControlModifier | Qt::ShiftModifier, 19,
+         false},
+        {"AZERTY's 1 key (&) starts", Qt::Key_Ampersand, Qt::ControlModifier, 10, true},
+        {"AZERTY's 0 key (a-grave) stops", Qt::Key_Agrave, Qt::ControlModifier, 19, false},
+        {"! without Ctrl does nothing", Qt::Key_Exclam, Qt::ShiftModifier, 10, false},
+    };
+    QWidget* target = control("sMemoOpis");
+    for (const auto& step : steps) {
+        QKeyEvent down(QEvent::KeyPress, step.key, step.modifiers, step.keyCode, 0, 0, "");
+        QApplication::sendEvent(target, &down);
+        EXPECT_EQ(running(), step.runningAfter) << step.what;
+    }
+}
+
+TEST_F(MainFormTest, EnterPressesTheFocusedButtonAndDoubleClicksOnLabelsClickOnce) {
+    choosePort(pty.path());
+    auto* start = control<QPushButton>("ButtonStart");
+    start->setFocus();
+    QTest::keyClick(start, Qt::Key_Return);
+    EXPECT_TRUE(running()) << "Enter on Start";
+    auto* stop = control<QPushButton>("ButtonStop");
+    stop->setFocus();
+    QTest::keyClick(stop, Qt::Key_Enter, Qt::KeypadModifier);
+    EXPECT_FALSE(running()) << "keypad Enter on Stop";
+
+    // A double click on "Port:" opens the device manager once.
+    desktop.launches.clear();
+    QWidget* label = control("Label1");
+    QTest::mouseDClick(label->window()->windowHandle(), Qt::LeftButton, Qt::NoModifier,
+                       label->mapTo(label->window(), QPoint(5, 5)));
+    EXPECT_EQ(desktop.launches.size(), 1U);
+}
+
 TEST_F(MainFormTest, EscEmptiesTheLogWithoutAChangeReport) {
     form->AppendLogLine("first");
     form->AppendLogLine("second");

@@ -4,6 +4,8 @@
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QTest>
+#include <QWindow>
+#include <algorithm>
 
 #include "ui/png_button.hpp"
 #include "ui_support.hpp"
@@ -110,6 +112,46 @@ TEST_F(PngButtonTest, FlatFramesAndThePressedShift) {
     release();
     EXPECT_EQ(events, (std::vector<std::string>{"enter", "down", "click", "up"}));
     EXPECT_EQ(paint().pixel(0, 0), light) << "the raised frame returns";
+}
+
+// Through the window, as real input arrives: the second press of a double click is the double
+// click, not a second click.
+TEST_F(PngButtonTest, ADoubleClickIsOneClickAndADoubleClick) {
+    button.OnDblClick = [this](TPNGButton*) { events.push_back("double"); };
+    QWindow* window = button.windowHandle();
+    ASSERT_NE(window, nullptr);
+    QTest::mouseMove(window, QPoint(20, 20));
+    events.clear();
+    QTest::mouseDClick(window, Qt::LeftButton, Qt::NoModifier, QPoint(20, 20));
+    EXPECT_EQ(events, (std::vector<std::string>{"down", "click", "up", "double", "down", "up"}));
+    EXPECT_EQ(button.PressState(), TPressState::Up);
+
+    events.clear();
+    QTest::mouseClick(window, Qt::LeftButton, Qt::NoModifier, QPoint(20, 20), 500);
+    EXPECT_EQ(events, (std::vector<std::string>{"down", "click", "up"})) << "clicks again later";
+}
+
+// A held pointer dragged off the button gets no leave from the windowing system; the button tells
+// it from the moves: raised and unshifted while outside, pressed again when back.
+TEST_F(PngButtonTest, DraggedOffWhileHeldPaintsRaisedAndClicksNothing) {
+    QWindow* window = button.windowHandle();
+    ASSERT_NE(window, nullptr);
+    QTest::mouseMove(window, QPoint(20, 20));
+    QTest::mousePress(window, Qt::LeftButton, Qt::NoModifier, QPoint(20, 20));
+    EXPECT_EQ(pictureAt(paint()), QPoint(17, 17));
+    QTest::mouseMove(window, QPoint(60, 60));
+    EXPECT_FALSE(button.MouseOver());
+    QImage image = paint();
+    EXPECT_EQ(image.pixel(0, 0), QColor(Qt::white).rgb()) << "raised frame";
+    EXPECT_EQ(pictureAt(image), QPoint(15, 15)) << "no offset";
+    QTest::mouseMove(window, QPoint(21, 21));
+    EXPECT_EQ(pictureAt(paint()), QPoint(17, 17)) << "pressed again when back";
+    QTest::mouseMove(window, QPoint(70, 70));
+    QTest::mouseRelease(window, Qt::LeftButton, Qt::NoModifier, QPoint(70, 70));
+    QApplication::processEvents();
+    EXPECT_EQ(button.PressState(), TPressState::Up);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "click"), 0);
+    EXPECT_EQ(std::count(events.begin(), events.end(), "exit"), 2) << "one per time it left";
 }
 
 TEST_F(PngButtonTest, RightButtonGivesNoPressedLookButItsEvents) {
