@@ -512,6 +512,9 @@ class PosixSerialApi final : public SerialApi {
             return INVALID_HANDLE_VALUE;
         }
         sys_.ioctl(fd, TIOCEXCL, nullptr);
+        // A port opens with an empty input queue, as the Windows serial driver opens it: bytes a
+        // pseudo-terminal kept from before would otherwise run into the first message.
+        sys_.ioctl(fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(TCIFLUSH)));
         const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (wakeFd < 0) {
             sys_.close(fd);
@@ -727,9 +730,12 @@ class PosixSerialApi final : public SerialApi {
         const bool rx = (flags & PURGE_RXCLEAR) != 0;
         if (tx || rx) {
             const int which = tx && rx ? TCIOFLUSH : (tx ? TCOFLUSH : TCIFLUSH);
-            if (sys_.ioctl(dev->fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(which))) !=
-                0) {
+            std::lock_guard lock(dev->mutex);
+            if (!flush(*dev, which)) {
                 return fail(errorFromErrno(errno));
+            }
+            if (rx) {
+                dev->rxBaseline = 0;  // what comes after the purge is news, however little
             }
         }
         return TRUE;
@@ -1001,6 +1007,11 @@ class PosixSerialApi final : public SerialApi {
     }
 
   private:
+    bool flush(Device& dev, int which) {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): TCFLSH takes its argument by value
+        return sys_.ioctl(dev.fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(which))) == 0;
+    }
+
     DeviceCalls& sys_;
 };
 

@@ -165,6 +165,34 @@ TEST_P(DriverTest, ListensLosesTheDeviceAndListensAgain) {
     EXPECT_EQ(reports.size(), 1U);
 }
 
+// What the queue held before the open, or before a purge, is no reason to keep quiet about the
+// bytes that come after, however few.
+TEST_P(DriverTest, OpenAndPurgeStartTheQueueAfresh) {
+    std::vector<std::string> chunks;
+    port->OnRxChar = [&](TBComPort* sender, std::int32_t) {
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+        chunks.push_back(chunk);
+    };
+    driver.send(">XY");
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(port->OpenPort());
+    driver.send(">AB");
+    ASSERT_TRUE(pumpUntil([&] { return !chunks.empty(); }));
+    EXPECT_EQ(chunks.front(), ">AB") << "nothing from before the open runs into it";
+
+    bool read = false;
+    port->OnRxChar = [&](TBComPort*, std::int32_t) { read = true; };  // leaves the bytes queued
+    driver.send(">ABCDEFGH");
+    ASSERT_TRUE(pumpUntil([&] { return read; }));
+    read = false;
+    ASSERT_EQ(api->PurgeComm(port->DeviceHandle(), platform::PURGE_RXCLEAR), platform::TRUE);
+    driver.send("12");
+    EXPECT_TRUE(pumpUntil([&] { return read; }, std::chrono::seconds(2)))
+        << "two bytes after a purge of nine are news";
+    port->ClosePort();
+}
+
 TEST_P(DriverTest, LineErrorsAreEventsAndTheBytesGoOn) {
     const Personality& p = GetParam();
     if (!p.icount) {
