@@ -184,11 +184,24 @@ struct Device final : Object {
 
     void watchModemLines() {
         const unsigned long lines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
+        // The kernel's wait counts changes from the moment it is entered: a change between two
+        // waits is caught by the driver's counters, looked at just before each wait.
+        serial_icounter_struct seen{};
+        const bool counted = counters(seen);
         while (!modemWatchStop.load()) {
+            serial_icounter_struct now{};
+            if (counted && counters(now) && modemCountsDiffer(now, seen)) {
+                seen = now;
+                wake();
+                continue;
+            }
             // NOLINTNEXTLINE(performance-no-int-to-ptr): TIOCMIWAIT takes the mask by value
             const int r = sys.ioctl(fd, TIOCMIWAIT, reinterpret_cast<void*>(lines));
             const int err = errno;
             if (r == 0) {
+                if (counted) {
+                    counters(seen);
+                }
                 wake();
                 continue;
             }
@@ -202,6 +215,11 @@ struct Device final : Object {
             break;
         }
         modemWatchDone = true;
+    }
+
+    static bool modemCountsDiffer(const serial_icounter_struct& a,
+                                  const serial_icounter_struct& b) {
+        return a.cts != b.cts || a.dsr != b.dsr || a.dcd != b.dcd || a.rng != b.rng;
     }
 
     void stopModemWatch() {
@@ -286,12 +304,17 @@ struct Device final : Object {
 
     // Called with the mutex held: what is there now is no longer news.
     void resetHistory(int count) {
-        rxBaseline = count;
-        modemBaseline = modemLines();
-        ringHigh = (modemBaseline & TIOCM_RI) != 0;
         serial_icounter_struct now{};
-        if (counters(now)) {
-            modemCounts = now;
+        const bool counted = counters(now);
+        resetHistory(count, modemLines(), counted ? &now : nullptr);
+    }
+    // The readings an evaluation used: anything that changed after them is news for the next.
+    void resetHistory(int count, int lines, const serial_icounter_struct* now) {
+        rxBaseline = count;
+        modemBaseline = lines;
+        ringHigh = (lines & TIOCM_RI) != 0;
+        if (now != nullptr) {
+            modemCounts = *now;
         }
     }
 
@@ -371,12 +394,12 @@ struct Device final : Object {
             events |= (errors & CE_BREAK) != 0 ? EV_BREAK : 0;
             events |= (errors & CE_RXOVER) != 0 ? EV_RX80FULL : 0;
         }
+        const int lines = modemLines();
+        if (gone.load()) {
+            complete(0, ERROR_DEVICE_NOT_CONNECTED);
+            return -1;
+        }
         if (hasModem) {
-            const int lines = modemLines();
-            if (gone.load()) {
-                complete(0, ERROR_DEVICE_NOT_CONNECTED);
-                return -1;
-            }
             events |= modemEvents(lines, counted ? &now : nullptr);
         }
         if (wroteSinceTxEmpty) {
@@ -388,7 +411,7 @@ struct Device final : Object {
         }
         events &= mask;
         if (events != 0) {
-            resetHistory(count);
+            resetHistory(count, lines, counted ? &now : nullptr);
             complete(events, ERROR_SUCCESS);
             return -1;
         }

@@ -124,15 +124,24 @@ std::string eventLogContent(const EventBody& b) {
            hexByte(b[7]) + ", CS: " + hexByte(b[8]);
 }
 
+std::array<SmartPin, 12> smartPins(const EventBody& body) {
+    std::array<SmartPin, 12> pins{};
+    for (std::size_t i = 0; i < kPins.size(); ++i) {
+        pins[i] = {kPins[i].name, triStateLetter(static_cast<unsigned>(body[kPins[i].bodyOffset] >>
+                                                                       kPins[i].shift))};
+    }
+    return pins;
+}
+
 std::string smartLabel(const EventBody& body) {
     std::string out = "Smart:";
     bool first = true;
-    for (const Pin& pin : kPins) {
+    for (const SmartPin& pin : smartPins(body)) {
         out += first ? " " : ", ";
         first = false;
         out += pin.name;
         out += '=';
-        out += triStateLetter(static_cast<unsigned>(body[pin.bodyOffset] >> pin.shift));
+        out += pin.state;
     }
     return out;
 }

@@ -53,6 +53,13 @@ std::string eventFieldLabel(const EventBody& body);
 std::string eventLogContent(const EventBody& body);
 std::string smartLabel(const EventBody& body);
 
+// The twelve Smart pins of an event in the label's order: name ("A0" … "D0") and tri-state letter.
+struct SmartPin {
+    const char* name;
+    char state;
+};
+std::array<SmartPin, 12> smartPins(const EventBody& body);
+
 // The texts the window shows before the first event message.
 inline constexpr std::string_view kInitialLastEventCaption = "Last event in ??:??:??";
 inline constexpr std::string_view kInitialFieldLabel =

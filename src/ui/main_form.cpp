@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "capture/receiver_handler.hpp"
 #include "platform/desktop.hpp"
 #include "platform/port_names.hpp"
 #include "receiver/log_text.hpp"
@@ -500,48 +501,34 @@ void TMainForm::PNGButton6Click() {
     }
 }
 
-std::string TMainForm::timeStamped(std::string_view content) const {
-    const std::string stamp =
-        receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats());
-    // The stamp is in the system's encoding; the log's bytes are Windows-1251.
-    return receiver::logLine(
-        encodeLine(QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size()))),
-        content);
-}
-
 void TMainForm::BComPort1RxChar(serial::TBComPort*, std::int32_t) {
     using receiver::ChunkKind;
-    std::this_thread::sleep_for(std::chrono::milliseconds(40));
-    std::string chunk;
-    BComPort1.ReadText(chunk, receiver::kMaxChunk);
-    const receiver::Classified message = receiver::classifyChunk(chunk);
-    switch (message.kind) {
+    const capture::Arrival arrival = capture::handleArrival(BComPort1);
+    switch (arrival.message.kind) {
         case ChunkKind::Unrecognised:
-            AppendLogLine(timeStamped(receiver::unrecognisedLineContent(chunk)));
+            AppendLogLine(capture::stampedLogLine(arrival.logContent));
             desktop().messageBeep(platform::kBeepError);
             desktop().bringToFront(this);
             break;
         case ChunkKind::TestMessage:
-            BComPort1.WriteText(std::string(receiver::kAcknowledgement));
-            AppendLogLine(timeStamped(receiver::testLineContent(message.test)));
+            AppendLogLine(capture::stampedLogLine(arrival.logContent));
             break;
         case ChunkKind::EventMessage:
-            BComPort1.WriteText(std::string(receiver::kAcknowledgement));
-            showEvent_(message.event);
+            showEvent_(arrival.message.event, arrival.logContent);
             break;
         case ChunkKind::Dropped:
             break;
     }
 }
 
-void TMainForm::showEvent_(const receiver::EventBody& body) {
+void TMainForm::showEvent_(const receiver::EventBody& body, std::string_view logContent) {
     const std::string time =
         receiver::formatLongTime(receiver::localClockNow(), receiver::systemLocaleFormats());
     groupLastEvent_->setTitle(
         QString(receiver::kLastEventCaptionPrefix.data()) +
         QString::fromLocal8Bit(time.data(), static_cast<qsizetype>(time.size())));
     setLabelText(labelEvent_, QString::fromStdString(receiver::eventFieldLabel(body)));
-    AppendLogLine(timeStamped(receiver::eventLogContent(body)));
+    AppendLogLine(capture::stampedLogLine(logContent));
     setLabelText(labelSmart_, QString::fromStdString(receiver::smartLabel(body)));
     desktop().messageBeep(platform::kBeepExclamation);
     desktop().bringToFront(this);

@@ -75,12 +75,11 @@ class TMainForm : public QWidget, public KeyPreview {
     void closeEvent(QCloseEvent* event) override;
 
   private:
-    void showEvent_(const receiver::EventBody& body);
+    void showEvent_(const receiver::EventBody& body, std::string_view logContent);
     void fillPorts(const std::vector<std::string>& ports);
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
     void replaceLog(const QStringList& lines);
-    std::string timeStamped(std::string_view content) const;
 
     platform::RegistryApi& registry_;
     std::string settingsKey_;

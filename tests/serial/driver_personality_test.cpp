@@ -124,13 +124,21 @@ TEST_P(DriverTest, ListensLosesTheDeviceAndListensAgain) {
         port->OnDSRChange = [&](TBComPort*, bool on) { seen.push_back(on ? "dsr+" : "dsr-"); };
         port->OnRLSDChange = [&](TBComPort*, bool on) { seen.push_back(on ? "cd+" : "cd-"); };
         port->OnRing = [&](TBComPort*) { seen.push_back("ring"); };
+        // Each change while the backend waits for one, as a device changes its lines on its own
+        // time; a change between two waits is the counters' business (see the ring below).
+        const auto waiting = [&] { return pumpUntil([&] { return driver.modemWaiting(); }); };
+        ASSERT_TRUE(waiting());
         driver.setLine(TIOCM_DSR, true);
         ASSERT_TRUE(pumpUntil([&] { return !seen.empty(); }));
+        ASSERT_TRUE(waiting());
         driver.setLine(TIOCM_CD, true);
         ASSERT_TRUE(pumpUntil([&] { return seen.size() >= 2; }));
+        ASSERT_TRUE(waiting());
         // A ring pulse: counted drivers keep one that is over before anyone looks.
         driver.setLine(TIOCM_RI, true);
         if (!p.countsModem) {
+            // Without counters both edges must be seen: the rising one first.
+            ASSERT_TRUE(waiting());
             pumpFor(std::chrono::milliseconds(30));
         }
         driver.setLine(TIOCM_RI, false);

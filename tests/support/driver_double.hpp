@@ -145,6 +145,11 @@ class DriverDouble final : public platform::posix::DeviceCalls {
         std::lock_guard lock(mutex_);
         return modemWaits_;
     }
+    // Whether someone is in the modem-line wait now.
+    bool modemWaiting() const {
+        std::lock_guard lock(mutex_);
+        return waiting_ > 0;
+    }
 
     // ---- DeviceCalls ----
     int open(const char* path, int flags) override { return ::open(path, flags); }
@@ -253,6 +258,11 @@ class DriverDouble final : public platform::posix::DeviceCalls {
         ++modemWaits_;
         const serial_icounter_struct start = hidden_;
         const pthread_t self = pthread_self();
+        ++waiting_;
+        struct Leaving {
+            int& waiting;
+            ~Leaving() { --waiting; }
+        } const leaving{waiting_};
         for (;;) {
             if (interrupted_.erase(self) != 0) {
                 return failWith(EINTR);
@@ -292,6 +302,7 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     std::function<void()> drainedHook_;
     std::set<pthread_t> interrupted_;
     int modemWaits_ = 0;
+    int waiting_ = 0;
 };
 
 }  // namespace nira::testing

@@ -1,0 +1,55 @@
+#include "capture/receiver_handler.hpp"
+
+#include <thread>
+
+#include "receiver/log_text.hpp"
+#include "receiver/text_codec.hpp"
+#include "receiver/time_stamp.hpp"
+
+namespace nira::capture {
+
+void sleepFor(std::chrono::milliseconds span) {
+    std::this_thread::sleep_for(span);
+}
+
+Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait) {
+    using receiver::ChunkKind;
+    wait(kArrivalWait);
+    Arrival arrival;
+    port.ReadText(arrival.chunk, receiver::kMaxChunk);
+    arrival.message = receiver::classifyChunk(arrival.chunk);
+    if (receiver::isAcknowledged(arrival.message.kind)) {
+        port.WriteText(std::string(receiver::kAcknowledgement));
+        arrival.acknowledged = true;
+    }
+    switch (arrival.message.kind) {
+        case ChunkKind::Unrecognised:
+            arrival.logContent = receiver::unrecognisedLineContent(arrival.chunk);
+            break;
+        case ChunkKind::TestMessage:
+            arrival.logContent = receiver::testLineContent(arrival.message.test);
+            break;
+        case ChunkKind::EventMessage:
+            arrival.logContent = receiver::eventLogContent(arrival.message.event);
+            break;
+        case ChunkKind::Dropped:
+            break;
+    }
+    return arrival;
+}
+
+std::string logTimeStamp() {
+    const std::string stamp =
+        receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats());
+#ifdef _WIN32
+    return stamp;  // the system's code page already
+#else
+    return receiver::cp1251FromUtf8(stamp);
+#endif
+}
+
+std::string stampedLogLine(std::string_view content) {
+    return receiver::logLine(logTimeStamp(), content);
+}
+
+}  // namespace nira::capture

@@ -1,0 +1,40 @@
+#pragma once
+// The receiver's side of a data arrival, the same for every front end: the wait, the read, the
+// classification, the acknowledgement and the log line. No Qt; the window adds only what is
+// visual, the console listener only where the lines go.
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "receiver/message.hpp"
+#include "serial/com_port.hpp"
+
+namespace nira::capture {
+
+// After a data-arrival event the handler waits this long before it reads, so the rest of a
+// message is in (kept as the receiver's protocol was built around it).
+inline constexpr std::chrono::milliseconds kArrivalWait{40};
+
+struct Arrival {
+    std::string chunk;  // what the read returned
+    receiver::Classified message;
+    bool acknowledged = false;
+    // The log line's content (without time stamp and arrow); empty for a dropped chunk.
+    std::string logContent;
+};
+
+using Sleeper = std::function<void(std::chrono::milliseconds)>;
+void sleepFor(std::chrono::milliseconds span);
+
+// Waits, reads up to 400 bytes, classifies them and answers a test or event message with "<"
+// before anything else is done with it.
+Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait = sleepFor);
+
+// The local time stamp of a log line now, as Windows-1251 bytes.
+std::string logTimeStamp();
+// time stamp + " --> " + content: one log line's bytes.
+std::string stampedLogLine(std::string_view content);
+
+}  // namespace nira::capture
