@@ -12,6 +12,16 @@ void sleepFor(std::chrono::milliseconds span) {
     std::this_thread::sleep_for(span);
 }
 
+serial::TComTimeouts receiverTimeouts() {
+    serial::TComTimeouts timeouts;
+    timeouts.SetReadInterval(1);
+    timeouts.SetReadTotalMultiplier(0);
+    timeouts.SetReadTotalConstant(1);
+    timeouts.SetWriteTotalMultiplier(0);
+    timeouts.SetWriteTotalConstant(0);
+    return timeouts;
+}
+
 Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait) {
     using receiver::ChunkKind;
     wait(kArrivalWait);

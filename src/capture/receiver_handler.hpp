@@ -25,6 +25,10 @@ struct Arrival {
     std::string logContent;
 };
 
+// The port's time-outs for the receiver: a read returns about 1 ms after the last byte that came,
+// writes have no time limit.
+serial::TComTimeouts receiverTimeouts();
+
 using Sleeper = std::function<void(std::chrono::milliseconds)>;
 void sleepFor(std::chrono::milliseconds span);
 

@@ -35,4 +35,11 @@ void handleApplicationException(std::exception_ptr error) {
     }
 }
 
+std::string exceptionDisplayText(const std::string& message) {
+    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') {
+        return message + ".";
+    }
+    return message;
+}
+
 }  // namespace nira::platform

@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <functional>
+#include <string>
 
 namespace nira::platform {
 
@@ -18,5 +19,9 @@ using ExceptionHandler = std::function<void(std::exception_ptr)>;
 // Replaces the handler; an empty one restores the default (the message on standard error).
 void setApplicationExceptionHandler(ExceptionHandler handler);
 void handleApplicationException(std::exception_ptr error);
+
+// The message as the default exception display shows it: a full stop is added when the last
+// character's code is above that of ".".
+std::string exceptionDisplayText(const std::string& message);
 
 }  // namespace nira::platform

@@ -49,13 +49,6 @@ bool Application::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
-std::string exceptionDisplayText(const std::string& message) {
-    if (!message.empty() && static_cast<unsigned char>(message.back()) > '.') {
-        return message + ".";
-    }
-    return message;
-}
-
 void showApplicationException(std::exception_ptr error) {
     std::string message;
     try {
@@ -67,7 +60,7 @@ void showApplicationException(std::exception_ptr error) {
     } catch (...) {
         message = "Unknown failure";
     }
-    desktop().showException(QString::fromStdString(exceptionDisplayText(message)));
+    desktop().showException(QString::fromStdString(platform::exceptionDisplayText(message)));
 }
 
 void guarded(const std::function<void()>& handler) {

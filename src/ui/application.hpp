@@ -28,10 +28,6 @@ class Application : public QApplication {
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
-// The message as the default exception display shows it: a full stop is added when the last
-// character's code is above that of ".".
-std::string exceptionDisplayText(const std::string& message);
-
 // Shows an exception with the default exception display; abort-type exceptions are dropped.
 void showApplicationException(std::exception_ptr error);
 

@@ -343,13 +343,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     // The window's serial component, as the window describes it.
     BComPort1.SetPort("COM2");
     BComPort1.SetBaudRate(serial::br9600);
-    serial::TComTimeouts timeouts;
-    timeouts.SetReadInterval(1);
-    timeouts.SetReadTotalMultiplier(0);
-    timeouts.SetReadTotalConstant(1);
-    timeouts.SetWriteTotalMultiplier(0);
-    timeouts.SetWriteTotalConstant(0);
-    BComPort1.SetTimeouts(timeouts);
+    BComPort1.SetTimeouts(capture::receiverTimeouts());
     BComPort1.OnRxChar = [this](serial::TBComPort* sender, std::int32_t count) {
         BComPort1RxChar(sender, count);
     };

@@ -33,7 +33,7 @@ TEST(ExceptionDisplay, AddsAFullStopAfterLettersDigitsColonsAndQuestionMarks) {
         {"Помилка читання з порта", "Помилка читання з порта."},
     };
     for (const auto& c : table) {
-        EXPECT_EQ(exceptionDisplayText(c.message), c.shown) << c.message;
+        EXPECT_EQ(platform::exceptionDisplayText(c.message), c.shown) << c.message;
     }
 }
 

@@ -1,0 +1,255 @@
+// nira7-listen: the analyser's receiver handling without a window, for long unattended captures.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <deque>
+#include <exception>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "capture/receiver_handler.hpp"
+#include "listen_options.hpp"
+#include "listen_output.hpp"
+#include "platform/console_signals.hpp"
+#include "platform/exception_display.hpp"
+#include "platform/main_thread.hpp"
+#include "receiver/text_codec.hpp"
+#include "serial/com_port.hpp"
+
+namespace nira::listen {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using platform::ConsoleSignal;
+using platform::MainThreadQueue;
+
+constexpr auto kDeviceCheck = std::chrono::seconds(1);
+constexpr auto kIdleWait = std::chrono::hours(1);
+
+std::string whatOf(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown failure";
+    }
+}
+
+// Whether a device of that name is there to be opened; the open itself has the last word.
+bool deviceMayBeThere(const std::string& port) {
+#ifdef _WIN32
+    (void)port;
+    return true;
+#else
+    const std::string path = port.front() == '/' ? port : "/dev/" + port;
+    struct stat node {};
+    return ::stat(path.c_str(), &node) == 0;
+#endif
+}
+
+class Listener {
+  public:
+    explicit Listener(const Options& options) : options_(options) {}
+
+    int run() {
+        if (!options_.logFile.empty()) {
+            log_ = std::make_unique<LogFile>(options_.logFile);
+            std::string error;
+            if (!log_->open(error)) {
+                std::cerr << "nira7-listen: " << error << "\n";
+                return 1;
+            }
+        }
+        platform::watchConsoleSignals([](ConsoleSignal signal) {
+            MainThreadQueue::instance().post([signal] { signals().push_back(signal); });
+        });
+        port_.SetPort(options_.port);
+        port_.SetBaudRate(options_.speed);
+        port_.SetTimeouts(capture::receiverTimeouts());
+        port_.OnRxChar = [this](serial::TBComPort*, std::int32_t) { onArrival(); };
+        port_.OnWatcherFailure = [this](serial::TBComPort*, std::exception_ptr error) {
+            lost_ = true;
+            lostReason_ = whatOf(error);
+        };
+        try {
+            port_.OpenPort();
+        } catch (const std::exception& e) {
+            std::cerr << platform::exceptionDisplayText(e.what()) << "\n";
+            return 1;
+        }
+        const auto started = Clock::now();
+        std::cerr << stamp() << " listening on " << options_.port << " at "
+                  << serial::kBaudRates[options_.speed] << " bit/s\n";
+
+        bool stop = false;
+        while (!stop) {
+            MainThreadQueue::instance().pumpFor(
+                lost_ ? std::chrono::duration_cast<std::chrono::milliseconds>(kDeviceCheck)
+                      : std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWait));
+            while (!signals().empty()) {
+                const ConsoleSignal signal = signals().front();
+                signals().pop_front();
+                if (signal == ConsoleSignal::Stop) {
+                    stop = true;
+                } else if (log_) {
+                    std::string error;
+                    if (!log_->open(error)) {
+                        std::cerr << stamp() << " " << error << "\n";
+                    }
+                }
+            }
+            if (!stop && lost_) {
+                followTheDevice();
+            }
+        }
+        try {
+            port_.ClosePort();
+        } catch (const std::exception& e) {
+            std::cerr << stamp() << " " << e.what() << "\n";
+        }
+        std::fflush(stdout);
+        summary(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started));
+        return 0;
+    }
+
+  private:
+    static std::deque<ConsoleSignal>& signals() {
+        static std::deque<ConsoleSignal> pending;
+        return pending;
+    }
+
+    static std::string stamp() { return isoTime(std::chrono::system_clock::now()); }
+
+    void onArrival() {
+        const capture::Arrival arrival = capture::handleArrival(port_);
+        acks_ += arrival.acknowledged ? 1 : 0;
+        switch (arrival.message.kind) {
+            case receiver::ChunkKind::TestMessage:
+                ++tests_;
+                break;
+            case receiver::ChunkKind::EventMessage:
+                ++events_;
+                break;
+            case receiver::ChunkKind::Unrecognised:
+                ++unrecognised_;
+                break;
+            case receiver::ChunkKind::Dropped:
+                ++dropped_;
+                return;
+        }
+        const std::string line = capture::stampedLogLine(arrival.logContent);
+        const std::string shown = options_.json
+                                      ? jsonLine(arrival, std::chrono::system_clock::now())
+                                      : receiver::shownUtf8(line);
+        std::fwrite(shown.data(), 1, shown.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+        if (log_) {
+            std::string error;
+            if (!log_->append(line, error) && !logFailed_) {
+                std::cerr << stamp() << " " << error << "\n";
+            }
+            logFailed_ = !error.empty();
+        }
+    }
+
+    // The device went away: close, then look once a second until it is back and opens.
+    void followTheDevice() {
+        if (!waiting_) {
+            waiting_ = true;
+            gapStart_ = Clock::now();
+            std::cerr << stamp() << " " << lostReason_ << "\n"
+                      << stamp() << " waiting for " << options_.port << " to come back\n";
+            try {
+                port_.ClosePort();
+            } catch (const std::exception&) {
+                // a close that fails here is tried again by the next open
+            }
+            return;
+        }
+        if (!deviceMayBeThere(options_.port)) {
+            return;
+        }
+        try {
+            port_.OpenPort();
+        } catch (const std::exception&) {
+            return;  // not ready yet (or still held): the next look tries again
+        }
+        const auto gap = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - gapStart_);
+        ++gaps_;
+        gapTotal_ += gap;
+        waiting_ = false;
+        lost_ = false;
+        std::cerr << stamp() << " " << options_.port << " is back after " << gap.count()
+                  << " s; listening again\n";
+    }
+
+    void summary(std::chrono::seconds listened) const {
+        std::cerr << stamp() << " stopped\n"
+                  << "listened_s: " << listened.count() << "\n"
+                  << "test: " << tests_ << "\n"
+                  << "event: " << events_ << "\n"
+                  << "unrecognised: " << unrecognised_ << "\n"
+                  << "dropped: " << dropped_ << "\n"
+                  << "acks: " << acks_ << "\n"
+                  << "gaps: " << gaps_ << "\n"
+                  << "gap_s: " << gapTotal_.count() << "\n";
+    }
+
+    const Options& options_;
+    serial::TBComPort port_;
+    std::unique_ptr<LogFile> log_;
+    bool logFailed_ = false;
+    bool lost_ = false;
+    bool waiting_ = false;
+    std::string lostReason_;
+    Clock::time_point gapStart_;
+    long tests_ = 0;
+    long events_ = 0;
+    long unrecognised_ = 0;
+    long dropped_ = 0;
+    long acks_ = 0;
+    long gaps_ = 0;
+    std::chrono::seconds gapTotal_{0};
+};
+
+}  // namespace
+}  // namespace nira::listen
+
+int main(int argc, char** argv) {
+    using namespace nira;
+    const listen::Parsed parsed =
+        listen::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.options) {
+        std::cerr << "nira7-listen: " << parsed.error << "\n";
+        return 2;
+    }
+    const listen::Options& options = *parsed.options;
+    if (options.help) {
+        std::cout << listen::usage();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "nira7-listen 0.3\n";
+        return 0;
+    }
+    platform::MainThreadQueue::instance().bindToCurrentThread();
+    if (options.list) {
+        std::vector<std::string> ports;
+        try {
+            serial::ListSerialPorts(ports);
+        } catch (const std::exception& e) {
+            std::cerr << platform::exceptionDisplayText(e.what()) << "\n";
+            return 1;
+        }
+        for (const auto& port : ports) {
+            std::cout << port << "\n";
+        }
+        return 0;
+    }
+    listen::Listener listener(options);
+    return listener.run();
+}

@@ -1,0 +1,30 @@
+#pragma once
+// The console listener's command line.
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "serial/com_port.hpp"
+
+namespace nira::listen {
+
+struct Options {
+    std::string port;
+    serial::TBaudRate speed = serial::br4800;  // as the window starts
+    std::string logFile;
+    bool json = false;
+    bool list = false;
+    bool help = false;
+    bool version = false;
+};
+
+// The options, or the one line that says what is wrong with them.
+struct Parsed {
+    std::optional<Options> options;
+    std::string error;
+};
+Parsed parseOptions(const std::vector<std::string>& args);
+
+std::string usage();
+
+}  // namespace nira::listen

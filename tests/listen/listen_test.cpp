@@ -1,0 +1,225 @@
+// nira7-listen end to end: the simulator on its pseudo-terminal, the listener as a child process.
+// The acknowledgements, the log file's bytes, the JSON lines, the summary, and a device that goes
+// away and comes back behind the same name.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "listen_options.hpp"
+#include "listen_output.hpp"
+#include "listen_process.hpp"
+#include "sim_process.hpp"
+#include "temp_dir.hpp"
+
+extern char** environ;
+
+namespace nira::listen {
+namespace {
+
+using nira::testing::ListenProcess;
+using nira::testing::SimProcess;
+using nira::testing::TempDir;
+using Clock = std::chrono::steady_clock;
+
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// The same edge cases the window's end-to-end test plays.
+const char* kSession =
+    "wait-open\n"
+    "test 01 FE\n"
+    "expect-ack\n"
+    "raw 3E 1B 05 FF 5C 00 12 34 AB\n"  // a body of eight: dropped
+    "wait 150\n"
+    "event 10 1B 05 FF 5C 00 12 34 AB\n"
+    "expect-ack\n"
+    "raw 41 42 43 44\n"
+    "wait 150\n"
+    "raw 3E 01*19\n"
+    "wait 150\n"
+    "raw 00 0D 0A 58 59 5A 7F 80 FF\n"
+    "wait 150\n"
+    "raw 5A*400 41 42\n"
+    "wait 150\n"
+    "raw 43\n"
+    "expect-ack\n"
+    "wait 300\n";
+
+TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
+    TempDir dir;
+    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    { std::ofstream(dir / "session.txt") << kSession; }
+    SimProcess sim(
+        {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
+    const std::string port = sim.portPath();
+    ASSERT_FALSE(port.empty());
+    ListenProcess listen({"--port", port, "--log", (dir / "capture.txt").string(), "--json"});
+    ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("\"42\"") != std::string::npos; },
+                                 std::chrono::seconds(20)))
+        << listen.err;
+    sim.signal(SIGTERM);
+    const auto figures = sim.figures();
+    EXPECT_EQ(figures.at("acks"), "3");
+    EXPECT_EQ(figures.at("acks_unexpected"), "0");
+    EXPECT_EQ(figures.at("acks_missing"), "0");
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    ::unsetenv("NIRA7_REGISTRY");
+
+    // The summary counts right.
+    const auto summary = listen.summary();
+    EXPECT_EQ(summary.at("test"), "2");
+    EXPECT_EQ(summary.at("event"), "1");
+    EXPECT_EQ(summary.at("unrecognised"), "3");
+    EXPECT_EQ(summary.at("dropped"), "2");
+    EXPECT_EQ(summary.at("acks"), "3");
+    EXPECT_EQ(summary.at("gaps"), "0");
+
+    // The log file is what the window's Save gives for this traffic: stamped lines, CR LF each,
+    // the bytes of an unrecognised chunk kept as they came.
+    const std::vector<std::string> contents = {
+        "TEST: 01, CS: FE",
+        "ST: 10, ID: 1B05FF, DT: 5C, D1: 00, XXXX: 1234, CS: AB",
+        "???: ABCD",
+        std::string("???: \x00\r\nXYZ\x7F\x80\xFF", 14),
+        "???: " + std::string(400, 'Z'),
+        "TEST: 42, CS: 43",
+    };
+    const std::string file = readFile(dir / "capture.txt");
+    const std::regex stamp(R"(^\S+ (?:\S+ )?\d{1,2}:\d{2}:\d{2}(?: \S+)?$)");
+    std::size_t at = 0;
+    for (const auto& content : contents) {
+        const std::size_t arrow = file.find(" --> ", at);
+        ASSERT_NE(arrow, std::string::npos) << content;
+        EXPECT_TRUE(std::regex_match(file.substr(at, arrow - at), stamp))
+            << file.substr(at, arrow - at);
+        EXPECT_EQ(file.substr(arrow + 5, content.size() + 2), content + "\r\n");
+        at = arrow + 5 + content.size() + 2;
+    }
+    EXPECT_EQ(at, file.size()) << "nothing else in the file";
+
+    // Every JSON line parses and holds its fields.
+    std::istringstream lines(listen.out);
+    std::string line;
+    std::vector<std::string> kinds;
+    while (std::getline(lines, line)) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << line;
+        const QJsonObject o = doc.object();
+        kinds.push_back(o["kind"].toString().toStdString());
+        EXPECT_TRUE(
+            std::regex_match(o["time"].toString().toStdString(),
+                             std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d)")))
+            << line;
+        EXPECT_EQ(o["acknowledged"].toBool(), kinds.back() != "unrecognised") << line;
+        if (kinds.back() == "event") {
+            EXPECT_EQ(o["raw"].toString(), "3E101B05FF5C001234AB");
+            EXPECT_EQ(o["fields"].toObject()["ID"].toString(), "1B05FF");
+            EXPECT_EQ(o["fields"].toObject()["XXXX"].toString(), "1234");
+            const QJsonObject smart = o["smart"].toObject();
+            EXPECT_EQ(smart.size(), 12);
+            EXPECT_EQ(smart["A0"].toString(), "H");
+            EXPECT_EQ(smart["D0"].toString(), "L");
+        }
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"test", "event", "unrecognised", "unrecognised",
+                                               "unrecognised", "test"}));
+}
+
+TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
+    TempDir dir;
+    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    const auto link = dir / "receiver";
+    std::ofstream(dir / "first.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 100000\n";
+    std::ofstream(dir / "second.txt") << "wait-open\ntest 02 FD\nexpect-ack\n";
+    SimProcess first({"--script", (dir / "first.txt").string()});
+    std::filesystem::create_symlink(first.portPath(), link);
+    ListenProcess listen({"--port", link.string()});
+    ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 01") != std::string::npos; }))
+        << listen.err;
+
+    first.signal(SIGTERM);
+    ASSERT_TRUE(listen.readUntil([&] {
+        return listen.err.find("waiting for") != std::string::npos;
+    })) << listen.err;
+    std::filesystem::remove(link);
+    // Waiting costs next to nothing.
+    const long cpuBefore = listen.cpuMs();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    EXPECT_LE(listen.cpuMs() - cpuBefore, 50) << "busy while waiting";
+
+    SimProcess second({"--script", (dir / "second.txt").string(), "--expect-acks"});
+    std::filesystem::create_symlink(second.portPath(), link);
+    ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 02") != std::string::npos; }))
+        << listen.err;
+    EXPECT_NE(listen.err.find("is back after"), std::string::npos) << listen.err;
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.figures().at("acks"), "1");
+    listen.signal(SIGINT);
+    EXPECT_EQ(listen.waitExit(), 0);
+    EXPECT_EQ(listen.summary().at("gaps"), "1");
+    ::unsetenv("NIRA7_REGISTRY");
+}
+
+TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char* says;
+    } cases[] = {
+        {{"--bogus"}, 2, "unknown option"},
+        {{}, 2, "no port given"},
+        {{"--port", "x", "--speed", "12345"}, 2, "unknown line speed"},
+        {{"--port"}, 2, "--port needs"},
+        {{"--port", "/dev/nira7-no-such-port"}, 1, "\u0421\u043f\u0440\u043e\u0431\u0430"},
+        {{"--port", "/dev/nira7-no-such-port", "--log", "/nonexistent/dir/log.txt"},
+         1,
+         "cannot open the log file"},
+    };
+    for (const auto& c : cases) {
+        ListenProcess listen(c.args);
+        EXPECT_EQ(listen.waitExit(), c.status) << c.says;
+        EXPECT_NE(listen.err.find(c.says), std::string::npos) << listen.err;
+        EXPECT_EQ(std::count(listen.err.begin(), listen.err.end(), '\n'), 1) << listen.err;
+    }
+    ListenProcess version({"--version"});
+    EXPECT_EQ(version.waitExit(), 0);
+    EXPECT_EQ(version.out, "nira7-listen 0.3\n");
+}
+
+TEST(ListenOutput, IsoTimeHasMillisecondsAndTheOffset) {
+    const auto when =
+        std::chrono::system_clock::time_point(std::chrono::milliseconds(1765375501123));
+    ::setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(isoTime(when), "2025-12-10T14:05:01.123+00:00");
+    ::setenv("TZ", "EET-2", 1);
+    tzset();
+    EXPECT_EQ(isoTime(when), "2025-12-10T16:05:01.123+02:00");
+    ::unsetenv("TZ");
+    tzset();
+}
+
+}  // namespace
+}  // namespace nira::listen

@@ -1,0 +1,163 @@
+#pragma once
+// nira7-listen as a child process: its standard output and error read as they come, its summary,
+// its CPU time. Ends it (by its PID) if the test does not.
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace nira::testing {
+
+// The listener as a child, its standard output and error read as they come.
+class ListenProcess {
+  public:
+    explicit ListenProcess(const std::vector<std::string>& args,
+                           const char* exe = NIRA_LISTEN_EXE) {
+        int outPipe[2];
+        int errPipe[2];
+        if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) {
+            throw std::runtime_error("pipe failed");
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+        std::vector<std::string> all{exe};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, exe, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(outPipe[1]);
+        ::close(errPipe[1]);
+        out_ = outPipe[0];
+        err_ = errPipe[0];
+        if (rc != 0) {
+            throw std::runtime_error("cannot start nira7-listen");
+        }
+    }
+    ~ListenProcess() {
+        if (!status_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        ::close(out_);
+        ::close(err_);
+    }
+    ListenProcess(const ListenProcess&) = delete;
+    ListenProcess& operator=(const ListenProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void signal(int number) const { ::kill(pid_, number); }
+
+    // Reads until `done` holds for what came so far, or the time is up.
+    bool readUntil(const std::function<bool()>& done,
+                   std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                return false;
+            }
+            pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            if (::poll(p, 2, static_cast<int>(left.count())) <= 0) {
+                continue;
+            }
+            bool any = false;
+            for (int i = 0; i < 2; ++i) {
+                if ((p[i].revents & (POLLIN | POLLHUP)) != 0) {
+                    char buffer[4096];
+                    const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
+                    if (n > 0) {
+                        (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
+                        any = true;
+                    }
+                }
+            }
+            if (!any && exited()) {
+                return done();
+            }
+        }
+        return true;
+    }
+    std::optional<int> exited() {
+        if (!status_) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+        }
+        return status_;
+    }
+    int waitExit() {
+        readUntil([this] { return exited().has_value(); });
+        return exited().value_or(-1);
+    }
+    // "name: value" lines of the summary on standard error.
+    std::map<std::string, std::string> summary() const {
+        std::map<std::string, std::string> figures;
+        std::istringstream lines(err);
+        std::string line;
+        while (std::getline(lines, line)) {
+            const auto colon = line.find(": ");
+            if (colon != std::string::npos && line.find(' ') > colon) {
+                figures[line.substr(0, colon)] = line.substr(colon + 2);
+            }
+        }
+        return figures;
+    }
+    // CPU time used so far, in milliseconds.
+    long cpuMs() const {
+        std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+        std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(all.substr(all.rfind(')') + 2));
+        std::string field;
+        long ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i == 14 || i == 15) {
+                ticks += std::stol(field);
+            }
+        }
+        return ticks * 1000 / sysconf(_SC_CLK_TCK);
+    }
+
+    // Resident memory now, in KiB.
+    long rssKb() const {
+        std::ifstream statm("/proc/" + std::to_string(pid_) + "/statm");
+        long pages = 0;
+        long resident = 0;
+        statm >> pages >> resident;
+        return resident * sysconf(_SC_PAGESIZE) / 1024;
+    }
+
+    std::string out;
+    std::string err;
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    std::optional<int> status_;
+};
+
+}  // namespace nira::testing
