@@ -1,11 +1,95 @@
-// The program: the application, the main window, the About window hidden, the message loop.
+// The program: the command line, the application, the main window, the About window hidden, the
+// message loop.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <cstdio>
+#include <optional>
+
 #include "ui/application.hpp"
 #include "ui/form_help.hpp"
 #include "ui/main_form.hpp"
 
+namespace {
+
+constexpr const char* kVersion = "0.3";
+
+struct CommandLine {
+    QCommandLineParser parser;
+    QCommandLineOption help = parser.addHelpOption();
+    QCommandLineOption version = parser.addVersionOption();
+    QCommandLineOption port{"port",
+                            "Choose the port NAME, as the Port list shows it, for this run (the "
+                            "saved choice stays as it is until the window closes).",
+                            "NAME"};
+
+    CommandLine() {
+        parser.setApplicationDescription(
+            "NIRA-7 UART Analyser: listens to a radio receiver on a serial port, answers each "
+            "message and logs it.");
+        parser.addOption(port);
+        // Qt's own options (-platform xcb, -style fusion …) are the application object's.
+        parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+        for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                 "qwindowgeometry", "qwindowicon", "qwindowtitle", "session",
+                                 "style", "stylesheet", "display", "geometry", "title"}) {
+            QCommandLineOption qtOption(name, "", "value");
+            qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(qtOption);
+        }
+        for (const char* name : {"reverse", "widgetcount", "nograb", "dograb", "sync"}) {
+            QCommandLineOption qtOption(name, "");
+            qtOption.setFlags(QCommandLineOption::HiddenFromHelp);
+            parser.addOption(qtOption);
+        }
+    }
+
+    // Parses; --help and --version print and end the program here. Returns the exit status of a
+    // bad command line, or nothing.
+    std::optional<int> parse(const QStringList& arguments) {
+        const bool ok = parser.parse(arguments);
+        if (parser.isSet(version)) {
+            parser.showVersion();
+        }
+        if (parser.isSet(help)) {
+            parser.showHelp(0);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "nira7-analyser: %s (see --help)\n",
+                         qPrintable(parser.errorText()));
+            return 2;
+        }
+        if (!parser.positionalArguments().isEmpty()) {
+            std::fprintf(stderr, "nira7-analyser: unexpected argument \"%s\" (see --help)\n",
+                         qPrintable(parser.positionalArguments().front()));
+            return 2;
+        }
+        return std::nullopt;
+    }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    QCoreApplication::setApplicationName("nira7-analyser");
+    QCoreApplication::setApplicationVersion(kVersion);
+    // The command line is read before any window exists: help, version and a bad option need no
+    // display.
+    std::optional<QString> port;
+    {
+        QCoreApplication core(argc, argv);
+        CommandLine commandLine;
+        if (const auto status = commandLine.parse(QCoreApplication::arguments())) {
+            return *status;
+        }
+        if (commandLine.parser.isSet(commandLine.port)) {
+            port = commandLine.parser.value(commandLine.port);
+        }
+    }
     nira::ui::Application application(argc, argv);
     nira::ui::TMainForm mainForm;
+    if (port) {
+        mainForm.ChoosePort(*port);
+    }
     mainForm.show();
     nira::ui::TFormHelp formHelp;
     mainForm.SetFormHelp(&formHelp);

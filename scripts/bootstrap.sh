@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Installs every Debian package that building, testing and running the analyser needs.
+# Installs the Debian packages that building, running and testing the analyser need.
+#   --ci       adds what only CI uses: clang and its runtime for the fuzzer, clang-format and
+#              clang-tidy, and the package checks (lintian, desktop-file-validate, appstreamcli)
+#   --windows  adds the MinGW-w64 cross compiler, GoogleTest's sources and Wine, for building the
+#              Windows backends and running their tests
 # Idempotent: packages already present are left alone, and apt is not touched at all then.
-# --windows adds the MinGW-w64 cross compiler, GoogleTest's sources and Wine, for building the
-# Windows backends and running their tests.
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ pkg-config
-    libgtest-dev libgmock-dev libbenchmark-dev
-    clang libclang-rt-14-dev clang-format clang-tidy
-    qt6-base-dev libcanberra-dev fonts-dejavu-core fonts-dejavu-extra xdg-utils
+    cmake ninja-build g++ pkg-config dpkg-dev file
+    libgtest-dev libgmock-dev
+    qt6-base-dev qt6-svg-dev libcanberra-dev fonts-dejavu-core fonts-dejavu-extra xdg-utils
 )
-if [ "${1:-}" = "--windows" ]; then
-    packages+=(g++-mingw-w64-x86-64-posix googletest wine64)
-fi
+for flag in "$@"; do
+    case "$flag" in
+        --ci) packages+=(clang libclang-rt-14-dev clang-format clang-tidy lintian desktop-file-utils
+                         appstream) ;;
+        --windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine64) ;;
+        *) echo "bootstrap: unknown option $flag (use --ci or --windows)" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,6 +4,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/bootstrap.sh
-cmake -S . -B build -G Ninja -DNIRA_WERROR=ON
+scripts/configure.sh
 cmake --build build --parallel
 ctest --test-dir build --output-on-failure --parallel 2 --timeout 300

@@ -534,10 +534,11 @@ class PosixSerialApi final : public SerialApi {
             tLastError = errorFromErrno(err);
             return INVALID_HANDLE_VALUE;
         }
-        sys_.ioctl(fd, TIOCEXCL, nullptr);
         // A port opens with an empty input queue, as the Windows serial driver opens it: bytes a
-        // pseudo-terminal kept from before would otherwise run into the first message.
+        // pseudo-terminal kept from before would otherwise run into the first message. Emptied
+        // before the port is marked as held, which is what a peer may wait for before it sends.
         sys_.ioctl(fd, TCFLSH, reinterpret_cast<void*>(static_cast<long>(TCIFLUSH)));
+        sys_.ioctl(fd, TIOCEXCL, nullptr);
         const int wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         if (wakeFd < 0) {
             sys_.close(fd);

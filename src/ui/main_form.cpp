@@ -391,6 +391,18 @@ void TMainForm::RefreshPorts() {
     cbPort_->setCurrentIndex(index >= 0 ? index : (anyChosen && !ports.empty() ? 0 : -1));
 }
 
+void TMainForm::ChoosePort(const QString& name) {
+    guarded([&] {
+        const int index = cbPort_->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (index < 0) {
+            throw std::runtime_error("No port \"" + name.toStdString() +
+                                     "\" is in the Port list; choose one there");
+        }
+        const QSignalBlocker quiet(cbPort_);
+        cbPort_->setCurrentIndex(index);
+    });
+}
+
 void TMainForm::previewKeyDown(QKeyEvent* event) {
     FormKeyDown(virtualKeyOf(event), event->modifiers());
 }

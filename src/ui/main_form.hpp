@@ -53,6 +53,8 @@ class TMainForm : public QWidget, public KeyPreview {
     void EnterRunState();
     // Lists the ports again (the Port list dropping down while idle); the choice stays by name.
     void RefreshPorts();
+    // Chooses the port of that name in the Port list; says so when the list has none.
+    void ChoosePort(const QString& name);
     void EnterIdleState();
     // The last step of FormCreate: the saved list positions.
     void restoreChoices();

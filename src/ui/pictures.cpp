@@ -21,6 +21,11 @@ QImage canvas(int w, int h) {
 QImage radarIcon() {
     QImage image = canvas(64, 64);
     QPainter p(&image);
+    drawRadarIcon(p);
+    return image;
+}
+
+void drawRadarIcon(QPainter& p) {
     p.setRenderHint(QPainter::Antialiasing);
     QRadialGradient screen(32, 32, 30);
     screen.setColorAt(0, QColor(0, 90, 30));
@@ -49,7 +54,6 @@ QImage radarIcon() {
     p.setBrush(QColor(200, 255, 120));
     p.drawEllipse(QPointF(44, 24), 2.5, 2.5);
     p.drawEllipse(QPointF(22, 40), 2, 2);
-    return image;
 }
 
 QImage calculator() {

@@ -3,9 +3,13 @@
 
 #include <QImage>
 
+class QPainter;
+
 namespace nira::ui::pictures {
 
-QImage radarIcon();   // 64 × 64, a green radar screen
+QImage radarIcon();  // 64 × 64, a green radar screen
+// The radar icon on any painter, in a 64 × 64 frame: the window icon, the desktop's icons.
+void drawRadarIcon(QPainter& p);
 QImage calculator();  // 32 × 32
 QImage lifebuoy();    // 32 × 32, a lifebuoy with a magnifying glass
 QImage house();       // 32 × 32

@@ -376,6 +376,18 @@ TEST_F(MainFormTest, TheLogFollowsNewLinesUnlessTheOperatorLooksElsewhere) {
     EXPECT_EQ(log->document()->lastBlock().previous().text(), "newest");
 }
 
+TEST_F(MainFormTest, APortNamedOnTheCommandLineIsChosenOrTheOperatorIsTold) {
+    auto* ports = control<QComboBox>("cbPort");
+    form->ChoosePort(QString::fromStdString(otherPty.path()));
+    EXPECT_EQ(ports->currentText().toStdString(), otherPty.path());
+    EXPECT_TRUE(desktop.messages.empty());
+    form->ChoosePort("/dev/nira7-not-listed");
+    EXPECT_EQ(ports->currentText().toStdString(), otherPty.path()) << "the choice stays";
+    ASSERT_EQ(desktop.messages.size(), 1U);
+    EXPECT_EQ(desktop.messages[0],
+              "No port \"/dev/nira7-not-listed\" is in the Port list; choose one there.");
+}
+
 TEST_F(MainFormTest, ThePortListIsAskedAgainWhenItDropsDownWhileIdle) {
     auto* ports = control<QComboBox>("cbPort");
     choosePort(otherPty.path());

@@ -1,0 +1,78 @@
+# What `cmake --install` puts where, and the Debian package CPack makes of it (scripts/package.sh).
+include(GNUInstallDirs)
+
+# The system's own places when installed for the system (prefix /usr); under the prefix otherwise.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(NIRA_SYSTEMD_UNIT_DIR /lib/systemd/system)
+  set(NIRA_SYSCONF_DIR /etc)
+else()
+  set(NIRA_SYSTEMD_UNIT_DIR lib/systemd/system)
+  set(NIRA_SYSCONF_DIR ${CMAKE_INSTALL_SYSCONFDIR})
+endif()
+set(NIRA_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/nira7-analyser)
+set(NIRA_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
+
+set(nira_programs nira7-listen)
+if(TARGET nira7-analyser)
+  list(APPEND nira_programs nira7-analyser)
+endif()
+if(TARGET nira7-receiver-sim)
+  list(APPEND nira_programs nira7-receiver-sim)
+endif()
+install(TARGETS ${nira_programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(NOT WIN32)
+  # Manual pages and the changelog compressed as Debian wants them: gzip -9n, no time stamp.
+  set(nira_compressed)
+  foreach(page nira7-analyser nira7-listen nira7-receiver-sim)
+    set(out ${CMAKE_BINARY_DIR}/packaging/${page}.1.gz)
+    add_custom_command(OUTPUT ${out}
+                       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+                       COMMAND gzip -9n -c ${NIRA_PACKAGING_DIR}/${page}.1 > ${out}
+                       DEPENDS ${NIRA_PACKAGING_DIR}/${page}.1)
+    list(APPEND nira_compressed ${out})
+    install(FILES ${out} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
+  set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+  add_custom_command(OUTPUT ${changelog}
+                     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+                     COMMAND gzip -9n -c ${NIRA_PACKAGING_DIR}/changelog > ${changelog}
+                     DEPENDS ${NIRA_PACKAGING_DIR}/changelog)
+  list(APPEND nira_compressed ${changelog})
+  add_custom_target(packaging_files ALL DEPENDS ${nira_compressed})
+  install(FILES ${changelog} ${NIRA_PACKAGING_DIR}/copyright DESTINATION ${NIRA_DOC_DIR})
+
+  install(FILES "${NIRA_PACKAGING_DIR}/nira7-listen@.service" DESTINATION ${NIRA_SYSTEMD_UNIT_DIR})
+  install(FILES ${NIRA_PACKAGING_DIR}/nira7-listen.logrotate
+          DESTINATION ${NIRA_SYSCONF_DIR}/logrotate.d RENAME nira7-listen)
+  if(TARGET nira7-analyser)
+    install(FILES ${NIRA_PACKAGING_DIR}/org.example.Nira7Analyser.desktop
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+    install(FILES ${NIRA_PACKAGING_DIR}/org.example.Nira7Analyser.metainfo.xml
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
+  endif()
+endif()
+
+set(CPACK_PACKAGE_NAME nira7-analyser)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The NIRA-7 team")
+set(CPACK_PACKAGE_CONTACT "The NIRA-7 team <team@example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "analyser for a radio receiver on a serial port")
+set(CPACK_PACKAGE_DESCRIPTION
+    "The analyser listens to a PowerCode/CodeSecure radio receiver on a serial\n"
+    "port, answers each test and event message, decodes it and logs one\n"
+    "time-stamped line per message. nira7-listen does the same without a window,\n"
+    "for unattended captures, and a receiver simulator lets it be tried without\n"
+    "hardware.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_GENERATOR DEB)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.example.org/")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+configure_file(${NIRA_PACKAGING_DIR}/conffiles ${CMAKE_BINARY_DIR}/packaging/conffiles COPYONLY)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_BINARY_DIR}/packaging/conffiles)
+include(CPack)
