@@ -16,9 +16,11 @@ TEST(Script, EachActionBecomesItsStep) {
         "wait 250\n"
         "expect-ack\n"
         "expect-ack 50\n"
-        "wait-open\n",
+        "wait-open\n"
+        "drain\n"
+        "drain 300\n",
         "s.txt");
-    ASSERT_EQ(steps.size(), 7U);
+    ASSERT_EQ(steps.size(), 9U);
     EXPECT_EQ(steps[0].kind, StepKind::Test);
     EXPECT_EQ(steps[0].bytes, (std::vector<std::uint8_t>{'>', 0x01, 0xFF}));
     EXPECT_EQ(steps[0].line, 2);
@@ -33,6 +35,9 @@ TEST(Script, EachActionBecomesItsStep) {
     EXPECT_EQ(steps[5].milliseconds, 50);
     EXPECT_EQ(steps[6].kind, StepKind::WaitOpen);
     EXPECT_EQ(steps[6].milliseconds, kDefaultOpenLimitMs);
+    EXPECT_EQ(steps[7].kind, StepKind::Drain);
+    EXPECT_EQ(steps[7].milliseconds, kDefaultDrainLimitMs);
+    EXPECT_EQ(steps[8].milliseconds, 300);
 }
 
 TEST(Script, BadLinesAreNamedWithFileAndLine) {
@@ -52,11 +57,12 @@ TEST(Script, BadLinesAreNamedWithFileAndLine) {
         {"wait 1e3", "s.txt:2: '1e3' is not a time in milliseconds (0 to 3600000)"},
         {"expect-ack 1 2", "s.txt:2: 'expect-ack' takes at most a time limit in milliseconds"},
         {"send 01",
-         "s.txt:2: unknown action 'send'; expected test, event, raw, wait, expect-ack or "
-         "wait-open"},
+         "s.txt:2: unknown action 'send'; expected test, event, raw, wait, expect-ack, "
+         "wait-open or drain"},
         {"\x01\xFF\xFE",
          "s.txt:2: unknown action '\x01\xFF\xFE'; expected test, event, raw, "
-         "wait, expect-ack or wait-open"},
+         "wait, expect-ack, wait-open or drain"},
+        {"drain 1 2", "s.txt:2: 'drain' takes at most a time limit in milliseconds"},
         {"wait-open 1 2", "s.txt:2: 'wait-open' takes at most a time limit in milliseconds"},
     };
     for (const auto& c : cases) {

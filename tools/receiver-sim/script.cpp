@@ -128,9 +128,15 @@ std::vector<Step> parseScript(std::string_view text, const std::string& fileName
             }
             step.kind = StepKind::WaitOpen;
             step.milliseconds = words.size() == 2 ? milliseconds(words[1]) : kDefaultOpenLimitMs;
+        } else if (verb == "drain") {
+            if (words.size() > 2) {
+                fail("'drain' takes at most a time limit in milliseconds");
+            }
+            step.kind = StepKind::Drain;
+            step.milliseconds = words.size() == 2 ? milliseconds(words[1]) : kDefaultDrainLimitMs;
         } else {
             fail("unknown action '" + std::string(verb) +
-                 "'; expected test, event, raw, wait, expect-ack or wait-open");
+                 "'; expected test, event, raw, wait, expect-ack, wait-open or drain");
         }
         steps.push_back(std::move(step));
     }

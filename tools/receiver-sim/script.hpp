@@ -9,7 +9,7 @@
 
 namespace nira::sim {
 
-enum class StepKind { Test, Event, Raw, Wait, ExpectAck, WaitOpen };
+enum class StepKind { Test, Event, Raw, Wait, ExpectAck, WaitOpen, Drain };
 
 struct Step {
     StepKind kind = StepKind::Wait;
@@ -26,6 +26,7 @@ class ScriptError : public std::runtime_error {
 
 inline constexpr int kDefaultAckLimitMs = 2000;
 inline constexpr int kDefaultOpenLimitMs = 10000;
+inline constexpr int kDefaultDrainLimitMs = 5000;
 
 // One action per line:
 //   test XX XX            a test message: ">" and two bytes
@@ -34,6 +35,8 @@ inline constexpr int kDefaultOpenLimitMs = 10000;
 //   wait MS               a pause
 //   expect-ack [MS]       wait until every message so far is acknowledged (default 2000 ms)
 //   wait-open [MS]        wait until an analyser holds the port open (default 10000 ms)
+//   drain [MS]            wait until the analyser has read everything sent and answered what it
+//                         owes, so the next bytes arrive on their own (default 5000 ms)
 //   # …                   a comment, also after an action
 std::vector<Step> parseScript(std::string_view text, const std::string& fileName);
 

@@ -24,6 +24,9 @@ namespace {
 
 // An acknowledgement later than this is not coming: the message counts as missed.
 constexpr auto kAckGiveUp = std::chrono::seconds(5);
+// drain: how long the port must stay empty, and how often it is looked at meanwhile.
+constexpr auto kDrainQuiet = std::chrono::milliseconds(60);
+constexpr auto kDrainCheck = std::chrono::milliseconds(5);
 
 [[noreturn]] void fail(const char* what) {
     throw std::system_error(errno, std::generic_category(), what);
@@ -263,6 +266,11 @@ int Simulator::run(const volatile std::sig_atomic_t& stop) {
     std::optional<Step> current;
     std::size_t sent = 0;
     Clock::time_point stepStart{};
+    struct DrainWatch {
+        int backlog = -1;   // bytes in the port at the last look
+        bool read = false;  // the analyser took some since the step began
+        Clock::time_point stableSince{};
+    } drain;
     Clock::time_point nextStats = Clock::now() + milliseconds(options_.statsEveryMs);
     std::optional<Clock::time_point> lingerUntil;
     bool missedExpectation = false;
@@ -328,6 +336,32 @@ int Simulator::run(const volatile std::sig_atomic_t& stop) {
                 continue;
             }
             wakeAt(std::min(end, now + milliseconds(10)));
+        } else if (current->kind == StepKind::Drain) {
+            // Drained: the analyser has read (the port is empty, or what it left there has not
+            // moved since its read) and owes nothing, for long enough that another read would
+            // have shown.
+            int backlog = -1;
+            ::ioctl(slave_, FIONREAD, &backlog);
+            if (backlog != drain.backlog) {
+                drain.read = drain.read || (drain.backlog > backlog && drain.backlog >= 0);
+                drain.backlog = backlog;
+                drain.stableSince = now;
+            }
+            const bool done =
+                settled() && (backlog == 0 || drain.read) && now - drain.stableSince >= kDrainQuiet;
+            const auto end = stepStart + milliseconds(current->milliseconds);
+            if (done || now >= end) {
+                if (!done) {
+                    std::cerr << options_.scriptFile << ":" << current->line
+                              << ": the port was not drained within " << current->milliseconds
+                              << " ms\n";
+                    missedExpectation = true;
+                }
+                drain = DrainWatch{};
+                current.reset();
+                continue;
+            }
+            wakeAt(std::min(end, now + kDrainCheck));
         } else if (current->kind == StepKind::ExpectAck) {
             const auto end = stepStart + milliseconds(current->milliseconds);
             if (settled()) {
