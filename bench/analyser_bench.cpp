@@ -24,8 +24,8 @@
 #include <thread>
 #include <vector>
 
-#include "../tests/support/sim_process.hpp"
-#include "../tests/support/temp_dir.hpp"
+#include "sim_process.hpp"
+#include "temp_dir.hpp"
 #include "ui/application.hpp"
 #include "ui/desktop.hpp"
 #include "ui/main_form.hpp"

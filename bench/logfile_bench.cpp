@@ -8,7 +8,7 @@
 #include <QPlainTextEdit>
 #include <cstdio>
 
-#include "../tests/support/temp_dir.hpp"
+#include "temp_dir.hpp"
 #include "ui/application.hpp"
 #include "ui/desktop.hpp"
 #include "ui/main_form.hpp"
