@@ -95,6 +95,7 @@ class ListenProcess {
                 }
             }
             if (!any && exited()) {
+                drain();
                 return done();
             }
         }
@@ -111,7 +112,19 @@ class ListenProcess {
     }
     int waitExit() {
         readUntil([this] { return exited().has_value(); });
+        drain();
         return exited().value_or(-1);
+    }
+    // What is still in the pipes once it has ended.
+    void drain() {
+        for (int i = 0; i < 2; ++i) {
+            char buffer[4096];
+            ssize_t n = 0;
+            pollfd p{i == 0 ? out_ : err_, POLLIN, 0};
+            while (::poll(&p, 1, 0) > 0 && (n = ::read(p.fd, buffer, sizeof buffer)) > 0) {
+                (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
+            }
+        }
     }
     // "name: value" lines of the summary on standard error.
     std::map<std::string, std::string> summary() const {

@@ -30,6 +30,11 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
     writeFile(dir / "session.txt",
               "wait-open\n"
+              // First on the line, so the burst reaches the port in one piece.
+              "raw 5A*400 41 42\n"
+              "drain\n"
+              "raw 43\n"
+              "expect-ack\n"
               "test 01 FE\n"
               "expect-ack\n"
               "raw 3E 1B 05 FF 5C 00 12 34 AB\n"  // a body of eight: dropped
@@ -42,10 +47,6 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
               "drain\n"
               "raw 00 0D 0A 58 59 5A 7F 80 FF\n"
               "drain\n"
-              "raw 5A*400 41 42\n"
-              "drain\n"
-              "raw 43\n"
-              "expect-ack\n"
               "wait 3000\n");  // the window stops listening before the line goes away
     SimProcess sim(
         {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
@@ -62,8 +63,8 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     ASSERT_TRUE(form.BComPort1.IsOpen()) << ::testing::PrintToString(desktop.messages);
 
     auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
-    ASSERT_TRUE(waitUntil([&] { return log->toPlainText().contains("TEST: 42"); },
-                          std::chrono::seconds(20)));
+    ASSERT_TRUE(
+        waitUntil([&] { return log->toPlainText().contains("XYZ"); }, std::chrono::seconds(20)));
     QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
     sim.signal(SIGTERM);
     ASSERT_TRUE(waitUntil([&] { return sim.exited().has_value(); }));
@@ -77,14 +78,14 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
 
     const QStringList lines = log->toPlainText().split('\n');
     const QStringList expected = {
+        "???: " + QString(400, 'Z'),
+        "TEST: 42, CS: 43",
         "TEST: 01, CS: FE",
         "ST: 10, ID: 1B05FF, DT: 5C, D1: 00, XXXX: 1234, CS: AB",
         "???: ABCD",
         // Control bytes are shown as their pictures and kept as bytes.
         QString("???: ") + QChar(0x2400) + QChar(0x240D) + QChar(0x240A) + "XYZ" + QChar(0x2421) +
             QChar(0x0402) + QChar(0x044F),
-        "???: " + QString(400, 'Z'),
-        "TEST: 42, CS: 43",
         "",
     };
     ASSERT_EQ(lines.size(), expected.size()) << lines.join("\n").toStdString();
@@ -105,8 +106,9 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
               "CS: AB");
     EXPECT_EQ(form.findChild<QLabel*>("sLabel_Smart")->text(),
               "Smart: A0=H, A1=D, A2=F, A3=L, A4=H, A5=H, A6=D, A7=D, D3=L, D2=L, D1=L, D0=L");
-    // Error beeps for the three unrecognised chunks, the exclamation for the event, then Stop's.
-    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x30, 0x10, 0x10, 0x10, 0x30}));
+    // Start's, the error beep for each unrecognised chunk and the exclamation for the event in the
+    // order they came, then Stop's.
+    EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x10, 0x30, 0x10, 0x10, 0x30}));
     EXPECT_EQ(desktop.broughtToFront, 4);
     EXPECT_TRUE(desktop.messages.empty()) << desktop.messages.front();
 }
