@@ -4,9 +4,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
+#include <thread>
 
 #include "platform/desktop.hpp"
 
@@ -42,25 +44,30 @@ std::string findInPath(std::string_view program) {
     return {};
 }
 
-// Started in a process of its own that nobody waits for, so no zombie is left behind.
+// Started straight from this (threaded) process, in a session of its own so it outlives the
+// program; a small thread waits for it, so no zombie is left behind.
 void spawnDetached(const std::vector<std::string>& command) {
-    std::vector<char*> argv;
     std::vector<std::string> copy = command;
+    std::vector<char*> argv;
     for (auto& arg : copy) {
         argv.push_back(arg.data());
     }
     argv.push_back(nullptr);
-    const pid_t middle = ::fork();
-    if (middle == 0) {
-        ::setsid();
-        pid_t child = 0;
-        ::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
-        ::_exit(0);
-    }
-    if (middle > 0) {
-        int status = 0;
-        while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
-        }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+    pid_t child = 0;
+    const int failed = ::posix_spawn(&child, argv[0], nullptr, &attributes, argv.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    if (failed == 0) {
+        std::thread([child] {
+            int status = 0;
+            while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
+            }
+        }).detach();
     }
 }
 

@@ -37,10 +37,18 @@ int ioctl(int fd, unsigned long request, ...) {
         isPty(fd)) {
         int* bits = (int*)argument;
         switch (request) {
-            case TIOCMGET: *bits = modemLines; break;
-            case TIOCMSET: modemLines = *bits; break;
-            case TIOCMBIS: modemLines |= *bits; break;
-            default: modemLines &= ~*bits; break;
+            case TIOCMGET:
+                *bits = modemLines;
+                break;
+            case TIOCMSET:
+                modemLines = *bits;
+                break;
+            case TIOCMBIS:
+                modemLines |= *bits;
+                break;
+            default:
+                modemLines &= ~*bits;
+                break;
         }
         return 0;
     }
