@@ -193,6 +193,11 @@ void MainThreadQueue::waitRunningCalls(const std::function<bool()>& done) {
     }
 }
 
+bool MainThreadQueue::hasPending() const {
+    std::lock_guard lock(mutex_);
+    return !queue_.empty();
+}
+
 void MainThreadQueue::pumpFor(std::chrono::milliseconds timeout) {
     {
         std::unique_lock lock(mutex_);

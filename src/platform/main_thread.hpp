@@ -45,6 +45,8 @@ class MainThreadQueue {
 
     // Main thread: runs every call queued so far. Returns how many ran.
     int processPending();
+    // Whether a call waits to be run (for tests that must catch a hand-over in the act).
+    bool hasPending() const;
 
     // Main thread: waits until `done` holds, running queued calls meanwhile. `done` is checked
     // under the queue's lock after every wake-up; whoever makes it true calls notify().

@@ -26,6 +26,7 @@
 #include "listen_options.hpp"
 #include "listen_output.hpp"
 #include "listen_process.hpp"
+#include "scoped_env.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
 
@@ -66,7 +67,7 @@ const char* kSession =
 
 TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
     TempDir dir;
-    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
     { std::ofstream(dir / "session.txt") << kSession; }
     SimProcess sim(
         {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
@@ -84,7 +85,6 @@ TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
     EXPECT_EQ(figures.at("acks_missing"), "0");
     listen.signal(SIGTERM);
     EXPECT_EQ(listen.waitExit(), 0) << listen.err;
-    ::unsetenv("NIRA7_REGISTRY");
 
     // The summary counts right.
     const auto summary = listen.summary();
@@ -149,7 +149,7 @@ TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
 
 TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     TempDir dir;
-    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
     const auto link = dir / "receiver";
     std::ofstream(dir / "first.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 100000\n";
     std::ofstream(dir / "second.txt") << "wait-open\ntest 02 FD\nexpect-ack\n";
@@ -179,7 +179,6 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     listen.signal(SIGINT);
     EXPECT_EQ(listen.waitExit(), 0);
     EXPECT_EQ(listen.summary().at("gaps"), "1");
-    ::unsetenv("NIRA7_REGISTRY");
 }
 
 TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
@@ -211,13 +210,16 @@ TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
 TEST(ListenOutput, IsoTimeHasMillisecondsAndTheOffset) {
     const auto when =
         std::chrono::system_clock::time_point(std::chrono::milliseconds(1765375501123));
-    ::setenv("TZ", "UTC", 1);
-    tzset();
-    EXPECT_EQ(isoTime(when), "2025-12-10T14:05:01.123+00:00");
-    ::setenv("TZ", "EET-2", 1);
-    tzset();
-    EXPECT_EQ(isoTime(when), "2025-12-10T16:05:01.123+02:00");
-    ::unsetenv("TZ");
+    {
+        const nira::testing::ScopedEnv zone("TZ", "UTC");
+        tzset();
+        EXPECT_EQ(isoTime(when), "2025-12-10T14:05:01.123+00:00");
+    }
+    {
+        const nira::testing::ScopedEnv zone("TZ", "EET-2");
+        tzset();
+        EXPECT_EQ(isoTime(when), "2025-12-10T16:05:01.123+02:00");
+    }
     tzset();
 }
 

@@ -297,10 +297,16 @@ TEST_F(ComPortTest, ParityErrorsCountOnlyWithParity) {
         std::vector<TComErrors> errors;
         port.OnError = [&](TBComPort*, TComErrors e) { errors.push_back(e); };
         port.OpenPort();
+        ASSERT_TRUE(pumpUntil([&] { return local.waitPending(); }));
+        local.clearCalls();
         local.errorWord = CE_RXPARITY;
         local.raiseEvents(EV_ERR);
-        ASSERT_TRUE(pumpUntil([&] { return !local.waitPending() || !errors.empty(); }));
-        pumpUntil([&] { return local.waitPending(); });
+        // The pass is over when the error word was asked for and the watcher waits again.
+        const auto asked = [&] {
+            const auto calls = local.calls();
+            return std::find(calls.begin(), calls.end(), "ClearCommError") != calls.end();
+        };
+        ASSERT_TRUE(pumpUntil([&] { return asked() && local.waitPending(); }));
         if (parity == paNone) {
             EXPECT_TRUE(errors.empty());
         } else {
@@ -374,11 +380,13 @@ TEST_F(ComPortTest, ClosePortRunsDeliveriesAlreadyHandedToTheMainThread) {
     port.OpenPort();
     api.inQueue = 1;
     api.raiseEvents(EV_RXCHAR);
-    // Give the watcher time to hand the delivery over, without pumping it.
-    for (int i = 0; i < 200 && api.waitPending(); ++i) {
+    // Until the watcher has handed the delivery over, without pumping it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!platform::MainThreadQueue::instance().hasPending() &&
+           std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(platform::MainThreadQueue::instance().hasPending());
     EXPECT_TRUE(port.ClosePort());
     EXPECT_THAT(openDuringDelivery, ElementsAre(true));
 }

@@ -147,7 +147,13 @@ TEST_F(PtyTest, ClosePortDuringAPendingDeliveryCompletes) {
     };
     port.OpenPort();
     ASSERT_TRUE(pty.send(">ab"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // handed over, not yet run
+    // Handed over, not yet run.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!platform::MainThreadQueue::instance().hasPending() &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(platform::MainThreadQueue::instance().hasPending());
     EXPECT_TRUE(port.ClosePort());
     EXPECT_EQ(got, ">ab");
 }

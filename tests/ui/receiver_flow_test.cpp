@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "../support/scoped_env.hpp"
 #include "../support/sim_process.hpp"
 #include "ui/main_form.hpp"
 #include "ui_support.hpp"
@@ -27,7 +28,7 @@ const QString kStamp = R"(\S+ (?:\S+ )?\d{1,2}:\d{2}:\d{2}(?: \S+)? --> )";
 
 TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     TempDir dir;
-    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
     writeFile(dir / "session.txt",
               "wait-open\n"
               // First on the line, so the burst reaches the port in one piece.
@@ -68,7 +69,6 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
     sim.signal(SIGTERM);
     ASSERT_TRUE(waitUntil([&] { return sim.exited().has_value(); }));
-    ::unsetenv("NIRA7_REGISTRY");
 
     const auto figures = sim.figures();
     EXPECT_EQ(*sim.exited(), 0);
@@ -115,7 +115,7 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
 
 TEST(ReceiverFlow, AFloodKeepsTheWindowResponsiveBetweenChunks) {
     TempDir dir;
-    ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
     // 30,000 bytes of noise at 256000 bit/s: faster than 400 bytes per 40 ms can drain. (A
     // pseudo-terminal then holds the writer back, and what stays unread waits for the next
     // arrival, as with any port.)
@@ -151,7 +151,6 @@ TEST(ReceiverFlow, AFloodKeepsTheWindowResponsiveBetweenChunks) {
     }
     sim.signal(SIGTERM);
     ASSERT_TRUE(waitUntil([&] { return sim.exited().has_value(); }));
-    ::unsetenv("NIRA7_REGISTRY");
 }
 
 }  // namespace
