@@ -37,6 +37,10 @@ struct RegistryKey {
 
 namespace {
 
+// How long a writer waits for another's lock on the store, and how often it looks meanwhile.
+constexpr auto kLockWait = std::chrono::seconds(5);
+constexpr auto kLockRetry = std::chrono::milliseconds(5);
+
 namespace fs = std::filesystem;
 
 enum class Load { Ok, Damaged, Unreadable };
@@ -357,7 +361,7 @@ class StoreRegistry final : public RegistryApi {
             return ERROR_ACCESS_DENIED;
         }
         // A writer holds the lock for milliseconds; give up after a while rather than hang.
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        const auto deadline = std::chrono::steady_clock::now() + kLockWait;
         while (::flock(lockFile.get(), LOCK_EX | LOCK_NB) != 0) {
             if (errno != EWOULDBLOCK && errno != EINTR) {
                 return ERROR_LOCK_VIOLATION;
@@ -365,7 +369,7 @@ class StoreRegistry final : public RegistryApi {
             if (std::chrono::steady_clock::now() > deadline) {
                 return ERROR_LOCK_VIOLATION;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(kLockRetry);
         }
         RegDocument document;
         const Load load = readStore(path, document);

@@ -43,6 +43,10 @@ constexpr std::array<std::pair<TLineEvent, DWORD>, 8> kDeliveryOrder = {{
     {leRx80Full, EV_RX80FULL},
 }};
 
+// The flow-control characters the line-settings record names (DC1, DC3), though none is used.
+constexpr char kXon = 0x11;
+constexpr char kXoff = 0x13;
+
 // A completed wait that fails this many times in a row is not a passing hiccup.
 constexpr int kMaxFailedWaits = 100;
 
@@ -59,15 +63,6 @@ DWORD timeoutValue(std::int32_t value) {
 }  // namespace
 
 // ---- translations ------------------------------------------------------------------------------
-
-DWORD LineEventMask(TLineEvent event) {
-    for (const auto& [e, bit] : kDeliveryOrder) {
-        if (e == event) {
-            return bit;
-        }
-    }
-    return 0;
-}
 
 DWORD EventsToMask(TLineEvents events) {
     DWORD mask = 0;
@@ -272,8 +267,8 @@ void TBComPort::ApplyLineSettings() {
     dcb.ByteSize = static_cast<BYTE>(byteSize_ + 5);
     dcb.Parity = static_cast<BYTE>(parity_);
     dcb.StopBits = static_cast<BYTE>(stopBits_);
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
+    dcb.XonChar = kXon;
+    dcb.XoffChar = kXoff;
     if (api_.SetCommState(deviceHandle_, dcb) == FALSE) {
         throw EComPort(cmSetCommStateFailed);
     }

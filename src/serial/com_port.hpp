@@ -82,8 +82,7 @@ using TComErrors = Set<TComError>;
 enum TLineSignal { lsCTS, lsDSR, lsRing, lsRLSD };
 using TLineSignals = Set<TLineSignal>;
 
-// Event-mask bit of each line event, and the translations both ways (other bits are dropped).
-DWORD LineEventMask(TLineEvent event);
+// The translations between line events and event-mask bits (other bits are dropped).
 DWORD EventsToMask(TLineEvents events);
 TLineEvents EventsFromMask(DWORD mask);
 inline constexpr TLineEvents kAllLineEvents{leRxChar, leTxEmpty, leRing,  leCTS,

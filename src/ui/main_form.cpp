@@ -171,14 +171,14 @@ int virtualKeyOfKeyCode(quint32 code) {
 int virtualKeyOf(const QKeyEvent* event) {
     const int key = event->key();
     if (key == Qt::Key_Escape) {
-        return 0x1B;
+        return kVkEscape;
     }
     if (key == Qt::Key_F1) {
-        return 0x70;
+        return kVkF1;
     }
     const bool keypad = (event->modifiers() & Qt::KeypadModifier) != 0;
     if (key >= Qt::Key_0 && key <= Qt::Key_9) {
-        return (keypad ? 0x60 : 0x30) + (key - Qt::Key_0);
+        return (keypad ? kVkNumpad0 : kVk0) + (key - Qt::Key_0);
     }
     if (keypad) {
         return 0;
@@ -235,9 +235,9 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     label2->setToolTip("Device Manager");
     label2->onClick = [this] { Label1Click(); };
     cbBaudRate_ = placed(new QComboBox(box4), "cbBaudRate", QRect(64, 50, 81, 21));
-    for (const char* speed : {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
-                              "38400", "56000", "57600", "115200", "128000", "256000"}) {
-        cbBaudRate_->addItem(speed);
+    // The component's rate table, in its order: the item index is the rate's ordinal.
+    for (const auto rate : serial::kBaudRates) {
+        cbBaudRate_->addItem(QString::number(rate));
     }
     const auto button = [&](const char* name, const char* text, QRect where, bool highlighted,
                             void (TMainForm::*handler)()) {
@@ -415,32 +415,32 @@ void TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
             (form->*handler)();
         }
     };
-    if (key == 0x1B) {
+    if (key == kVkEscape) {
         // Emptied in one step and reported to nobody: the folder and file labels stay.
         const QSignalBlocker quiet(memoOpis_);
         memoOpis_->clear();
     }
-    if (key == 0x70) {
+    if (key == kVkF1) {
         if (formHelp_ != nullptr) {
             formHelp_->ShowAbout();
         }
     }
-    if (key == 0x61 && ctrl) {
+    if (key == kVkNumpad1 && ctrl) {
         click(buttonStart_, &TMainForm::ButtonStartClick, this);
     }
-    if (key == 0x60 && ctrl) {
+    if (key == kVkNumpad0 && ctrl) {
         click(buttonStop_, &TMainForm::ButtonStopClick, this);
     }
-    if (key == 0x31 && ctrl) {
+    if (key == kVk1 && ctrl) {
         click(buttonStart_, &TMainForm::ButtonStartClick, this);
     }
-    if (key == 0x30 && ctrl) {
+    if (key == kVk0 && ctrl) {
         click(buttonStop_, &TMainForm::ButtonStopClick, this);
     }
-    if (key == 0x53 && ctrl) {
+    if (key == kVkS && ctrl) {
         click(buttonSave_, &TMainForm::ButtonSaveClick, this);
     }
-    if (key == 0x4F && ctrl) {
+    if (key == kVkO && ctrl) {
         click(buttonOpen_, &TMainForm::ButtonOpenClick, this);
     }
 }

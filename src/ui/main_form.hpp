@@ -105,6 +105,16 @@ class TMainForm : public QWidget, public KeyPreview {
     QString openDialogFile_;  // what OpenDialog1 offers next time
 };
 
+// Windows virtual-key codes of the keys the window reacts to.
+inline constexpr int kVkEscape = 0x1B;
+inline constexpr int kVkF1 = 0x70;
+inline constexpr int kVk0 = 0x30;        // the digit row: '0' to '9'
+inline constexpr int kVkNumpad0 = 0x60;  // the keypad's digits: 0x60 to 0x69
+inline constexpr int kVk1 = kVk0 + 1;
+inline constexpr int kVkNumpad1 = kVkNumpad0 + 1;
+inline constexpr int kVkO = 'O';
+inline constexpr int kVkS = 'S';
+
 // Windows virtual-key code of a key event (digits on the keypad as 0x60 to 0x69); 0 when the
 // key has none of interest.
 int virtualKeyOf(const QKeyEvent* event);

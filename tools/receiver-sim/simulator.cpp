@@ -24,6 +24,8 @@ namespace {
 
 // An acknowledgement later than this is not coming: the message counts as missed.
 constexpr auto kAckGiveUp = std::chrono::seconds(5);
+// A byte on the wire: start bit, eight data bits, stop bit.
+constexpr long long kBitsPerByte = 10;
 // drain: how long the port must stay empty, and how often it is looked at meanwhile.
 constexpr auto kDrainQuiet = std::chrono::milliseconds(60);
 constexpr auto kDrainCheck = std::chrono::milliseconds(5);
@@ -274,9 +276,9 @@ int Simulator::run(const volatile std::sig_atomic_t& stop) {
     Clock::time_point nextStats = Clock::now() + milliseconds(options_.statsEveryMs);
     std::optional<Clock::time_point> lingerUntil;
     bool missedExpectation = false;
-    const auto byteTime = options_.rate > 0
-                              ? std::chrono::nanoseconds(10'000'000'000LL / options_.rate)
-                              : std::chrono::nanoseconds(0);
+    const auto byteTime =
+        options_.rate > 0 ? std::chrono::nanoseconds(kBitsPerByte * 1'000'000'000LL / options_.rate)
+                          : std::chrono::nanoseconds(0);
 
     while (stop == 0) {
         auto now = Clock::now();
