@@ -36,6 +36,9 @@ Modes:
                          wait-open [MS]      wait until the analyser listens on
                                              the port or sends anything (default
                                              10000 ms)
+                         drain [MS]          wait until the analyser has read
+                                             what was sent and answered it
+                                             (default 5000 ms)
                          # ...               a comment
   --count N            a load run: N event messages ...
   --interval MS        ... one every MS milliseconds (default 100)
