@@ -6,6 +6,7 @@
 
 #include "platform/exception_display.hpp"
 #include "platform/main_thread.hpp"
+#include "serial/delivery_order.hpp"
 
 namespace nira::serial {
 
@@ -31,24 +32,9 @@ constexpr std::array<const char*, EComPort::kMessageCount> kMessages = {
     "Помилка звернення до системного реєстру",
 };
 
-// Line events in delivery order, with their mask bits.
-constexpr std::array<std::pair<TLineEvent, DWORD>, 8> kDeliveryOrder = {{
-    {leError, EV_ERR},
-    {leRxChar, EV_RXCHAR},
-    {leTxEmpty, EV_TXEMPTY},
-    {leRing, EV_RING},
-    {leCTS, EV_CTS},
-    {leDSR, EV_DSR},
-    {leRLSD, EV_RLSD},
-    {leRx80Full, EV_RX80FULL},
-}};
-
 // The flow-control characters the line-settings record names (DC1, DC3), though none is used.
 constexpr char kXon = 0x11;
 constexpr char kXoff = 0x13;
-
-// A completed wait that fails this many times in a row is not a passing hiccup.
-constexpr int kMaxFailedWaits = 100;
 
 // Strips the "\\.\" device-namespace prefix for the operator's eyes.
 std::string shownPort(const std::string& port) {
@@ -66,9 +52,9 @@ DWORD timeoutValue(std::int32_t value) {
 
 DWORD EventsToMask(TLineEvents events) {
     DWORD mask = 0;
-    for (const auto& [e, bit] : kDeliveryOrder) {
-        if (events.contains(e)) {
-            mask |= bit;
+    for (const auto& delivery : kDeliveryOrder) {
+        if (events.contains(delivery.event)) {
+            mask |= delivery.bit;
         }
     }
     return mask;
@@ -76,9 +62,9 @@ DWORD EventsToMask(TLineEvents events) {
 
 TLineEvents EventsFromMask(DWORD mask) {
     TLineEvents events;
-    for (const auto& [e, bit] : kDeliveryOrder) {
-        if ((mask & bit) != 0) {
-            events.insert(e);
+    for (const auto& delivery : kDeliveryOrder) {
+        if ((mask & delivery.bit) != 0) {
+            events.insert(delivery.event);
         }
     }
     return events;
@@ -619,33 +605,10 @@ std::intptr_t TBComPort::LineEventWndProc(unsigned message, std::uintptr_t wPara
         return 0;
     }
     try {
-        switch (wParam) {
-            case EV_RXCHAR:
-                DeliverRxChar();
-                break;
-            case EV_TXEMPTY:
-                DeliverTxEmpty();
-                break;
-            case EV_CTS:
-                DeliverCTSChange();
-                break;
-            case EV_DSR:
-                DeliverDSRChange();
-                break;
-            case EV_RLSD:
-                DeliverRLSDChange();
-                break;
-            case EV_ERR:
-                DeliverError();
-                break;
-            case EV_RING:
-                DeliverRing();
-                break;
-            case EV_RX80FULL:
-                DeliverRx80Full();
-                break;
-            default:
-                break;
+        for (const auto& delivery : kDeliveryOrder) {
+            if (wParam == delivery.bit) {
+                (this->*delivery.deliver)();
+            }
         }
     } catch (...) {
         platform::handleApplicationException(std::current_exception());
@@ -658,199 +621,6 @@ void TBComPort::ReportWatcherFailure(std::exception_ptr error) {
         OnWatcherFailure(this, error);
     } else {
         platform::handleApplicationException(error);
-    }
-}
-
-// ---- the watcher -------------------------------------------------------------------------------
-
-void TBComPort::StartWatcher() {
-    auto thread = std::make_unique<TComThread>(*this);
-    thread->StopSignal = api_.CreateEventA(TRUE, FALSE);
-    thread->setPriority(watcherPriority_);
-    api_.SetCommMask(deviceHandle_, EventsToMask(watchedEvents_));
-    watcher_ = std::move(thread);
-    watcher_->start();
-}
-
-void TBComPort::StopWatcher() {
-    if (!watcher_) {
-        return;
-    }
-    api_.SetEvent(watcher_->StopSignal);
-    api_.Sleep(0);
-    watcher_.reset();
-}
-
-TComThread::TComThread(TBComPort& port) : WatchedPort(&port) {}
-
-TComThread::~TComThread() {
-    terminateAndWait();
-    if (StopSignal != nullptr) {
-        WatchedPort->Api().CloseHandle(StopSignal);
-        StopSignal = nullptr;
-    }
-}
-
-void TComThread::execute() {
-    try {
-        watch();
-    } catch (...) {
-        // A handler on this thread whose transfer Stop cut short is part of stopping.
-        if (WatchedPort->Closing() ||
-            WatchedPort->Api().WaitForSingleObject(StopSignal, 0) == WAIT_OBJECT_0) {
-            throw;
-        }
-        // Ending quietly would leave the operator looking at a listening window that no longer
-        // analyses anything: the failure is reported on the main thread, then ends the watcher.
-        // Whatever call failed first, a device that is gone is the cause worth telling.
-        std::exception_ptr error = std::current_exception();
-        if (!WatchedPort->DeviceLost() && deviceGone()) {
-            WatchedPort->MarkDeviceLost();
-            error = std::make_exception_ptr(EComPort(DeviceLostMessage(WatchedPort->Port())));
-        }
-        try {
-            MainThreadQueue::instance().synchronize(
-                [this, error] { WatchedPort->ReportWatcherFailure(error); });
-        } catch (...) {
-        }
-        throw;
-    }
-}
-
-void TComThread::watch() {
-    SerialApi& api = WatchedPort->Api();
-    const HANDLE device = WatchedPort->DeviceHandle();
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = api.CreateEventA(TRUE, TRUE);
-    struct EventCloser {
-        SerialApi& api;
-        OVERLAPPED& o;
-        ~EventCloser() {
-            if (o.hEvent != nullptr) {
-                api.CloseHandle(o.hEvent);
-            }
-        }
-    } closer{api, overlapped};
-    const HANDLE waitList[2] = {StopSignal, overlapped.hEvent};
-    DWORD mask = 0;
-    int failedWaits = 0;
-    DWORD result = WAIT_OBJECT_0 + 1;
-    do {
-        if (api.WaitCommEvent(device, &mask, &overlapped) == FALSE &&
-            api.GetLastError() != ERROR_IO_PENDING) {
-            // No wait was started: waiting on would only see the last wait's result again.
-            failWatch(api.GetLastError());
-        }
-        result = api.WaitForMultipleObjects(2, waitList, INFINITE);
-        if (result != WAIT_OBJECT_0 + 1) {
-            break;
-        }
-        DWORD unused = 0;
-        if (api.GetOverlappedResult(device, &overlapped, &unused, FALSE) == FALSE) {
-            // A failed wait passes, unless the device is gone: then every later wait fails
-            // at once too, and the watcher must end rather than spin.
-            DWORD errors = 0;
-            COMSTAT status{};
-            if (api.ClearCommError(device, &errors, &status) == FALSE) {
-                failWatch(api.GetLastError());
-            }
-            if (++failedWaits >= kMaxFailedWaits) {
-                failWatch(ERROR_GEN_FAILURE);
-            }
-            continue;
-        }
-        failedWaits = 0;
-        LastEvents = EventsFromMask(mask);
-        switch (WatchedPort->SyncMethod()) {
-            case smThreadSync:
-                MainThreadQueue::instance().synchronize([this] { DispatchEvents(); });
-                break;
-            case smWindowSync:
-                ForwardToWindow();
-                break;
-            case smNone:
-                DispatchEvents();
-                break;
-        }
-    } while (result == WAIT_OBJECT_0 + 1);
-    endSteps(overlapped);
-}
-
-bool TComThread::deviceGone() const {
-    DWORD errors = 0;
-    COMSTAT status{};
-    SerialApi& api = WatchedPort->Api();
-    return api.ClearCommError(WatchedPort->DeviceHandle(), &errors, &status) == FALSE &&
-           IsDeviceLostError(api.GetLastError());
-}
-
-void TComThread::failWatch(DWORD error) {
-    if (IsDeviceLostError(error)) {
-        WatchedPort->MarkDeviceLost();
-        throw EComPort(DeviceLostMessage(WatchedPort->Port()));
-    }
-    throw EComPort(cmReadError);
-}
-
-void TComThread::endSteps(OVERLAPPED& overlapped) {
-    SerialApi& api = WatchedPort->Api();
-    const HANDLE device = WatchedPort->DeviceHandle();
-    api.SetCommMask(device, 0);
-    // The driver may still write the wait's record and mask, which live in this frame: let the
-    // pending wait finish (the new mask ends it) before leaving.
-    DWORD unused = 0;
-    api.GetOverlappedResult(device, &overlapped, &unused, TRUE);
-    api.PurgeComm(device, PURGE_TXCLEAR | PURGE_RXCLEAR);
-    api.CloseHandle(overlapped.hEvent);
-    overlapped.hEvent = nullptr;
-    // The stop signal is closed by the destructor, after the thread has ended: the main thread
-    // may still be setting it when the loop ends by a failed wait.
-}
-
-void TComThread::DispatchEvents() {
-    TBComPort& port = *WatchedPort;
-    for (const auto& [event, bit] : kDeliveryOrder) {
-        if (!LastEvents.contains(event)) {
-            continue;
-        }
-        switch (event) {
-            case leError:
-                port.DeliverError();
-                break;
-            case leRxChar:
-                port.DeliverRxChar();
-                break;
-            case leTxEmpty:
-                port.DeliverTxEmpty();
-                break;
-            case leRing:
-                port.DeliverRing();
-                break;
-            case leCTS:
-                port.DeliverCTSChange();
-                break;
-            case leDSR:
-                port.DeliverDSRChange();
-                break;
-            case leRLSD:
-                port.DeliverRLSDChange();
-                break;
-            case leRx80Full:
-                port.DeliverRx80Full();
-                break;
-        }
-    }
-}
-
-void TComThread::ForwardToWindow() {
-    platform::NotifyWindow* window = WatchedPort->NotifyWindow();
-    if (window == nullptr) {
-        return;
-    }
-    for (const auto& [event, bit] : kDeliveryOrder) {
-        if (LastEvents.contains(event)) {
-            window->SendMessageA(WM_LINEEVENT, bit, 0);
-        }
     }
 }
 
