@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "edge_case_session.hpp"
 #include "listen_options.hpp"
 #include "listen_output.hpp"
 #include "listen_process.hpp"
@@ -45,30 +46,10 @@ std::string readFile(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-// The same edge cases the window's end-to-end test plays.
-const char* kSession =
-    "wait-open\n"
-    "raw 5A*400 41 42\n"  // first on the line, so it reaches the port in one piece
-    "drain\n"
-    "raw 43\n"
-    "expect-ack\n"
-    "test 01 FE\n"
-    "expect-ack\n"
-    "raw 3E 1B 05 FF 5C 00 12 34 AB\n"  // a body of eight: dropped
-    "drain\n"
-    "event 10 1B 05 FF 5C 00 12 34 AB\n"
-    "expect-ack\n"
-    "raw 41 42 43 44\n"
-    "drain\n"
-    "raw 3E 01*19\n"
-    "drain\n"
-    "raw 00 0D 0A 58 59 5A 7F 80 FF\n"
-    "drain\n";
-
 TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
     TempDir dir;
     const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
-    { std::ofstream(dir / "session.txt") << kSession; }
+    { std::ofstream(dir / "session.txt") << nira::testing::kEdgeCaseSession; }
     SimProcess sim(
         {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
     const std::string port = sim.portPath();

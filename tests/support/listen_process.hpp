@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
+
 extern char** environ;
 
 namespace nira::testing {
@@ -27,33 +29,10 @@ class ListenProcess {
   public:
     explicit ListenProcess(const std::vector<std::string>& args,
                            const char* exe = NIRA_LISTEN_EXE) {
-        int outPipe[2];
-        int errPipe[2];
-        if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-        std::vector<std::string> all{exe};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, exe, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(outPipe[1]);
-        ::close(errPipe[1]);
-        out_ = outPipe[0];
-        err_ = errPipe[0];
-        if (rc != 0) {
-            throw std::runtime_error("cannot start nira7-listen");
-        }
+        const Child child = spawnChild(exe, args, true);
+        pid_ = child.pid;
+        out_ = child.out;
+        err_ = child.err;
     }
     ~ListenProcess() {
         if (!status_) {

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "child_process.hpp"
+
 extern char** environ;
 
 namespace nira::testing {
@@ -21,29 +23,9 @@ namespace nira::testing {
 class SimProcess {
   public:
     explicit SimProcess(const std::vector<std::string>& args) {
-        int out[2];
-        if (::pipe(out) != 0) {
-            throw std::runtime_error("pipe failed");
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::vector<std::string> all{NIRA_SIM_EXE};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const int rc = posix_spawn(&pid_, NIRA_SIM_EXE, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-        out_ = out[0];
-        if (rc != 0) {
-            ::close(out_);
-            throw std::runtime_error("cannot start the simulator");
-        }
+        const Child child = spawnChild(NIRA_SIM_EXE, args, false);
+        pid_ = child.pid;
+        out_ = child.out;
     }
     ~SimProcess() {
         if (!status_) {

@@ -9,6 +9,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include "../support/edge_case_session.hpp"
 #include "../support/scoped_env.hpp"
 #include "../support/sim_process.hpp"
 #include "ui/main_form.hpp"
@@ -29,26 +30,8 @@ const QString kStamp = R"(\S+ (?:\S+ )?\d{1,2}:\d{2}:\d{2}(?: \S+)? --> )";
 TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     TempDir dir;
     const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
-    writeFile(dir / "session.txt",
-              "wait-open\n"
-              // First on the line, so the burst reaches the port in one piece.
-              "raw 5A*400 41 42\n"
-              "drain\n"
-              "raw 43\n"
-              "expect-ack\n"
-              "test 01 FE\n"
-              "expect-ack\n"
-              "raw 3E 1B 05 FF 5C 00 12 34 AB\n"  // a body of eight: dropped
-              "drain\n"
-              "event 10 1B 05 FF 5C 00 12 34 AB\n"
-              "expect-ack\n"
-              "raw 41 42 43 44\n"
-              "drain\n"
-              "raw 3E 01*19\n"
-              "drain\n"
-              "raw 00 0D 0A 58 59 5A 7F 80 FF\n"
-              "drain\n"
-              "wait 3000\n");  // the window stops listening before the line goes away
+    // The window stops listening before the line goes away.
+    writeFile(dir / "session.txt", std::string(nira::testing::kEdgeCaseSession) + "wait 3000\n");
     SimProcess sim(
         {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
     const std::string port = sim.portPath();
