@@ -13,15 +13,22 @@ struct LineEventDelivery {
     void (TBComPort::*deliver)();
 };
 
+namespace delivery_detail {
+// Unqualified: on Windows the mask bits are the system header's macros.
+using namespace nira::platform;
+
 inline constexpr std::array<LineEventDelivery, 8> kDeliveryOrder = {{
-    {leError, platform::EV_ERR, &TBComPort::DeliverError},
-    {leRxChar, platform::EV_RXCHAR, &TBComPort::DeliverRxChar},
-    {leTxEmpty, platform::EV_TXEMPTY, &TBComPort::DeliverTxEmpty},
-    {leRing, platform::EV_RING, &TBComPort::DeliverRing},
-    {leCTS, platform::EV_CTS, &TBComPort::DeliverCTSChange},
-    {leDSR, platform::EV_DSR, &TBComPort::DeliverDSRChange},
-    {leRLSD, platform::EV_RLSD, &TBComPort::DeliverRLSDChange},
-    {leRx80Full, platform::EV_RX80FULL, &TBComPort::DeliverRx80Full},
+    {leError, EV_ERR, &TBComPort::DeliverError},
+    {leRxChar, EV_RXCHAR, &TBComPort::DeliverRxChar},
+    {leTxEmpty, EV_TXEMPTY, &TBComPort::DeliverTxEmpty},
+    {leRing, EV_RING, &TBComPort::DeliverRing},
+    {leCTS, EV_CTS, &TBComPort::DeliverCTSChange},
+    {leDSR, EV_DSR, &TBComPort::DeliverDSRChange},
+    {leRLSD, EV_RLSD, &TBComPort::DeliverRLSDChange},
+    {leRx80Full, EV_RX80FULL, &TBComPort::DeliverRx80Full},
 }};
+}  // namespace delivery_detail
+
+using delivery_detail::kDeliveryOrder;
 
 }  // namespace nira::serial
