@@ -1,8 +1,8 @@
 #pragma once
 // A private folder for one test, removed with everything in it afterwards.
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -10,13 +10,21 @@ namespace nira::testing {
 
 class TempDir {
   public:
+    // Made by create_directory, which fails on a name that exists: the folder is this test's
+    // alone, on Windows too (no mkdtemp there).
     TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "nira7-test-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
+        std::random_device random;
+        const auto base = std::filesystem::temp_directory_path();
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const auto candidate = base / ("nira7-test-" + std::to_string(random()));
+            std::error_code ec;
+            if (std::filesystem::create_directory(candidate, ec)) {
+                std::filesystem::permissions(candidate, std::filesystem::perms::owner_all, ec);
+                path_ = candidate;
+                return;
+            }
         }
-        path_ = pattern;
+        throw std::runtime_error("no temporary folder could be made");
     }
     ~TempDir() {
         std::error_code ec;
