@@ -3,7 +3,8 @@
 #   --ci       adds what only CI uses: clang and its runtime for the fuzzer, clang-format and
 #              clang-tidy, and the package checks (lintian, desktop-file-validate, appstreamcli)
 #   --windows  adds the MinGW-w64 cross compiler, GoogleTest's sources and Wine, for building the
-#              Windows backends and running their tests
+#              Windows program and running its tests; an X server and xdotool for its window
+#              under Wine; NSIS for its installer
 # Idempotent: packages already present are left alone, and apt is not touched at all then.
 set -euo pipefail
 
@@ -16,7 +17,7 @@ for flag in "$@"; do
     case "$flag" in
         --ci) packages+=(clang libclang-rt-14-dev clang-format clang-tidy lintian desktop-file-utils
                          appstream) ;;
-        --windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine64) ;;
+        --windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine64 xvfb xdotool nsis) ;;
         *) echo "bootstrap: unknown option $flag (use --ci or --windows)" >&2; exit 2 ;;
     esac
 done

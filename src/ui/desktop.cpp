@@ -46,6 +46,12 @@ void Desktop::showException(const QString& text) {
 }
 
 namespace {
+// An unattended run (the end-to-end checks of the installed program) names the file every file
+// dialog answers with, so no dialog is shown.
+QString presetFileAnswer() {
+    return qEnvironmentVariable("NIRA7_FILE_ANSWER");
+}
+
 QString qtFilter(const QString& filter) {
     const QStringList parts = filter.split('|');
     return parts.size() == 2 ? parts[0] + " (" + parts[1] + ")" : filter;
@@ -54,6 +60,9 @@ QString qtFilter(const QString& filter) {
 
 QString Desktop::getSaveFileName(QWidget* owner, const QString& title, const QString& folder,
                                  const QString& filter, const QString& defaultSuffix) {
+    if (const QString preset = presetFileAnswer(); !preset.isEmpty()) {
+        return preset;
+    }
     QFileDialog dialog(owner, title, folder, qtFilter(filter));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
     dialog.setFileMode(QFileDialog::AnyFile);
@@ -66,6 +75,9 @@ QString Desktop::getSaveFileName(QWidget* owner, const QString& title, const QSt
 
 QString Desktop::getOpenFileName(QWidget* owner, const QString& title, const QString& lastFile,
                                  const QString& filter) {
+    if (const QString preset = presetFileAnswer(); !preset.isEmpty()) {
+        return preset;
+    }
     QFileDialog dialog(owner, title, QString(), qtFilter(filter));
     dialog.setAcceptMode(QFileDialog::AcceptOpen);
     // The file need not exist: a missing one is reported when it is opened.
