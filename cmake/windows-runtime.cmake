@@ -46,6 +46,21 @@ endforeach()
 add_custom_target(windows_runtime ALL ${copy_commands} VERBATIM)
 
 install(FILES ${nira_runtime_dlls} DESTINATION ${CMAKE_INSTALL_BINDIR})
+# MinGW's runtime comes with its debugging sections (libstdc++ grows 20 MB by them): a stripped
+# install (the packages) leaves them out, as it does for the programs.
+set(nira_runtime_names)
+foreach(dll ${nira_runtime_dlls})
+  get_filename_component(name ${dll} NAME)
+  list(APPEND nira_runtime_names ${name})
+endforeach()
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    foreach(dll ${nira_runtime_names})
+      execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded
+                      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/\${dll}\"
+                      COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()")
 foreach(library ${nira_qt_libraries})
   install(FILES $<TARGET_FILE:${library}> DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
