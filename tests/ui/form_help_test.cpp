@@ -45,11 +45,17 @@ TEST(FormHelp, ControlsLinksAndClosing) {
     auto* web = help.findChild<QWidget*>("sWebLabel1");
     auto* mail = help.findChild<QWidget*>("sWebLabel2");
     EXPECT_EQ(web->cursor().shape(), Qt::PointingHandCursor);
-    QTest::mousePress(web, Qt::RightButton);
-    QTest::mousePress(mail, Qt::MiddleButton);
+    // The links act on the press; each press is released again, as a hand does, so no button
+    // stays held for the tests that follow.
+    const auto press = [](QWidget* target, Qt::MouseButton button) {
+        QTest::mousePress(target, button);
+        QTest::mouseRelease(target, button);
+    };
+    press(web, Qt::RightButton);
+    press(mail, Qt::MiddleButton);
     EXPECT_TRUE(desktop.launches.empty());
-    QTest::mousePress(web, Qt::LeftButton);
-    QTest::mousePress(mail, Qt::LeftButton);
+    press(web, Qt::LeftButton);
+    press(mail, Qt::LeftButton);
     EXPECT_EQ(desktop.launches,
               (std::vector<Launch>{{"open", kMakerWebAddress, 10},
                                    {"open", std::string("mailto:") + kProgrammerEmail, 10}}));
