@@ -102,13 +102,30 @@ std::string formatTimeStamp(const ClockReading& clock, const LocaleFormats& loca
     return out;
 }
 
-LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFmt,
-                                     std::string_view tFmtAmPm, std::string_view am,
-                                     std::string_view pm) {
-    LocaleFormats f;
+namespace {
 
-    // Date: strftime directives become pattern tokens; the first plain text between two fields
-    // is the date separator, every other plain text is kept literally.
+// What each strftime directive of a date becomes: fields, and for %D and %F the text between
+// them. Weekday names and the like have no place in a short date.
+struct DateDirective {
+    char letter;
+    std::array<const char*, 5> parts;
+};
+constexpr DateDirective kDateDirectives[] = {
+    {'d', {"dd"}},
+    {'e', {"d"}},
+    {'m', {"MM"}},
+    {'y', {"yy"}},
+    {'Y', {"yyyy"}},
+    {'b', {"MMM"}},
+    {'h', {"MMM"}},
+    {'B', {"MMMM"}},
+    {'D', {"MM", "/", "dd", "/", "yy"}},
+    {'F', {"yyyy", "-", "MM", "-", "dd"}},
+};
+
+// D_FMT: strftime directives become pattern tokens; the first plain text between two fields is
+// the date separator, every other plain text is kept literally.
+void readPosixDate(std::string_view dFmt, LocaleFormats& f) {
     std::string pattern;
     std::string separator;
     std::string run;
@@ -147,55 +164,35 @@ LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFm
             }
             d = dFmt[++i];
         }
-        switch (d) {
-            case 'd':
-                field("dd");
-                break;
-            case 'e':
-                field("d");
-                break;
-            case 'm':
-                field("MM");
-                break;
-            case 'y':
-                field("yy");
-                break;
-            case 'Y':
-                field("yyyy");
-                break;
-            case 'b':
-            case 'h':
-                field("MMM");
-                break;
-            case 'B':
-                field("MMMM");
-                break;
-            case 'D':
-                field("MM");
-                run = "/";
-                field("dd");
-                run = "/";
-                field("yy");
-                break;
-            case 'F':
-                field("yyyy");
-                run = "-";
-                field("MM");
-                run = "-";
-                field("dd");
-                break;
-            case '%':
-                run += '%';
-                break;
-            default:  // weekday names and the like have no place in a short date
-                break;
+        if (d == '%') {
+            run += '%';
+            continue;
+        }
+        for (const auto& directive : kDateDirectives) {
+            if (directive.letter != d) {
+                continue;
+            }
+            // Fields and the plain text between them take turns.
+            for (std::size_t part = 0; part < directive.parts.size(); ++part) {
+                if (directive.parts[part] == nullptr) {
+                    break;
+                }
+                if (part % 2 == 0) {
+                    field(directive.parts[part]);
+                } else {
+                    run = directive.parts[part];
+                }
+            }
         }
     }
     flushLiteral(false);
     f.shortDatePattern = pattern.empty() ? "MM/dd/yy" : pattern;
     f.dateSeparator = separator.empty() ? "/" : separator;
+}
 
-    // Time: a 12-hour locale names %r (or %I / %l) in T_FMT; its layout is then T_FMT_AMPM's.
+// T_FMT: a 12-hour locale names %r (or %I / %l); its layout is then T_FMT_AMPM's.
+void readPosixTime(std::string_view tFmt, std::string_view tFmtAmPm, std::string_view am,
+                   std::string_view pm, LocaleFormats& f) {
     std::string_view time = tFmt;
     if (time.find("%r") != std::string_view::npos) {
         time = tFmtAmPm;
@@ -226,6 +223,16 @@ LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFm
         f.amDesignator = std::string(am);
         f.pmDesignator = std::string(pm);
     }
+}
+
+}  // namespace
+
+LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFmt,
+                                     std::string_view tFmtAmPm, std::string_view am,
+                                     std::string_view pm) {
+    LocaleFormats f;
+    readPosixDate(dFmt, f);
+    readPosixTime(tFmt, tFmtAmPm, am, pm, f);
     return f;
 }
 

@@ -83,6 +83,11 @@ TEST(LocaleFromPosix, ReadsTheLayoutsOfCommonLocales) {
              Case{"ko_KR", "%Y년 %m월 %d일", "%H시 %M분 %S초", "%p %I시 %M분 %S초", "오전", "오후",
                   "2026년 03월 05일 21시 04시 09"},
              Case{"prefix", "%Y-%m-%d", "%p %l:%M:%S", "", "am", "pm", "2026-03-05 pm 9:04:09"},
+             Case{"%D", "%D", "%T", "", "", "", "03/05/26 21:04:09"},
+             Case{"%F", "%F", "%R:%S", "", "", "", "2026-03-05 21:04:09"},
+             Case{"names", "%e %B %Y", "%k:%M:%S", "", "", "", "5 March 2026 21:04:09"},
+             Case{"modifiers", "%Ey.%Om.%d", "%H:%M:%S", "", "", "", "26.03.05 21:04:09"},
+             Case{"percent", "%d%%%m", "%H:%M:%S", "", "", "", "05%03 21:04:09"},
          }) {
         const LocaleFormats f = localeFormatsFromPosix(c.dFmt, c.tFmt, c.tFmtAmPm, c.am, c.pm);
         EXPECT_EQ(formatTimeStamp(kEvening, f), c.stamp) << c.name;
