@@ -24,7 +24,7 @@ allowed() {
         tests/platform) echo "platform" ;;
         tests/serial|tests/win32) echo "serial settings ui/settings receiver platform" ;;
         tests/sim) echo "serial receiver platform" ;;
-        tests/listen) echo "capture serial receiver platform" ;;
+        tests/listen|tests/capture) echo "capture serial receiver platform" ;;
         tests/ui) echo "ui capture serial receiver platform" ;;
         tests/support) echo "serial receiver platform" ;;
         *) echo "" ;;

@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "capture/local_time.hpp"
 #include "receiver/log_text.hpp"
 #include "receiver/text_codec.hpp"
 #include "receiver/time_stamp.hpp"
@@ -50,7 +51,7 @@ Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait) {
 
 std::string logTimeStamp() {
     const std::string stamp =
-        receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats());
+        receiver::formatTimeStamp(capture::localClockNow(), capture::systemLocaleFormats());
 #ifdef _WIN32
     return stamp;  // the system's code page already
 #else

@@ -236,4 +236,21 @@ LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFm
     return f;
 }
 
+LocaleFormats localeFormatsFromWindows(std::string_view shortDate, std::string_view dateSeparator,
+                                       std::string_view timeSeparator,
+                                       std::string_view hourLeadingZero,
+                                       std::string_view timeFormat, std::string_view am,
+                                       std::string_view pm, std::string_view designatorPosition) {
+    LocaleFormats f;
+    f.shortDatePattern = std::string(shortDate);
+    f.dateSeparator = std::string(dateSeparator);
+    f.timeSeparator = std::string(timeSeparator);
+    f.hourLeadingZero = hourLeadingZero == "1";
+    f.twelveHour = timeFormat == "0";
+    f.amDesignator = std::string(am);
+    f.pmDesignator = std::string(pm);
+    f.designatorFirst = designatorPosition == "1";
+    return f;
+}
+
 }  // namespace nira::receiver

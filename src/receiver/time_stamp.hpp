@@ -39,16 +39,19 @@ std::string formatLongTime(const ClockReading& clock, const LocaleFormats& local
 std::string formatTimeStamp(const ClockReading& clock, const LocaleFormats& locale,
                             std::string_view gap = " ");
 
-// Pure translations of what a system reports into LocaleFormats, so the readers stay thin.
+// Pure translations of what a system reports into LocaleFormats (the readers are the platform's).
 // POSIX: nl_langinfo's D_FMT, T_FMT, T_FMT_AMPM, AM_STR and PM_STR.
 LocaleFormats localeFormatsFromPosix(std::string_view dFmt, std::string_view tFmt,
                                      std::string_view tFmtAmPm, std::string_view am,
                                      std::string_view pm);
 
-// The reader: the current locale's settings (the thread locale on Windows).
-LocaleFormats systemLocaleFormats();
-
-// The reader: the local wall-clock time now.
-ClockReading localClockNow();
+// Windows: GetLocaleInfo's short date pattern, date and time separators, ITLZERO ("1": leading
+// zero), ITIME ("1": 24-hour clock), the AM and PM designators and ITIMEMARKPOSN ("1": the
+// designator first).
+LocaleFormats localeFormatsFromWindows(std::string_view shortDate, std::string_view dateSeparator,
+                                       std::string_view timeSeparator,
+                                       std::string_view hourLeadingZero,
+                                       std::string_view timeFormat, std::string_view am,
+                                       std::string_view pm, std::string_view designatorPosition);
 
 }  // namespace nira::receiver

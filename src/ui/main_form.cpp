@@ -20,6 +20,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "capture/local_time.hpp"
 #include "capture/receiver_handler.hpp"
 #include "platform/desktop.hpp"
 #include "platform/port_names.hpp"
@@ -529,7 +530,7 @@ void TMainForm::BComPort1RxChar(serial::TBComPort*, std::int32_t) {
 
 void TMainForm::showEvent_(const receiver::EventBody& body, std::string_view logContent) {
     const std::string time =
-        receiver::formatLongTime(receiver::localClockNow(), receiver::systemLocaleFormats());
+        receiver::formatLongTime(capture::localClockNow(), capture::systemLocaleFormats());
     groupLastEvent_->setTitle(
         QString(receiver::kLastEventCaptionPrefix.data()) +
         QString::fromLocal8Bit(time.data(), static_cast<qsizetype>(time.size())));

@@ -9,6 +9,7 @@
 #include <QTextCursor>
 #include <algorithm>
 
+#include "capture/local_time.hpp"
 #include "receiver/time_stamp.hpp"
 #include "ui/desktop.hpp"
 #include "ui/log_codec.hpp"
@@ -142,7 +143,7 @@ bool TMainForm::FormCloseQuery() {
 
 void TMainForm::FormClose() {
     const std::string stamp =
-        receiver::formatTimeStamp(receiver::localClockNow(), receiver::systemLocaleFormats(), "  ");
+        receiver::formatTimeStamp(capture::localClockNow(), capture::systemLocaleFormats(), "  ");
     replaceTunesLine(0, QString::fromLocal8Bit(stamp.data(), static_cast<qsizetype>(stamp.size())));
     // Rewritten only when it is there already, as a file of its own: a link planted in a shared
     // folder must not make the program overwrite whatever it points to.

@@ -94,11 +94,24 @@ TEST(LocaleFromPosix, ReadsTheLayoutsOfCommonLocales) {
     }
 }
 
-TEST(LocaleFromSystem, GivesAUsableStamp) {
-    // Whatever the machine's locale, the stamp has a date, a blank and hh?mm?ss.
-    const std::string stamp = formatTimeStamp(kEvening, systemLocaleFormats());
-    EXPECT_NE(stamp.find(' '), std::string::npos);
-    EXPECT_NE(stamp.find("04"), std::string::npos);
+TEST(LocaleFromWindows, ReadsTheLocaleInfoValues) {
+    struct Case {
+        const char* name;
+        const char *shortDate, *dateSeparator, *timeSeparator, *leadingZero, *timeFormat, *am, *pm,
+            *designatorPosition;
+        const char* stamp;  // for kEvening
+    };
+    for (const Case& c : {
+             Case{"uk-UA", "dd.MM.yyyy", ".", ":", "1", "1", "", "", "0", "05.03.2026 21:04:09"},
+             Case{"en-US", "M/d/yyyy", "/", ":", "0", "0", "AM", "PM", "0", "3/5/2026 9:04:09 PM"},
+             Case{"ko-KR", "yyyy-MM-dd", "-", ":", "0", "0", "오전", "오후", "1",
+                  "2026-03-05 오후 9:04:09"},
+         }) {
+        const LocaleFormats f =
+            localeFormatsFromWindows(c.shortDate, c.dateSeparator, c.timeSeparator, c.leadingZero,
+                                     c.timeFormat, c.am, c.pm, c.designatorPosition);
+        EXPECT_EQ(formatTimeStamp(kEvening, f), c.stamp) << c.name;
+    }
 }
 
 }  // namespace

@@ -1,0 +1,21 @@
+#include <langinfo.h>
+
+#include <ctime>
+
+#include "platform/system_time.hpp"
+
+namespace nira::platform {
+
+LocaleTexts systemLocaleTexts() {
+    return PosixLocaleTexts{nl_langinfo(D_FMT), nl_langinfo(T_FMT), nl_langinfo(T_FMT_AMPM),
+                            nl_langinfo(AM_STR), nl_langinfo(PM_STR)};
+}
+
+LocalTime localTimeNow() {
+    const std::time_t now = std::time(nullptr);
+    std::tm t{};
+    localtime_r(&now, &t);
+    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+}
+
+}  // namespace nira::platform
