@@ -130,6 +130,18 @@ void paintText(QWidget* widget, QPalette::ColorRole role, const QColor& colour) 
     widget->setPalette(pal);
 }
 
+// A flat picture button with its picture above, a hand cursor and a hint.
+TPNGButton* pictureButton(QWidget* parent, const char* name, QRect where, const QImage& image,
+                          const QString& hint) {
+    auto* made = placed(new TPNGButton(parent), name, where);
+    made->SetButtonStyle(pbsFlat);
+    made->SetButtonLayout(pbsImageAbove);
+    made->SetImageNormal(image);
+    made->setCursor(Qt::PointingHandCursor);
+    made->setToolTip(hint);
+    return made;
+}
+
 }  // namespace
 
 // The settings key of the running program.
@@ -199,6 +211,20 @@ int virtualKeyOf(const QKeyEvent* event) {
 
 TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& registry)
     : BComPort1(serialApi), registry_(registry), settingsKey_(runningSettingsKey()) {
+    setUpWindow();
+    buildPortGroup();
+    buildLastEventGroup();
+    buildLog();
+    buildLowerStrip();
+    setUpTabOrder();
+    setUpSerialComponent();
+    // Centred on the screen when first shown.
+    centreOnScreen(this);
+    guarded([this] { FormCreate(); });
+}
+
+// The window itself and the scrolled client area all controls sit on.
+void TMainForm::setUpWindow() {
     setObjectName("MainForm");
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -222,8 +248,10 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     client_->setObjectName("client");
     client_->setFixedSize(kScrollWidth, kScrollHeight);
     scroller_->setWidget(client_);
+}
 
-    // Port, speed and the four push buttons.
+// Port, speed, the four push buttons and the maker's picture button.
+void TMainForm::buildPortGroup() {
     auto* box4 = placed(new QGroupBox(client_), "sGroupBox4", QRect(8, 0, 521, 81));
     auto* label1 = placed(new ClickLabel("Port:", box4), "Label1", QRect(29, 21, 22, 13));
     label1->setToolTip("Device manager");
@@ -235,6 +263,9 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     auto* label2 = placed(new ClickLabel("Rate:", box4), "Label2", QRect(29, 53, 26, 13));
     label2->setToolTip("Device Manager");
     label2->onClick = [this] { Label1Click(); };
+    for (QLabel* sized : {static_cast<QLabel*>(label1), static_cast<QLabel*>(label2)}) {
+        setLabelText(sized, sized->text());
+    }
     cbBaudRate_ = placed(new QComboBox(box4), "cbBaudRate", QRect(64, 50, 81, 21));
     // The component's rate table, in its order: the item index is the rate's ordinal.
     for (const auto rate : serial::kBaudRates) {
@@ -261,20 +292,12 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
         button("ButtonStop", "Stop", QRect(272, 48, 73, 25), true, &TMainForm::ButtonStopClick);
     buttonStop_->setEnabled(false);
 
-    const auto pictureButton = [&](QWidget* parent, const char* name, QRect where,
-                                   const QImage& image, const QString& hint) {
-        auto* made = placed(new TPNGButton(parent), name, where);
-        made->SetButtonStyle(pbsFlat);
-        made->SetButtonLayout(pbsImageAbove);
-        made->SetImageNormal(image);
-        made->setCursor(Qt::PointingHandCursor);
-        made->setToolTip(hint);
-        return made;
-    };
     pictureButton(box4, "PNGButton6", QRect(384, 8, 97, 73), pictures::makerLogo(), "About")
         ->OnClick = [this](TPNGButton*) { PNGButton6Click(); };
+}
 
-    // The last event.
+// The last event: its caption with the time, the fields and the Smart pins.
+void TMainForm::buildLastEventGroup() {
     groupLastEvent_ =
         placed(new QGroupBox(QString(receiver::kInitialLastEventCaption.data()), client_),
                "sGroupBox_LastEv", QRect(8, 88, 521, 57));
@@ -286,11 +309,9 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
         paintText(black, QPalette::WindowText, Qt::black);
         setLabelText(black, black->text());
     }
-    for (QLabel* sized : {static_cast<QLabel*>(label1), static_cast<QLabel*>(label2)}) {
-        setLabelText(sized, sized->text());
-    }
+}
 
-    // The log.
+void TMainForm::buildLog() {
     auto* box1 = placed(new QGroupBox("Data:", client_), "sGroupBox1", QRect(8, 144, 521, 321));
     memoOpis_ = placed(new LogMemo(box1), "sMemoOpis", QRect(8, 16, 505, 297));
     memoOpis_->setToolTip("Для очистки - ESC");
@@ -306,8 +327,10 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     memoOpis_->setPalette(memoPalette);
     connect(memoOpis_, &QPlainTextEdit::textChanged, this,
             [this] { guarded([this] { sMemoOpisChange(); }); });
+}
 
-    // The lower strip, seen by scrolling.
+// The lower strip, seen by scrolling: launch buttons, the last opened file, the settings memo.
+void TMainForm::buildLowerStrip() {
     pictureButton(client_, "PNGButtonCalc", QRect(408, 568, 33, 41), pictures::calculator(),
                   "Calculator")
         ->OnClick = [this](TPNGButton*) { PNGButtonCalcClick(); };
@@ -332,7 +355,9 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     // The settings memo: never shown, outside the scroll range.
     memoTunes_ = placed(new QPlainTextEdit(this), "MemoTunes", QRect(0, 624, 361, 17));
     memoTunes_->hide();
+}
 
+void TMainForm::setUpTabOrder() {
     setTabOrder(memoOpis_, cbPort_);
     setTabOrder(cbPort_, buttonOpen_);
     setTabOrder(buttonOpen_, buttonSave_);
@@ -340,18 +365,16 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     setTabOrder(buttonStart_, buttonStop_);
     setTabOrder(buttonStop_, cbBaudRate_);
     memoOpis_->setFocus();
+}
 
-    // The window's serial component, as the window describes it.
+// The window's serial component, as the window describes it.
+void TMainForm::setUpSerialComponent() {
     BComPort1.SetPort("COM2");
     BComPort1.SetBaudRate(serial::br9600);
     BComPort1.SetTimeouts(capture::receiverTimeouts());
     BComPort1.OnRxChar = [this](serial::TBComPort* sender, std::int32_t count) {
         BComPort1RxChar(sender, count);
     };
-
-    // Centred on the screen when first shown.
-    centreOnScreen(this);
-    guarded([this] { FormCreate(); });
 }
 
 TMainForm::~TMainForm() = default;

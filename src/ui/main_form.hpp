@@ -77,6 +77,15 @@ class TMainForm : public QWidget, public KeyPreview {
     void closeEvent(QCloseEvent* event) override;
 
   private:
+    // The constructor's steps, in order.
+    void setUpWindow();
+    void buildPortGroup();
+    void buildLastEventGroup();
+    void buildLog();
+    void buildLowerStrip();
+    void setUpTabOrder();
+    void setUpSerialComponent();
+
     void showEvent_(const receiver::EventBody& body, std::string_view logContent);
     void fillPorts(const std::vector<std::string>& ports);
     void showFileLabels(const QString& path);
