@@ -1,6 +1,8 @@
 #include "script.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <sstream>
 
 #include "receiver/message.hpp"
@@ -33,6 +35,121 @@ bool parseNumber(std::string_view text, T& value, int base = 10) {
     return ec == std::errc() && end == text.data() + text.size();
 }
 
+// One line of a script being read: its words, and what its verbs make of them.
+class Line {
+  public:
+    Line(std::vector<std::string_view> words, const std::string& fileName, int number)
+        : words_(std::move(words)), fileName_(fileName), number_(number) {}
+
+    std::string_view verb() const { return words_[0]; }
+    std::size_t arguments() const { return words_.size() - 1; }
+
+    [[noreturn]] void fail(const std::string& why) const {
+        std::ostringstream message;
+        message << fileName_ << ":" << number_ << ": " << why;
+        throw ScriptError(message.str());
+    }
+
+    // The hex bytes from the first argument on; XX*N repeats a byte N times.
+    std::vector<std::uint8_t> hexBytes() const {
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 1; i < words_.size(); ++i) {
+            std::string_view word = words_[i];
+            unsigned repeat = 1;
+            if (const std::size_t star = word.find('*'); star != std::string_view::npos) {
+                if (!parseNumber(word.substr(star + 1), repeat) || repeat == 0 ||
+                    repeat > 1'000'000) {
+                    fail("'" + std::string(word) +
+                         "': a repeat count after '*' must be 1 to 1000000");
+                }
+                word = word.substr(0, star);
+            }
+            unsigned value = 0;
+            if (word.empty() || word.size() > 2 || !parseNumber(word, value, 16)) {
+                fail("'" + std::string(words_[i]) +
+                     "' is not a hex byte (one or two digits 0-9, A-F)");
+            }
+            bytes.insert(bytes.end(), repeat, static_cast<std::uint8_t>(value));
+        }
+        return bytes;
+    }
+
+    // A receiver message: the lead-in and exactly `count` bytes.
+    void message(Step& step, StepKind kind, std::size_t count) const {
+        const auto body = hexBytes();
+        if (body.size() != count) {
+            fail("'" + std::string(verb()) + "' takes " + std::to_string(count) +
+                 " hex bytes, got " + std::to_string(body.size()));
+        }
+        step.kind = kind;
+        step.bytes.push_back(static_cast<std::uint8_t>(receiver::kLeadIn));
+        step.bytes.insert(step.bytes.end(), body.begin(), body.end());
+    }
+
+    int milliseconds(std::string_view word) const {
+        int ms = 0;
+        if (!parseNumber(word, ms) || ms < 0 || ms > 3'600'000) {
+            fail("'" + std::string(word) + "' is not a time in milliseconds (0 to 3600000)");
+        }
+        return ms;
+    }
+
+    // A step waiting at most an optional time limit, `fallback` when none is given.
+    void limited(Step& step, StepKind kind, int fallback) const {
+        if (arguments() > 1) {
+            fail("'" + std::string(verb()) + "' takes at most a time limit in milliseconds");
+        }
+        step.kind = kind;
+        step.milliseconds = arguments() == 1 ? milliseconds(words_[1]) : fallback;
+    }
+
+  private:
+    std::vector<std::string_view> words_;
+    const std::string& fileName_;
+    int number_;
+};
+
+struct Verb {
+    const char* name;
+    void (*read)(const Line& line, Step& step);
+};
+
+constexpr Verb kVerbs[] = {
+    {"test", [](const Line& line, Step& step) { line.message(step, StepKind::Test, 2); }},
+    {"event", [](const Line& line, Step& step) { line.message(step, StepKind::Event, 9); }},
+    {"raw",
+     [](const Line& line, Step& step) {
+         step.kind = StepKind::Raw;
+         step.bytes = line.hexBytes();
+         if (step.bytes.empty()) {
+             line.fail("'raw' needs at least one hex byte");
+         }
+     }},
+    {"wait",
+     [](const Line& line, Step& step) {
+         if (line.arguments() != 1) {
+             line.fail("'wait' takes one time in milliseconds");
+         }
+         line.limited(step, StepKind::Wait, 0);
+     }},
+    {"expect-ack", [](const Line& line,
+                      Step& step) { line.limited(step, StepKind::ExpectAck, kDefaultAckLimitMs); }},
+    {"wait-open", [](const Line& line,
+                     Step& step) { line.limited(step, StepKind::WaitOpen, kDefaultOpenLimitMs); }},
+    {"drain", [](const Line& line,
+                 Step& step) { line.limited(step, StepKind::Drain, kDefaultDrainLimitMs); }},
+};
+
+std::string verbList() {
+    std::string list;
+    const std::size_t count = std::size(kVerbs);
+    for (std::size_t i = 0; i < count; ++i) {
+        list += i == 0 ? "" : (i + 1 == count ? " or " : ", ");
+        list += kVerbs[i].name;
+    }
+    return list;
+}
+
 }  // namespace
 
 std::vector<Step> parseScript(std::string_view text, const std::string& fileName) {
@@ -41,103 +158,27 @@ std::vector<Step> parseScript(std::string_view text, const std::string& fileName
     while (!text.empty()) {
         ++lineNumber;
         const std::size_t eol = text.find('\n');
-        std::string_view line = text.substr(0, eol);
+        std::string_view content = text.substr(0, eol);
         text.remove_prefix(eol == std::string_view::npos ? text.size() : eol + 1);
-        if (const std::size_t hash = line.find('#'); hash != std::string_view::npos) {
-            line = line.substr(0, hash);
+        if (const std::size_t hash = content.find('#'); hash != std::string_view::npos) {
+            content = content.substr(0, hash);
         }
-        if (line.ends_with('\r')) {
-            line.remove_suffix(1);
+        if (content.ends_with('\r')) {
+            content.remove_suffix(1);
         }
-        const auto words = tokens(line);
+        auto words = tokens(content);
         if (words.empty()) {
             continue;
         }
-        const auto fail = [&](const std::string& why) {
-            std::ostringstream message;
-            message << fileName << ":" << lineNumber << ": " << why;
-            throw ScriptError(message.str());
-        };
-        const std::string_view verb = words[0];
+        const Line line(std::move(words), fileName, lineNumber);
+        const auto* verb = std::find_if(std::begin(kVerbs), std::end(kVerbs),
+                                        [&](const Verb& v) { return line.verb() == v.name; });
+        if (verb == std::end(kVerbs)) {
+            line.fail("unknown action '" + std::string(line.verb()) + "'; expected " + verbList());
+        }
         Step step;
         step.line = lineNumber;
-        const auto hexBytes = [&](std::size_t from) {
-            std::vector<std::uint8_t> bytes;
-            for (std::size_t i = from; i < words.size(); ++i) {
-                std::string_view word = words[i];
-                unsigned repeat = 1;
-                if (const std::size_t star = word.find('*'); star != std::string_view::npos) {
-                    if (!parseNumber(word.substr(star + 1), repeat) || repeat == 0 ||
-                        repeat > 1'000'000) {
-                        fail("'" + std::string(word) +
-                             "': a repeat count after '*' must be 1 to 1000000");
-                    }
-                    word = word.substr(0, star);
-                }
-                unsigned value = 0;
-                if (word.empty() || word.size() > 2 || !parseNumber(word, value, 16)) {
-                    fail("'" + std::string(words[i]) +
-                         "' is not a hex byte (one or two digits 0-9, A-F)");
-                }
-                bytes.insert(bytes.end(), repeat, static_cast<std::uint8_t>(value));
-            }
-            return bytes;
-        };
-        const auto message = [&](StepKind kind, std::size_t count) {
-            auto body = hexBytes(1);
-            if (body.size() != count) {
-                fail("'" + std::string(verb) + "' takes " + std::to_string(count) +
-                     " hex bytes, got " + std::to_string(body.size()));
-            }
-            step.kind = kind;
-            step.bytes.push_back(static_cast<std::uint8_t>(receiver::kLeadIn));
-            step.bytes.insert(step.bytes.end(), body.begin(), body.end());
-        };
-        const auto milliseconds = [&](std::string_view word) {
-            int ms = 0;
-            if (!parseNumber(word, ms) || ms < 0 || ms > 3'600'000) {
-                fail("'" + std::string(word) + "' is not a time in milliseconds (0 to 3600000)");
-            }
-            return ms;
-        };
-        if (verb == "test") {
-            message(StepKind::Test, 2);
-        } else if (verb == "event") {
-            message(StepKind::Event, 9);
-        } else if (verb == "raw") {
-            step.kind = StepKind::Raw;
-            step.bytes = hexBytes(1);
-            if (step.bytes.empty()) {
-                fail("'raw' needs at least one hex byte");
-            }
-        } else if (verb == "wait") {
-            if (words.size() != 2) {
-                fail("'wait' takes one time in milliseconds");
-            }
-            step.kind = StepKind::Wait;
-            step.milliseconds = milliseconds(words[1]);
-        } else if (verb == "expect-ack") {
-            if (words.size() > 2) {
-                fail("'expect-ack' takes at most a time limit in milliseconds");
-            }
-            step.kind = StepKind::ExpectAck;
-            step.milliseconds = words.size() == 2 ? milliseconds(words[1]) : kDefaultAckLimitMs;
-        } else if (verb == "wait-open") {
-            if (words.size() > 2) {
-                fail("'wait-open' takes at most a time limit in milliseconds");
-            }
-            step.kind = StepKind::WaitOpen;
-            step.milliseconds = words.size() == 2 ? milliseconds(words[1]) : kDefaultOpenLimitMs;
-        } else if (verb == "drain") {
-            if (words.size() > 2) {
-                fail("'drain' takes at most a time limit in milliseconds");
-            }
-            step.kind = StepKind::Drain;
-            step.milliseconds = words.size() == 2 ? milliseconds(words[1]) : kDefaultDrainLimitMs;
-        } else {
-            fail("unknown action '" + std::string(verb) +
-                 "'; expected test, event, raw, wait, expect-ack, wait-open or drain");
-        }
+        verb->read(line, step);
         steps.push_back(std::move(step));
     }
     return steps;

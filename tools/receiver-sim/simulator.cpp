@@ -263,148 +263,191 @@ void Simulator::expireOwed(Clock::time_point now) {
     }
 }
 
+void Simulator::Progress::wakeAt(Clock::time_point t) {
+    if (!wake || t < *wake) {
+        wake = t;
+    }
+}
+
+void Simulator::beginNextStep(Clock::time_point now) {
+    current_ = nextStep();
+    stepStart_ = now;
+    sent_ = 0;
+    drain_ = DrainWatch{};
+    if (current_ && options_.mode == Options::Mode::Demo && !current_->bytes.empty()) {
+        // A message still unread when the next is due has no listener (an analyser reads within
+        // 40 ms); drop it rather than let the line fill up.
+        int backlog = 0;
+        if (::ioctl(slave_, FIONREAD, &backlog) == 0 && backlog > 0) {
+            ::tcflush(slave_, TCIFLUSH);
+            unread_.clear();
+            stats_.unheard += static_cast<int>(owed_.size());
+            owed_.clear();
+        }
+    }
+}
+
+void Simulator::missed(const std::string& what) {
+    std::cerr << options_.scriptFile << ":" << current_->line << ": " << what << " within "
+              << current_->milliseconds << " ms\n";
+    missedExpectation_ = true;
+}
+
+Simulator::Clock::time_point Simulator::stepEnd() const {
+    return stepStart_ + std::chrono::milliseconds(current_->milliseconds);
+}
+
+Simulator::Progress Simulator::advance(Clock::time_point now) {
+    switch (current_->kind) {
+        case StepKind::Wait:
+            return pause(now);
+        case StepKind::WaitOpen:
+            return awaitOpen(now);
+        case StepKind::Drain:
+            return awaitDrain(now);
+        case StepKind::ExpectAck:
+            return awaitAcknowledgements(now);
+        case StepKind::Test:
+        case StepKind::Event:
+        case StepKind::Raw:
+            break;
+    }
+    return send(now);
+}
+
+Simulator::Progress Simulator::pause(Clock::time_point now) {
+    Progress progress;
+    progress.done = now >= stepEnd();
+    progress.wakeAt(stepEnd());
+    return progress;
+}
+
+Simulator::Progress Simulator::awaitOpen(Clock::time_point now) {
+    Progress progress;
+    // The analyser holds its port exclusively while it listens; a listener that does not
+    // (another system's serial layer) says so by sending anything.
+    int exclusive = 0;
+    if ((::ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) || heardFrom_) {
+        progress.done = true;
+    } else if (now >= stepEnd()) {
+        missed("nobody opened the port");
+        progress.done = true;
+    }
+    progress.wakeAt(std::min(stepEnd(), now + std::chrono::milliseconds(10)));
+    return progress;
+}
+
+Simulator::Progress Simulator::awaitDrain(Clock::time_point now) {
+    Progress progress;
+    // Drained: the analyser has read (the port is empty, or what it left there has not moved
+    // since its read) and owes nothing, for long enough that another read would have shown.
+    int backlog = -1;
+    ::ioctl(slave_, FIONREAD, &backlog);
+    if (backlog != drain_.backlog) {
+        drain_.read = drain_.read || (drain_.backlog > backlog && drain_.backlog >= 0);
+        drain_.backlog = backlog;
+        drain_.stableSince = now;
+    }
+    const bool drained =
+        settled() && (backlog == 0 || drain_.read) && now - drain_.stableSince >= kDrainQuiet;
+    if (!drained && now >= stepEnd()) {
+        missed("the port was not drained");
+    }
+    progress.done = drained || now >= stepEnd();
+    progress.wakeAt(std::min(stepEnd(), now + kDrainCheck));
+    return progress;
+}
+
+Simulator::Progress Simulator::awaitAcknowledgements(Clock::time_point now) {
+    Progress progress;
+    if (settled()) {
+        progress.done = true;
+    } else if (now >= stepEnd()) {
+        missed("no acknowledgement");
+        progress.done = true;
+    }
+    progress.wakeAt(stepEnd());
+    return progress;
+}
+
+// Sends what is due of the step's bytes: all at once, or paced at the line's speed.
+Simulator::Progress Simulator::send(Clock::time_point now) {
+    Progress progress;
+    const auto& bytes = current_->bytes;
+    std::size_t due = bytes.size();
+    if (byteTime_.count() > 0) {
+        due = std::min<std::size_t>(bytes.size(),
+                                    static_cast<std::size_t>((now - stepStart_) / byteTime_) + 1);
+    }
+    if (sent_ < due) {
+        const ssize_t n = ::write(master_, bytes.data() + sent_, due - sent_);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) {
+            fail("cannot write to the pseudo-terminal");
+        }
+        sent_ += n > 0 ? static_cast<std::size_t>(n) : 0;
+        progress.wantWrite = sent_ < due;
+    }
+    if (sent_ == bytes.size()) {
+        const auto last = Clock::now();
+        const int owed = acknowledgementsOwed(unread_, bytes);
+        owed_.insert(owed_.end(), static_cast<std::size_t>(owed), last);
+        (current_->kind == StepKind::Test    ? stats_.sentTest
+         : current_->kind == StepKind::Event ? stats_.sentEvent
+                                             : stats_.sentOther)++;
+        progress.done = true;
+    } else if (!progress.wantWrite) {
+        progress.wakeAt(stepStart_ + byteTime_ * static_cast<long>(sent_));
+    }
+    return progress;
+}
+
+// Sleeps until the next thing is due or the analyser answers (or the line can take more).
+void Simulator::waitForLine(const Progress& progress) {
+    pollfd watch{master_, static_cast<short>(POLLIN | (progress.wantWrite ? POLLOUT : 0)), 0};
+    timespec timeout{};
+    timespec* limit = nullptr;
+    if (progress.wake) {
+        const auto left = std::max(Clock::duration::zero(), *progress.wake - Clock::now());
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+        timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+        limit = &timeout;
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    if (::ppoll(&watch, 1, limit, &none) > 0 && (watch.revents & POLLIN) != 0) {
+        readAcknowledgements();
+    }
+}
+
 int Simulator::run(const volatile std::sig_atomic_t& stop) {
     using std::chrono::milliseconds;
-    std::optional<Step> current;
-    std::size_t sent = 0;
-    Clock::time_point stepStart{};
-    struct DrainWatch {
-        int backlog = -1;   // bytes in the port at the last look
-        bool read = false;  // the analyser took some since the step began
-        Clock::time_point stableSince{};
-    } drain;
     Clock::time_point nextStats = Clock::now() + milliseconds(options_.statsEveryMs);
     std::optional<Clock::time_point> lingerUntil;
-    bool missedExpectation = false;
-    const auto byteTime =
-        options_.rate > 0 ? std::chrono::nanoseconds(kBitsPerByte * 1'000'000'000LL / options_.rate)
-                          : std::chrono::nanoseconds(0);
+    byteTime_ = options_.rate > 0
+                    ? std::chrono::nanoseconds(kBitsPerByte * 1'000'000'000LL / options_.rate)
+                    : std::chrono::nanoseconds(0);
 
     while (stop == 0) {
-        auto now = Clock::now();
+        const auto now = Clock::now();
         expireOwed(now);
-        std::optional<Clock::time_point> wake;
-        const auto wakeAt = [&wake](Clock::time_point t) {
-            if (!wake || t < *wake) {
-                wake = t;
-            }
-        };
-        bool wantWrite = false;
-
-        if (!current && !lingerUntil) {
-            current = nextStep();
-            stepStart = now;
-            sent = 0;
-            if (!current) {
+        if (!current_ && !lingerUntil) {
+            beginNextStep(now);
+            if (!current_) {
                 lingerUntil = now + milliseconds(options_.lingerMs);
-            } else if (options_.mode == Options::Mode::Demo && !current->bytes.empty()) {
-                // A message still unread when the next is due has no listener (an analyser
-                // reads within 40 ms); drop it rather than let the line fill up.
-                int backlog = 0;
-                if (::ioctl(slave_, FIONREAD, &backlog) == 0 && backlog > 0) {
-                    ::tcflush(slave_, TCIFLUSH);
-                    unread_.clear();
-                    stats_.unheard += static_cast<int>(owed_.size());
-                    owed_.clear();
-                }
             }
         }
+        Progress progress;
         if (lingerUntil) {
             if (settled() || now >= *lingerUntil) {
                 break;
             }
-            wakeAt(*lingerUntil);
-        } else if (current->kind == StepKind::Wait) {
-            const auto end = stepStart + milliseconds(current->milliseconds);
-            if (now >= end) {
-                current.reset();
-                continue;
-            }
-            wakeAt(end);
-        } else if (current->kind == StepKind::WaitOpen) {
-            // The analyser holds its port exclusively while it listens; a listener that does
-            // not (another system's serial layer) says so by sending anything.
-            int exclusive = 0;
-            if ((::ioctl(slave_, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) || heardFrom_) {
-                current.reset();
-                continue;
-            }
-            const auto end = stepStart + milliseconds(current->milliseconds);
-            if (now >= end) {
-                std::cerr << options_.scriptFile << ":" << current->line
-                          << ": nobody opened the port within " << current->milliseconds << " ms\n";
-                missedExpectation = true;
-                current.reset();
-                continue;
-            }
-            wakeAt(std::min(end, now + milliseconds(10)));
-        } else if (current->kind == StepKind::Drain) {
-            // Drained: the analyser has read (the port is empty, or what it left there has not
-            // moved since its read) and owes nothing, for long enough that another read would
-            // have shown.
-            int backlog = -1;
-            ::ioctl(slave_, FIONREAD, &backlog);
-            if (backlog != drain.backlog) {
-                drain.read = drain.read || (drain.backlog > backlog && drain.backlog >= 0);
-                drain.backlog = backlog;
-                drain.stableSince = now;
-            }
-            const bool done =
-                settled() && (backlog == 0 || drain.read) && now - drain.stableSince >= kDrainQuiet;
-            const auto end = stepStart + milliseconds(current->milliseconds);
-            if (done || now >= end) {
-                if (!done) {
-                    std::cerr << options_.scriptFile << ":" << current->line
-                              << ": the port was not drained within " << current->milliseconds
-                              << " ms\n";
-                    missedExpectation = true;
-                }
-                drain = DrainWatch{};
-                current.reset();
-                continue;
-            }
-            wakeAt(std::min(end, now + kDrainCheck));
-        } else if (current->kind == StepKind::ExpectAck) {
-            const auto end = stepStart + milliseconds(current->milliseconds);
-            if (settled()) {
-                current.reset();
-                continue;
-            }
-            if (now >= end) {
-                std::cerr << options_.scriptFile << ":" << current->line
-                          << ": no acknowledgement within " << current->milliseconds << " ms\n";
-                missedExpectation = true;
-                current.reset();
-                continue;
-            }
-            wakeAt(end);
+            progress.wakeAt(*lingerUntil);
         } else {
-            const auto& bytes = current->bytes;
-            std::size_t due = bytes.size();
-            if (byteTime.count() > 0) {
-                due = std::min<std::size_t>(
-                    bytes.size(), static_cast<std::size_t>((now - stepStart) / byteTime) + 1);
-            }
-            if (sent < due) {
-                const ssize_t n = ::write(master_, bytes.data() + sent, due - sent);
-                if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                    fail("cannot write to the pseudo-terminal");
-                }
-                sent += n > 0 ? static_cast<std::size_t>(n) : 0;
-                wantWrite = sent < due;
-            }
-            if (sent == bytes.size()) {
-                const auto last = Clock::now();
-                const int owed = acknowledgementsOwed(unread_, bytes);
-                owed_.insert(owed_.end(), static_cast<std::size_t>(owed), last);
-                (current->kind == StepKind::Test    ? stats_.sentTest
-                 : current->kind == StepKind::Event ? stats_.sentEvent
-                                                    : stats_.sentOther)++;
-                current.reset();
+            progress = advance(now);
+            if (progress.done) {
+                current_.reset();
                 continue;
-            }
-            if (!wantWrite) {
-                wakeAt(stepStart + byteTime * static_cast<long>(sent));
             }
         }
         if (options_.statsEveryMs > 0) {
@@ -413,31 +456,16 @@ int Simulator::run(const volatile std::sig_atomic_t& stop) {
                 std::cout << std::endl;
                 nextStats = now + milliseconds(options_.statsEveryMs);
             }
-            wakeAt(nextStats);
+            progress.wakeAt(nextStats);
         }
         if (!owed_.empty()) {
-            wakeAt(owed_.front() + kAckGiveUp);
+            progress.wakeAt(owed_.front() + kAckGiveUp);
         }
-
-        pollfd watch{master_, static_cast<short>(POLLIN | (wantWrite ? POLLOUT : 0)), 0};
-        timespec timeout{};
-        timespec* limit = nullptr;
-        if (wake) {
-            const auto left = std::max(Clock::duration::zero(), *wake - Clock::now());
-            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-            timeout.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
-            timeout.tv_nsec = static_cast<long>(ns % 1'000'000'000);
-            limit = &timeout;
-        }
-        sigset_t none;
-        sigemptyset(&none);
-        if (::ppoll(&watch, 1, limit, &none) > 0 && (watch.revents & POLLIN) != 0) {
-            readAcknowledgements();
-        }
+        waitForLine(progress);
     }
     stats_.acksMissing += static_cast<int>(owed_.size());
     owed_.clear();
-    const bool wrong = stats_.acksMissing > 0 || stats_.acksUnexpected > 0 || missedExpectation;
+    const bool wrong = stats_.acksMissing > 0 || stats_.acksUnexpected > 0 || missedExpectation_;
     return options_.expectAcks && wrong ? 1 : 0;
 }
 

@@ -71,6 +71,27 @@ class Simulator {
     void expireOwed(Clock::time_point now);
     bool settled() const { return owed_.empty(); }
 
+    // What a look at the current step decided: done, or when to look again (and whether the
+    // line should say when it takes more bytes).
+    struct Progress {
+        bool done = false;
+        std::optional<Clock::time_point> wake;
+        bool wantWrite = false;
+        void wakeAt(Clock::time_point t);
+    };
+    void beginNextStep(Clock::time_point now);
+    Progress advance(Clock::time_point now);
+    // One method per kind of step.
+    Progress pause(Clock::time_point now);
+    Progress awaitOpen(Clock::time_point now);
+    Progress awaitDrain(Clock::time_point now);
+    Progress awaitAcknowledgements(Clock::time_point now);
+    Progress send(Clock::time_point now);
+    void waitForLine(const Progress& progress);
+    Clock::time_point stepEnd() const;
+    // Tells that the step's expectation was not met in its time; the run then fails.
+    void missed(const std::string& what);
+
     Options options_;
     int master_ = -1;
     int slave_ = -1;
@@ -86,6 +107,18 @@ class Simulator {
     bool heardFrom_ = false;  // anything came back from the port
     std::mt19937 random_;
     int demoTick_ = 0;
+
+    // The step being played.
+    std::optional<Step> current_;
+    Clock::time_point stepStart_{};
+    std::size_t sent_ = 0;
+    struct DrainWatch {
+        int backlog = -1;   // bytes in the port at the last look
+        bool read = false;  // the analyser took some since the step began
+        Clock::time_point stableSince{};
+    } drain_;
+    bool missedExpectation_ = false;
+    std::chrono::nanoseconds byteTime_{0};  // 0: a message goes out at once
 };
 
 }  // namespace nira::sim
