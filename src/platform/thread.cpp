@@ -13,12 +13,14 @@ void Thread::start() {
         return;
     }
     started_ = true;
-    // Priorities are kept for callers that ask; every watcher runs at normal priority, which is
-    // what a new thread gets anyway.
     thread_ = std::thread([this] { run(); });
 }
 
 void Thread::run() {
+    // A priority the system refuses leaves the thread at normal priority: it still works.
+    if (priority_ != ThreadPriority::Normal) {
+        applyCurrentThreadPriority(priority_);
+    }
     try {
         execute();
     } catch (...) {

@@ -12,6 +12,11 @@ namespace nira::platform {
 
 enum class ThreadPriority { Idle, Lowest, Lower, Normal, Higher, Highest, TimeCritical };
 
+// Gives the calling thread a priority. Windows takes each one as it is; a POSIX thread may lower
+// its own (a higher nice value) but not raise it without privileges, so the priorities above
+// normal stay normal there. False when the system refused.
+bool applyCurrentThreadPriority(ThreadPriority priority);
+
 class Thread {
   public:
     Thread() = default;

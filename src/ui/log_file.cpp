@@ -10,12 +10,9 @@ namespace nira::ui {
 
 namespace {
 
+// Both separators on every system: the labels read a path the way the window always has.
 bool isSeparator(QChar c) {
-#ifdef _WIN32
     return c == '\\' || c == '/';
-#else
-    return c == '\\' || c == '/';
-#endif
 }
 
 // Up to the last separator or colon; the separator itself is dropped unless it is the first
