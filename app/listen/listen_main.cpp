@@ -28,7 +28,7 @@ using platform::MainThreadQueue;
 constexpr auto kDeviceCheck = std::chrono::seconds(1);
 constexpr auto kIdleWait = std::chrono::hours(1);
 
-std::string whatOf(std::exception_ptr error) {
+std::string whatOf(const std::exception_ptr& error) {
     try {
         std::rethrow_exception(error);
     } catch (const std::exception& e) {
@@ -70,7 +70,7 @@ class Listener {
         port_.SetBaudRate(options_.speed);
         port_.SetTimeouts(capture::receiverTimeouts());
         port_.OnRxChar = [this](serial::TBComPort*, std::int32_t) { onArrival(); };
-        port_.OnWatcherFailure = [this](serial::TBComPort*, std::exception_ptr error) {
+        port_.OnWatcherFailure = [this](serial::TBComPort*, const std::exception_ptr& error) {
             lost_ = true;
             lostReason_ = whatOf(error);
         };

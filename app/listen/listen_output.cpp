@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <system_error>
 
 #include "receiver/message.hpp"
 
@@ -18,6 +19,11 @@
 namespace nira::listen {
 
 namespace {
+
+// The system's words for an errno, thread-safe (strerror is not).
+std::string systemText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
 
 std::string hex(std::string_view bytes) {
     std::string out;
@@ -126,7 +132,7 @@ bool LogFile::open(std::string& error) {
 #endif
     const int fd = ::open(path_.c_str(), flags, 0644);
     if (fd < 0) {
-        error = "cannot open the log file \"" + path_ + "\": " + std::strerror(errno);
+        error = "cannot open the log file \"" + path_ + "\": " + systemText(errno);
         return false;
     }
     if (fd_ >= 0) {
@@ -143,7 +149,7 @@ bool LogFile::append(std::string_view line, std::string& error) {
         static_cast<long>(::write(fd_, bytes.data(), static_cast<unsigned>(bytes.size())));
     if (n != static_cast<long>(bytes.size())) {
         error = "cannot write the log file \"" + path_ +
-                "\": " + (n < 0 ? std::strerror(errno) : "the disk is full");
+                "\": " + (n < 0 ? systemText(errno) : std::string("the disk is full"));
         return false;
     }
     return true;

@@ -16,7 +16,7 @@ void setApplicationExceptionHandler(ExceptionHandler handler) {
     gHandler = std::move(handler);
 }
 
-void handleApplicationException(std::exception_ptr error) {
+void handleApplicationException(const std::exception_ptr& error) {
     ExceptionHandler handler;
     {
         std::lock_guard lock(gMutex);

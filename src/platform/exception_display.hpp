@@ -18,7 +18,7 @@ using ExceptionHandler = std::function<void(std::exception_ptr)>;
 
 // Replaces the handler; an empty one restores the default (the message on standard error).
 void setApplicationExceptionHandler(ExceptionHandler handler);
-void handleApplicationException(std::exception_ptr error);
+void handleApplicationException(const std::exception_ptr& error);
 
 // The message as the default exception display shows it: a full stop is added when the last
 // character's code is above that of ".".

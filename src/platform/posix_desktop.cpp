@@ -25,13 +25,14 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string findInPath(std::string_view program) {
-    const char* path = std::getenv("PATH");
+    // The program never changes its environment, so reading it from any thread is safe.
+    const char* path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
     std::string_view rest = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
     while (!rest.empty()) {
         const std::size_t colon = rest.find(':');
         const std::string_view folder = rest.substr(0, colon);
         if (!folder.empty()) {
-            const std::string candidate = std::string(folder) + "/" + std::string(program);
+            std::string candidate = std::string(folder) + "/" + std::string(program);
             if (::access(candidate.c_str(), X_OK) == 0) {
                 return candidate;
             }
@@ -49,6 +50,7 @@ std::string findInPath(std::string_view program) {
 void spawnDetached(const std::vector<std::string>& command) {
     std::vector<std::string> copy = command;
     std::vector<char*> argv;
+    argv.reserve(copy.size() + 1);
     for (auto& arg : copy) {
         argv.push_back(arg.data());
     }

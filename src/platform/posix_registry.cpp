@@ -401,6 +401,8 @@ class StoreRegistry final : public RegistryApi {
 
 }  // namespace
 
+// The program never changes its environment, so reading it from any thread is safe.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 std::string registryStorePath() {
     if (const char* own = std::getenv("NIRA7_REGISTRY"); own != nullptr && *own != '\0') {
         return own;
@@ -415,6 +417,7 @@ std::string registryStorePath() {
     }
     return (base / "nira7" / "registry.reg").string();
 }
+// NOLINTEND(concurrency-mt-unsafe)
 
 std::unique_ptr<RegistryApi> makeStoreRegistry(std::string storePath, SerialScanRoots roots) {
     return std::make_unique<StoreRegistry>(std::move(storePath), std::move(roots));

@@ -616,7 +616,7 @@ std::intptr_t TBComPort::LineEventWndProc(unsigned message, std::uintptr_t wPara
     return 0;
 }
 
-void TBComPort::ReportWatcherFailure(std::exception_ptr error) {
+void TBComPort::ReportWatcherFailure(const std::exception_ptr& error) {
     if (OnWatcherFailure) {
         OnWatcherFailure(this, error);
     } else {

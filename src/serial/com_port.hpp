@@ -286,7 +286,7 @@ class TBComPort {
     void ApplyTimeouts();
 
     // Called by the watcher on the main thread when it ends by a failure.
-    void ReportWatcherFailure(std::exception_ptr error);
+    void ReportWatcherFailure(const std::exception_ptr& error);
     // Called by the watcher when a wait fails because the device is gone.
     void MarkDeviceLost() { deviceLost_.store(true); }
 

@@ -49,7 +49,7 @@ bool Application::notify(QObject* receiver, QEvent* event) {
     return false;
 }
 
-void showApplicationException(std::exception_ptr error) {
+void showApplicationException(const std::exception_ptr& error) {
     std::string message;
     try {
         std::rethrow_exception(error);

@@ -29,7 +29,7 @@ class Application : public QApplication {
 };
 
 // Shows an exception with the default exception display; abort-type exceptions are dropped.
-void showApplicationException(std::exception_ptr error);
+void showApplicationException(const std::exception_ptr& error);
 
 // Runs a handler; an exception leaving it goes to the default exception display.
 void guarded(const std::function<void()>& handler);

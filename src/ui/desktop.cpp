@@ -60,7 +60,7 @@ QString qtFilter(const QString& filter) {
 
 QString Desktop::getSaveFileName(QWidget* owner, const QString& title, const QString& folder,
                                  const QString& filter, const QString& defaultSuffix) {
-    if (const QString preset = presetFileAnswer(); !preset.isEmpty()) {
+    if (QString preset = presetFileAnswer(); !preset.isEmpty()) {
         return preset;
     }
     QFileDialog dialog(owner, title, folder, qtFilter(filter));
@@ -75,7 +75,7 @@ QString Desktop::getSaveFileName(QWidget* owner, const QString& title, const QSt
 
 QString Desktop::getOpenFileName(QWidget* owner, const QString& title, const QString& lastFile,
                                  const QString& filter) {
-    if (const QString preset = presetFileAnswer(); !preset.isEmpty()) {
+    if (QString preset = presetFileAnswer(); !preset.isEmpty()) {
         return preset;
     }
     QFileDialog dialog(owner, title, QString(), qtFilter(filter));

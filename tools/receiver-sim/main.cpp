@@ -6,6 +6,7 @@
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "simulator.hpp"
 
@@ -153,7 +154,7 @@ int main(int argc, char** argv) {
         std::ifstream file(options.scriptFile, std::ios::binary);
         if (!file) {
             std::cerr << "nira7-receiver-sim: cannot read the script '" << options.scriptFile
-                      << "': " << std::strerror(errno) << "\n";
+                      << "': " << std::error_code(errno, std::generic_category()).message() << "\n";
             return 2;
         }
         std::stringstream text;
@@ -176,8 +177,8 @@ int main(int argc, char** argv) {
         sigaction(s, &stopAction, nullptr);
         sigaddset(&blocked, s);
     }
-    sigprocmask(SIG_BLOCK, &blocked, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);  // NOLINT(concurrency-mt-unsafe): no other thread yet
 
     try {
         nira::sim::Simulator simulator(std::move(options));
