@@ -27,8 +27,8 @@ receiver::LocaleFormats systemLocaleFormats() {
 }
 
 receiver::ClockReading localClockNow() {
-    const platform::LocalTime t = platform::localTimeNow();
-    return {t.year, t.month, t.day, t.hour, t.minute, t.second};
+    const std::tm t = platform::localTimeNow();
+    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
 }
 
 }  // namespace nira::capture

@@ -14,11 +14,11 @@ LocaleTexts systemLocaleTexts() {
 }
 // NOLINTEND(concurrency-mt-unsafe)
 
-LocalTime localTimeNow() {
+std::tm localTimeNow() {
     const std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);
-    return {t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec};
+    return t;
 }
 
 }  // namespace nira::platform

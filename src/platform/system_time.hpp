@@ -2,6 +2,7 @@
 // The local wall-clock time and how the system's locale writes dates and times, in the system's
 // own terms. The receiver library turns the texts into its formats; capture puts the two together.
 
+#include <ctime>
 #include <string>
 #include <variant>
 
@@ -34,15 +35,7 @@ using LocaleTexts = std::variant<PosixLocaleTexts, WindowsLocaleTexts>;
 
 LocaleTexts systemLocaleTexts();
 
-struct LocalTime {
-    int year = 2000;
-    int month = 1;  // 1..12
-    int day = 1;    // 1..31
-    int hour = 0;   // 0..23
-    int minute = 0;
-    int second = 0;
-};
-
-LocalTime localTimeNow();
+// The local wall-clock time now, as the C library counts it (years from 1900, months from 0).
+std::tm localTimeNow();
 
 }  // namespace nira::platform

@@ -26,10 +26,17 @@ LocaleTexts systemLocaleTexts() {
                               localeText(lcid, LOCALE_ITIMEMARKPOSN, "0")};
 }
 
-LocalTime localTimeNow() {
+std::tm localTimeNow() {
     SYSTEMTIME t{};
     GetLocalTime(&t);
-    return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+    std::tm out{};
+    out.tm_year = t.wYear - 1900;
+    out.tm_mon = t.wMonth - 1;
+    out.tm_mday = t.wDay;
+    out.tm_hour = t.wHour;
+    out.tm_min = t.wMinute;
+    out.tm_sec = t.wSecond;
+    return out;
 }
 
 }  // namespace nira::platform

@@ -5,31 +5,12 @@
 namespace nira::platform {
 
 bool applyCurrentThreadPriority(ThreadPriority priority) {
-    int level = THREAD_PRIORITY_NORMAL;
-    switch (priority) {
-        case ThreadPriority::Idle:
-            level = THREAD_PRIORITY_IDLE;
-            break;
-        case ThreadPriority::Lowest:
-            level = THREAD_PRIORITY_LOWEST;
-            break;
-        case ThreadPriority::Lower:
-            level = THREAD_PRIORITY_BELOW_NORMAL;
-            break;
-        case ThreadPriority::Normal:
-            level = THREAD_PRIORITY_NORMAL;
-            break;
-        case ThreadPriority::Higher:
-            level = THREAD_PRIORITY_ABOVE_NORMAL;
-            break;
-        case ThreadPriority::Highest:
-            level = THREAD_PRIORITY_HIGHEST;
-            break;
-        case ThreadPriority::TimeCritical:
-            level = THREAD_PRIORITY_TIME_CRITICAL;
-            break;
-    }
-    return SetThreadPriority(GetCurrentThread(), level) != FALSE;
+    // In the order of ThreadPriority.
+    constexpr int kLevels[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                               THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                               THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                               THREAD_PRIORITY_TIME_CRITICAL};
+    return SetThreadPriority(GetCurrentThread(), kLevels[static_cast<int>(priority)]) != FALSE;
 }
 
 }  // namespace nira::platform
