@@ -83,11 +83,10 @@ bool number(const char* text, long low, long high, long& out) {
     return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Reads the command line into `options`. Returns an exit status when the program ends here
+// (help, or a bad command line); -1 to go on.
+int readArguments(int argc, char** argv, nira::sim::Options& options) {
     using nira::sim::Options;
-    Options options;
     bool countGiven = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -150,23 +149,32 @@ int main(int argc, char** argv) {
     if (countGiven && !options.scriptFile.empty()) {
         return usageError("--script and --count are two different modes; pick one");
     }
-    if (options.mode == Options::Mode::Script) {
-        std::ifstream file(options.scriptFile, std::ios::binary);
-        if (!file) {
-            std::cerr << "nira7-receiver-sim: cannot read the script '" << options.scriptFile
-                      << "': " << std::error_code(errno, std::generic_category()).message() << "\n";
-            return 2;
-        }
-        std::stringstream text;
-        text << file.rdbuf();
-        try {
-            options.script = nira::sim::parseScript(text.str(), options.scriptFile);
-        } catch (const nira::sim::ScriptError& e) {
-            std::cerr << "nira7-receiver-sim: " << e.what() << "\n";
-            return 2;
-        }
-    }
+    return -1;
+}
 
+// Reads and checks the script of script mode. Returns false, having said why, when it cannot.
+bool loadScript(nira::sim::Options& options) {
+    if (options.mode != nira::sim::Options::Mode::Script) {
+        return true;
+    }
+    std::ifstream file(options.scriptFile, std::ios::binary);
+    if (!file) {
+        std::cerr << "nira7-receiver-sim: cannot read the script '" << options.scriptFile
+                  << "': " << std::error_code(errno, std::generic_category()).message() << "\n";
+        return false;
+    }
+    std::stringstream text;
+    text << file.rdbuf();
+    try {
+        options.script = nira::sim::parseScript(text.str(), options.scriptFile);
+    } catch (const nira::sim::ScriptError& e) {
+        std::cerr << "nira7-receiver-sim: " << e.what() << "\n";
+        return false;
+    }
+    return true;
+}
+
+void installStopSignals() {
     // The stop signals are only let through while the simulator waits, so none is lost.
     struct sigaction stopAction {};
     stopAction.sa_handler = onStopSignal;
@@ -179,7 +187,19 @@ int main(int argc, char** argv) {
     }
     pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     std::signal(SIGPIPE, SIG_IGN);  // NOLINT(concurrency-mt-unsafe): no other thread yet
+}
 
+}  // namespace
+
+int main(int argc, char** argv) {
+    nira::sim::Options options;
+    if (const int status = readArguments(argc, argv, options); status >= 0) {
+        return status;
+    }
+    if (!loadScript(options)) {
+        return 2;
+    }
+    installStopSignals();
     try {
         nira::sim::Simulator simulator(std::move(options));
         std::cout << simulator.portPath() << std::endl;
