@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <optional>
 
+#include "platform/console_signals.hpp"
 #include "ui/application.hpp"
 #include "ui/form_help.hpp"
 #include "ui/main_form.hpp"
@@ -12,6 +13,12 @@
 namespace {
 
 constexpr const char* kVersion = "0.3";
+
+int print(const QString& text) {
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+    return 0;
+}
 
 struct CommandLine {
     QCommandLineParser parser;
@@ -43,15 +50,26 @@ struct CommandLine {
         }
     }
 
-    // Parses; --help and --version print and end the program here. Returns the exit status of a
-    // bad command line, or nothing.
+    // Parses. Returns the exit status when the program ends here (--help, --version, a bad
+    // command line), or nothing.
     std::optional<int> parse(const QStringList& arguments) {
         const bool ok = parser.parse(arguments);
+        // Help and version go to the output the program was given. Only a window program on
+        // Windows started without one (from the desktop) takes Qt's message box, which Qt would
+        // also choose under Wine started from a shell, and then wait for a click.
+        const bool output = nira::platform::hasStandardOutput();
         if (parser.isSet(version)) {
-            parser.showVersion();
+            if (!output) {
+                parser.showVersion();
+            }
+            return print(QCoreApplication::applicationName() + " " +
+                         QCoreApplication::applicationVersion() + "\n");
         }
         if (parser.isSet(help)) {
-            parser.showHelp(0);
+            if (!output) {
+                parser.showHelp(0);
+            }
+            return print(parser.helpText());
         }
         if (!ok) {
             std::fprintf(stderr, "nira7-analyser: %s (see --help)\n",

@@ -11,4 +11,9 @@ enum class ConsoleSignal { Stop, Reopen };
 // other thread starts, so that none of them takes the signals instead.
 void watchConsoleSignals(std::function<void(ConsoleSignal)> handler);
 
+// Whether the process was given a standard output to write to. A window program on Windows has
+// none when started from the desktop or a console without redirection; it has one when its output
+// is redirected (or, under Wine, when started from a shell).
+bool hasStandardOutput();
+
 }  // namespace nira::platform

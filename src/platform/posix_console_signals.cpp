@@ -26,4 +26,8 @@ void watchConsoleSignals(std::function<void(ConsoleSignal)> handler) {
     }).detach();
 }
 
+bool hasStandardOutput() {
+    return true;  // a closed one only loses the text, as for any program here
+}
+
 }  // namespace nira::platform

@@ -23,4 +23,9 @@ void watchConsoleSignals(std::function<void(ConsoleSignal)> handler) {
         TRUE);
 }
 
+bool hasStandardOutput() {
+    const HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+    return out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) != FILE_TYPE_UNKNOWN;
+}
+
 }  // namespace nira::platform

@@ -56,6 +56,11 @@ shortcut=$(find "$WINEPREFIX/drive_c" -path '*Start Menu*' -name 'NIRA-7 UART An
 [ -n "$shortcut" ] || fail "no Start-menu entry"
 echo "installed, with the Start-menu entry ${shortcut#"$WINEPREFIX/drive_c/"}"
 
+echo "== the installed program tells its version on the output it was given"
+version=$(timeout 60 "$wine" "$installed/bin/nira7-analyser.exe" --version </dev/null 2>/dev/null | tr -d '\r')
+[ "$version" = "nira7-analyser 0.3" ] || fail "--version gave '$version'"
+echo "$version"
+
 echo "== the installed program starts"
 "$wine" "$installed/bin/nira7-analyser.exe" </dev/null >"$work/program.out" 2>&1 &
 program_pid=$!
