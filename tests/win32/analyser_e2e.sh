@@ -44,31 +44,12 @@ fail() {
 
 "$compiler" -shared -fPIC -O2 -o "$work/tiocm-shim.so" "$shim_source" -ldl
 
-# An X server on a display nobody uses; it names the display when it is ready.
-Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-for _ in $(seq 200); do
-    [ -s "$work/display" ] && break
-    sleep 0.05
-done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n 1 "$work/display")"
+# shellcheck source=wine_session.sh
+. "$(dirname "$0")/wine_session.sh"
+start_xvfb
 
-# Starts the simulator on a script (stdin) and maps COM5 to its pseudo-terminal; sets $pty. Wine
-# reads the port mapping when its server starts, so no Wine program may be running.
-start_receiver() {
-    cat >"$work/session.txt"
-    "$sim" --no-register --script "$work/session.txt" --expect-acks --linger 500 >"$work/sim.out" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/sim.out" ] && break
-        sleep 0.05
-    done
-    pty=$(head -n 1 "$work/sim.out")
-    "$build/wine-run.sh" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null
-    "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w 2>/dev/null || true
-}
+# Waits for the simulator and shows its figures; its status says whether every message got
+# exactly one answer.
 finish_receiver() {
     local status=0
     wait "$sim_pid" || status=$?
@@ -81,14 +62,6 @@ finish_receiver() {
 # the application's title.
 main_window() { xdotool search --onlyvisible --name '^NIRA-7: ' 2>/dev/null | head -n 1; }
 boxes() { xdotool search --onlyvisible --name '^NIRA-7 UART Analyse$' 2>/dev/null | wc -l; }
-# Waits up to 30 s for a condition (a shell expression).
-wait_for() {
-    for _ in $(seq 300); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
 keys() {
     xdotool windowfocus --sync "$1"
     sleep 0.3
@@ -111,7 +84,7 @@ listen() {
 }
 
 echo "== first session: COM5 named on the command line"
-start_receiver <<'SCRIPT'
+start_receiver 500 <<'SCRIPT'
 wait-open 60000
 test 01 FE
 expect-ack 10000
@@ -158,7 +131,7 @@ grep -q 'cbPort.ItemIndex' <<<"$settings" || fail "no port position stored"
 grep -q 'cbBaudRate.ItemIndex' <<<"$settings" || fail "no speed position stored"
 
 echo "== second start: the remembered port, Start works again"
-start_receiver <<'SCRIPT'
+start_receiver 500 <<'SCRIPT'
 wait-open 60000
 test 02 FD
 expect-ack 10000

@@ -36,25 +36,11 @@ export WINEPREFIX="$build/wineprefix"
 wineserver=/usr/lib/wine/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
 
-# Starts the simulator on a script (stdin) and maps COM5 to its pseudo-terminal; sets $pty.
-start_receiver() {
-    cat >"$work/session.txt"
-    "$sim" --no-register --script "$work/session.txt" --expect-acks --linger 2000 >"$work/sim.out" &
-    sim_pid=$!
-    for _ in $(seq 100); do
-        [ -s "$work/sim.out" ] && break
-        sleep 0.05
-    done
-    pty=$(head -n 1 "$work/sim.out")
-    echo "receiver on $pty, mapped to COM5"
-    "$build/wine-run.sh" reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null
-    # Wine reads the port mapping when its server starts.
-    "$wineserver" -k 2>/dev/null || true
-    "$wineserver" -w 2>/dev/null || true
-}
+# shellcheck source=wine_session.sh
+. "$(dirname "$0")/wine_session.sh"
 
 status=0
-start_receiver <<'SCRIPT'
+start_receiver 2000 <<'SCRIPT'
 wait-open 60000
 event 00 0A FF 10 20 30 40 50 FF
 expect-ack 10000
@@ -69,7 +55,7 @@ sim_pid=
 cat "$work/sim.out"
 
 if [ -x "$build/nira7-listen.exe" ]; then
-    start_receiver <<'SCRIPT'
+    start_receiver 2000 <<'SCRIPT'
 wait-open 60000
 test 01 FE
 expect-ack 10000

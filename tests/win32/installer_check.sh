@@ -27,19 +27,10 @@ fail() {
     echo "FAILED: $*"
     exit 1
 }
-# Waits up to 60 s for a condition (a shell expression).
-wait_for() {
-    for _ in $(seq 600); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
+# shellcheck source=wine_session.sh
+. "$(dirname "$0")/wine_session.sh"
 
-Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-wait_for '[ -s "$work/display" ]' || fail "Xvfb did not start"
-export DISPLAY=":$(head -n 1 "$work/display")"
+start_xvfb
 
 "$wine" wineboot -i </dev/null >/dev/null 2>&1
 "$wineserver" -w
@@ -64,19 +55,19 @@ echo "$version"
 echo "== the installed program starts"
 "$wine" "$installed/bin/nira7-analyser.exe" </dev/null >"$work/program.out" 2>&1 &
 program_pid=$!
-wait_for '[ -n "$(xdotool search --onlyvisible --name "^NIRA-7: " 2>/dev/null)" ]' ||
+wait_for '[ -n "$(xdotool search --onlyvisible --name "^NIRA-7: " 2>/dev/null)" ]' 600 ||
     fail "the installed program showed no window"
 caption=$(xdotool getwindowname "$(xdotool search --onlyvisible --name '^NIRA-7: ' | head -n 1)")
 echo "window: $caption"
 [ "$caption" = "NIRA-7: PowerCode CodeSecure Analyse (v.0.3)" ] || fail "unexpected caption"
 "$wine" taskkill /im nira7-analyser.exe >/dev/null 2>&1 || true
-wait_for '! kill -0 "$program_pid" 2>/dev/null' || fail "the program did not close"
+wait_for '! kill -0 "$program_pid" 2>/dev/null' 600 || fail "the program did not close"
 program_pid=
 
 echo "== silent uninstall"
 "$wine" "$installed/Uninstall.exe" /S </dev/null >/dev/null 2>&1
 # The uninstaller runs on from a copy of itself: wait for its work, not for it.
-wait_for '[ ! -e "$installed/bin/nira7-analyser.exe" ] && [ ! -e "$shortcut" ]' ||
+wait_for '[ ! -e "$installed/bin/nira7-analyser.exe" ] && [ ! -e "$shortcut" ]' 600 ||
     fail "the uninstaller left the program or its entry"
 "$wineserver" -w
 [ ! -e "$installed/bin" ] || fail "the uninstaller left files: $(find "$installed" | head)"
