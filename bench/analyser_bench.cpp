@@ -16,7 +16,6 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
@@ -33,6 +32,7 @@
 #include "temp_dir.hpp"
 #include "ui/application.hpp"
 #include "ui/desktop.hpp"
+#include "ui/log_view.hpp"
 #include "ui/main_form.hpp"
 
 using namespace nira;
@@ -131,14 +131,14 @@ int main(int argc, char** argv) {
         // Stop once the last line is in, before the simulator ends and takes the line away. The
         // window waits in its event loop as it does in use; the log's change says when it is done
         // (a slow look catches a simulator that ended early).
-        auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+        auto* log = form.findChild<ui::LogView*>("sMemoOpis");
         QEventLoop listening;
         const auto doneYet = [&] {
             if (sim.exited() || log->blockCount() > events) {
                 listening.quit();
             }
         };
-        QObject::connect(log, &QPlainTextEdit::textChanged, doneYet);
+        QObject::connect(log, &ui::LogView::textChanged, doneYet);
         QTimer look;
         QObject::connect(&look, &QTimer::timeout, doneYet);
         look.start(250);
@@ -161,7 +161,7 @@ int main(int argc, char** argv) {
     // Appending: empty log against a log of a million lines.
     ui::TMainForm form;
     form.show();
-    auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+    auto* log = form.findChild<ui::LogView*>("sMemoOpis");
     std::vector<double> first;
     for (int i = 0; i < 200; ++i) {
         log->clear();

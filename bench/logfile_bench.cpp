@@ -5,12 +5,12 @@
 //   open_per_read  the ratio of the two
 #include <QElapsedTimer>
 #include <QFile>
-#include <QPlainTextEdit>
 #include <cstdio>
 
 #include "temp_dir.hpp"
 #include "ui/application.hpp"
 #include "ui/desktop.hpp"
+#include "ui/log_view.hpp"
 #include "ui/main_form.hpp"
 
 using namespace nira;
@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     const double open = static_cast<double>(timer.nsecsElapsed()) / 1e6;
     std::printf("open_50mb_ms: %.0f\n", open);
     std::printf("open_per_read: %.1f\n", open / read);
-    std::printf("log_lines: %d\n", form.findChild<QPlainTextEdit*>("sMemoOpis")->blockCount());
+    std::printf("log_lines: %d\n", form.findChild<ui::LogView*>("sMemoOpis")->blockCount());
 
     desktop.path = QString::fromStdString((dir / "saved.txt").string());
     timer.restart();

@@ -4,7 +4,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <cstdint>
 #include <cstring>
+#include <functional>
+
+#include "ui/background_work.hpp"
 
 namespace nira::ui {
 
@@ -68,7 +72,11 @@ std::string systemReason(const QString& description) {
     return reason;
 }
 
-void writeLogFile(const QString& path, const std::string& bytes) {
+namespace {
+
+// Writes what `produce` hands out; false when it stopped (the old file stays).
+bool writePieces(const QString& path,
+                 const std::function<bool(const std::function<bool(std::string_view)>&)>& produce) {
     QSaveFile file(path);
     // Replaced whole through a temporary file where the folder allows it; in a folder the user
     // may not write, the file itself is written.
@@ -80,17 +88,32 @@ void writeLogFile(const QString& path, const std::string& bytes) {
     if (!file.open(QIODevice::WriteOnly)) {
         fail();
     }
-    if (file.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-        static_cast<qint64>(bytes.size())) {
+    bool failed = false;
+    const bool whole = produce([&](std::string_view piece) {
+        if (file.write(piece.data(), static_cast<qint64>(piece.size())) !=
+            static_cast<qint64>(piece.size())) {
+            failed = true;
+            return false;
+        }
+        return true;
+    });
+    if (failed) {
         file.cancelWriting();
         fail();
+    }
+    if (!whole) {
+        file.cancelWriting();
+        return false;
     }
     if (!file.commit()) {
         fail();
     }
+    return true;
 }
 
-std::string readLogFile(const QString& path, std::size_t capacity) {
+// Reads the file in pieces; false when `take` stopped it.
+bool readPieces(const QString& path, std::size_t capacity,
+                const std::function<bool(std::string_view)>& take) {
     QFile file(path);
     if (QFileInfo(path).isDir()) {
         throw EFOpenError("Cannot open file \"" + fullPath(path).toStdString() +
@@ -100,24 +123,78 @@ std::string readLogFile(const QString& path, std::size_t capacity) {
         throw EFOpenError("Cannot open file \"" + fullPath(path).toStdString() + "\". " +
                           systemReason(file.errorString()));
     }
-    std::string bytes;
-    char buffer[1 << 16];
+    if (file.size() > 0 && static_cast<std::uint64_t>(file.size()) > capacity) {
+        throw EOutOfResources("Text exceeds memo capacity");
+    }
+    std::string buffer(std::size_t{1} << 20, '\0');
+    std::size_t total = 0;
     while (true) {
-        const qint64 n = file.read(buffer, sizeof buffer);
+        const qint64 n = file.read(buffer.data(), static_cast<qint64>(buffer.size()));
         if (n < 0) {
             throw EFOpenError("Cannot open file \"" + fullPath(path).toStdString() + "\". " +
                               systemReason(file.errorString()));
         }
         if (n == 0) {
-            break;
+            return true;
         }
-        // A NUL is kept: the log shows it as a symbol and saves it as the byte again.
-        if (bytes.size() + static_cast<std::size_t>(n) > capacity) {
+        // A NUL is kept: the log shows it as a symbol and saves it as the byte again. A file
+        // that grows while it is read is held to the capacity too.
+        total += static_cast<std::size_t>(n);
+        if (total > capacity) {
             throw EOutOfResources("Text exceeds memo capacity");
         }
-        bytes.append(buffer, static_cast<std::size_t>(n));
+        if (!take(std::string_view(buffer.data(), static_cast<std::size_t>(n)))) {
+            return false;
+        }
     }
+}
+
+}  // namespace
+
+void writeLogFile(const QString& path, const std::string& bytes) {
+    writePieces(path, [&](const auto& write) { return write(bytes); });
+}
+
+bool writeLogFile(const QString& path, const LogLines& lines, BackgroundJob* job) {
+    return writePieces(path, [&](const auto& write) {
+        return lines.write([&](std::string_view piece) {
+            if (job != nullptr) {
+                if (job->isCancelled()) {
+                    return false;
+                }
+                job->done += piece.size();
+            }
+            return write(piece);
+        });
+    });
+}
+
+std::string readLogFile(const QString& path, std::size_t capacity) {
+    std::string bytes;
+    readPieces(path, capacity, [&](std::string_view piece) {
+        bytes.append(piece);
+        return true;
+    });
     return bytes;
+}
+
+std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity,
+                                     BackgroundJob* job) {
+    LogLines::Builder builder;
+    const bool whole = readPieces(path, capacity, [&](std::string_view piece) {
+        if (job != nullptr) {
+            if (job->isCancelled()) {
+                return false;
+            }
+            job->done += piece.size();
+        }
+        builder.add(piece);
+        return true;
+    });
+    if (!whole) {
+        return std::nullopt;
+    }
+    return std::move(builder).finish();
 }
 
 }  // namespace nira::ui

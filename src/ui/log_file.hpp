@@ -3,8 +3,11 @@
 
 #include <QString>
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "ui/log_lines.hpp"
 
 namespace nira::ui {
 
@@ -33,12 +36,20 @@ QString lastFolderName(const QString& path);
 // The file name less its last four characters when it has four or more.
 QString shortenedFileName(const QString& path);
 
+struct BackgroundJob;
+
 // Writes `bytes` to `path` through a temporary file that replaces the old one only once it is
 // whole, so a failed save leaves the old file as it was. Throws EFCreateError.
 void writeLogFile(const QString& path, const std::string& bytes);
-// The file's bytes up to its first NUL. Throws EFOpenError, or EOutOfResources above the
-// capacity.
+// The same for the log's lines, joined by CR LF. With a job: its `done` counts bytes written,
+// and a cancel leaves the old file as it was and returns false.
+bool writeLogFile(const QString& path, const LogLines& lines, BackgroundJob* job = nullptr);
+// The file's bytes, NUL and all. Throws EFOpenError, or EOutOfResources above the capacity.
 std::string readLogFile(const QString& path, std::size_t capacity = kMemoCapacity);
+// The file's lines (CR LF, LF or CR alone end one). With a job: its `done` counts bytes read,
+// and a cancel returns nothing. Throws as readLogFile.
+std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity = kMemoCapacity,
+                                     BackgroundJob* job = nullptr);
 
 // A system error's description as the messages carry it: no trailing blanks, line breaks or
 // full stops.

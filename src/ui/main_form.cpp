@@ -11,10 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QSignalBlocker>
-#include <QTextBlock>
-#include <QTextCursor>
 #include <algorithm>
 #include <chrono>
 #include <stdexcept>
@@ -29,6 +26,7 @@
 #include "ui/desktop.hpp"
 #include "ui/form_help.hpp"
 #include "ui/log_codec.hpp"
+#include "ui/log_view.hpp"
 #include "ui/pictures.hpp"
 #include "ui/png_button.hpp"
 #include "ui/settings.hpp"
@@ -91,21 +89,6 @@ class PortList : public QComboBox {
             guarded(aboutToDrop);
         }
         QComboBox::showPopup();
-    }
-};
-
-// The log: Enter starts no new line, Tab moves the focus on.
-class LogMemo : public QPlainTextEdit {
-  public:
-    explicit LogMemo(QWidget* parent) : QPlainTextEdit(parent) { setTabChangesFocus(true); }
-
-  protected:
-    void keyPressEvent(QKeyEvent* event) override {
-        if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
-            event->ignore();
-            return;
-        }
-        QPlainTextEdit::keyPressEvent(event);
     }
 };
 
@@ -313,19 +296,16 @@ void TMainForm::buildLastEventGroup() {
 
 void TMainForm::buildLog() {
     auto* box1 = placed(new QGroupBox("Data:", client_), "sGroupBox1", QRect(8, 144, 521, 321));
-    memoOpis_ = placed(new LogMemo(box1), "sMemoOpis", QRect(8, 16, 505, 297));
+    memoOpis_ = placed(new LogView(box1), "sMemoOpis", QRect(8, 16, 505, 297));
     memoOpis_->setToolTip("Для очистки - ESC");
     memoOpis_->setFont(windowFont(15));
-    memoOpis_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-    // An undo record per received line would grow without end while listening.
-    memoOpis_->setUndoRedoEnabled(false);
     memoOpis_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memoOpis_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     QPalette memoPalette = memoOpis_->palette();
     memoPalette.setColor(QPalette::Base, Qt::white);
     memoPalette.setColor(QPalette::Text, Qt::black);
     memoOpis_->setPalette(memoPalette);
-    connect(memoOpis_, &QPlainTextEdit::textChanged, this,
+    connect(memoOpis_, &LogView::textChanged, this,
             [this] { guarded([this] { sMemoOpisChange(); }); });
 }
 
@@ -569,36 +549,23 @@ void TMainForm::AppendLogLine(const QString& line) {
 }
 
 void TMainForm::AppendLogLine(std::string_view line) {
-    QTextDocument* document = memoOpis_->document();
+    const LogLines& text = memoOpis_->lines();
     // Only the text's end matters to the rule: empty, or ending in a line break (an empty last
     // line), or neither.
-    const bool empty = document->characterCount() <= 1;
-    const bool endsInBreak = !empty && document->lastBlock().text().isEmpty();
+    const bool empty = text.empty();
+    const bool endsInBreak = !empty && text.line(text.lineCount() - 1).empty();
     const std::string_view end = empty ? "" : (endsInBreak ? receiver::kLineBreak : "x");
-    // Control bytes inside the line stay in it (as their symbols): only the rule's break splits.
-    const QString shown = decodeLine(line);
-    const QString piece = receiver::appendedBreakPlace(end) == receiver::LineBreakPlace::AfterLine
-                              ? shown + QChar('\n')
-                              : QChar('\n') + shown;
-
-    // The view follows new lines unless the operator has scrolled up or selected something.
-    QScrollBar* bar = memoOpis_->verticalScrollBar();
-    const bool follow = bar->value() >= bar->maximum() && !memoOpis_->textCursor().hasSelection();
-    QTextCursor cursor(document);
-    cursor.movePosition(QTextCursor::End);
-    cursor.insertText(piece);
-    if (follow) {
-        bar->setValue(bar->maximum());
+    // Control bytes inside the line stay in it: only the rule's break splits.
+    const std::string bytes(line);
+    if (receiver::appendedBreakPlace(end) == receiver::LineBreakPlace::AfterLine) {
+        memoOpis_->append({bytes, ""});
+    } else {
+        memoOpis_->append({"", bytes});
     }
 }
 
 std::string TMainForm::LogText() const {
-    QStringList lines;
-    for (QTextBlock block = memoOpis_->document()->firstBlock(); block.isValid();
-         block = block.next()) {
-        lines.append(block.text());
-    }
-    return encodeText(lines);
+    return memoOpis_->lines().text();
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

@@ -22,6 +22,7 @@ class QScrollArea;
 
 namespace nira::ui {
 
+class LogView;
 class TFormHelp;
 class TPNGButton;
 
@@ -90,7 +91,6 @@ class TMainForm : public QWidget, public KeyPreview {
     void fillPorts(const std::vector<std::string>& ports);
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
-    void replaceLog(const QStringList& lines);
 
     platform::RegistryApi& registry_;
     std::string settingsKey_;
@@ -107,7 +107,7 @@ class TMainForm : public QWidget, public KeyPreview {
     QGroupBox* groupLastEvent_;
     QLabel* labelEvent_;
     QLabel* labelSmart_;
-    QPlainTextEdit* memoOpis_;
+    LogView* memoOpis_;
     QLabel* labelDirect_;
     QLabel* labelFileName_;
     QPlainTextEdit* memoTunes_;

@@ -4,16 +4,18 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
-#include <QProgressDialog>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <algorithm>
+#include <optional>
 
 #include "capture/local_time.hpp"
 #include "receiver/time_stamp.hpp"
+#include "ui/background_work.hpp"
 #include "ui/desktop.hpp"
 #include "ui/log_codec.hpp"
 #include "ui/log_file.hpp"
+#include "ui/log_view.hpp"
 #include "ui/main_form.hpp"
 #include "ui/settings.hpp"
 
@@ -48,8 +50,15 @@ void TMainForm::ButtonSaveClick() {
     if (path.isEmpty()) {
         return;
     }
-    writeLogFile(path, LogText());
-    showFileLabels(path);
+    // A copy costs nothing (the lines are shared) and keeps still while it is written.
+    const LogLines text = memoOpis_->lines();
+    const std::size_t total = text.byteCount() + 2 * text.lineCount();
+    const bool saved = runInBackground(this, "Saving the log...", total, [&](BackgroundJob& job) {
+        return writeLogFile(path, text, &job);
+    });
+    if (saved) {
+        showFileLabels(path);
+    }
 }
 
 void TMainForm::ButtonOpenClick() {
@@ -59,40 +68,23 @@ void TMainForm::ButtonOpenClick() {
         return;
     }
     openDialogFile_ = path;
-    const std::string bytes = readLogFile(path);
-    const QStringList lines = decodeText(bytes);
-    // Only a different text is a change of the log (which resets the labels first).
-    if (encodeText(lines) != LogText()) {
-        replaceLog(lines);
-    }
-    showFileLabels(path);
-}
-
-void TMainForm::replaceLog(const QStringList& lines) {
-    constexpr qsizetype kChunk = 20000;
-    if (lines.size() <= kChunk) {
-        memoOpis_->setPlainText(lines.join('\n'));
+    const LogLines current = memoOpis_->lines();
+    std::optional<LogLines> opened;
+    bool same = false;
+    const auto size = static_cast<std::size_t>(std::max<qint64>(0, QFileInfo(path).size()));
+    // A cancelled Open leaves the log and the labels as they were.
+    if (!runInBackground(this, "Opening the log...", size, [&](BackgroundJob& job) {
+            opened = readLogLines(path, kMemoCapacity, &job);
+            same = opened && *opened == current;
+            return opened.has_value();
+        })) {
         return;
     }
-    // A long file takes seconds: it goes in in pieces under a progress bar, and the change is
-    // reported once, at the end.
-    QProgressDialog progress("Opening the log...", QString(), 0, static_cast<int>(lines.size()),
-                             this);
-    progress.setWindowTitle(windowTitle());
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(300);
-    {
-        const QSignalBlocker quiet(memoOpis_);
-        memoOpis_->clear();
-        QTextCursor cursor(memoOpis_->document());
-        for (qsizetype at = 0; at < lines.size(); at += kChunk) {
-            const QString piece = lines.mid(at, kChunk).join('\n');
-            cursor.movePosition(QTextCursor::End);
-            cursor.insertText(at == 0 ? piece : QChar('\n') + piece);
-            progress.setValue(static_cast<int>(std::min(at + kChunk, lines.size())));
-        }
+    // Only a different text is a change of the log (which resets the labels first).
+    if (!same) {
+        memoOpis_->setLines(std::move(*opened));
     }
-    guarded([this] { sMemoOpisChange(); });
+    showFileLabels(path);
 }
 
 void TMainForm::sMemoOpisChange() {

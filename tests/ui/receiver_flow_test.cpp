@@ -4,7 +4,6 @@
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
@@ -12,6 +11,7 @@
 #include "../support/edge_case_session.hpp"
 #include "../support/scoped_env.hpp"
 #include "../support/sim_process.hpp"
+#include "ui/log_view.hpp"
 #include "ui/main_form.hpp"
 #include "ui_support.hpp"
 
@@ -46,7 +46,7 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     QTest::mouseClick(form.findChild<QWidget*>("ButtonStart"), Qt::LeftButton);
     ASSERT_TRUE(form.BComPort1.IsOpen()) << ::testing::PrintToString(desktop.messages);
 
-    auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+    auto* log = form.findChild<LogView*>("sMemoOpis");
     ASSERT_TRUE(
         waitUntil([&] { return log->toPlainText().contains("XYZ"); }, std::chrono::seconds(20)));
     QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
@@ -119,7 +119,7 @@ TEST(ReceiverFlow, AFloodKeepsTheWindowResponsiveBetweenChunks) {
     QTimer timer;
     QObject::connect(&timer, &QTimer::timeout, [&] { ++ticks; });
     timer.start(10);
-    auto* log = form.findChild<QPlainTextEdit*>("sMemoOpis");
+    auto* log = form.findChild<LogView*>("sMemoOpis");
     ASSERT_TRUE(waitUntil([&] { return log->blockCount() > 6; }, std::chrono::seconds(20)))
         << log->blockCount() << " lines, " << ticks << " ticks, " << desktop.beeps.size()
         << " beeps";

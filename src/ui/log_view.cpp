@@ -1,0 +1,1002 @@
+#include "ui/log_view.hpp"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFocusEvent>
+#include <QFontMetrics>
+#include <QFontMetricsF>
+#include <QGuiApplication>
+#include <QInputMethodEvent>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMimeData>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QWheelEvent>
+#include <algorithm>
+#include <cmath>
+#include <functional>
+
+#include "receiver/text_codec.hpp"
+#include "ui/log_codec.hpp"
+
+namespace nira::ui {
+
+namespace {
+
+constexpr int kMargin = 4;
+constexpr std::size_t kNone = ~std::size_t{0};
+
+QChar shown(char byte) {
+    return QChar(receiver::shownChar(static_cast<unsigned char>(byte)));
+}
+
+QString shownText(std::string_view bytes) {
+    QString text(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
+    QChar* out = text.data();
+    for (const char c : bytes) {
+        *out++ = shown(c);
+    }
+    return text;
+}
+
+bool isWordChar(char byte) {
+    const QChar c = shown(byte);
+    return c.isLetterOrNumber() || c == '_';
+}
+
+// Pasted or typed text as the log's lines: any line break ends a line; characters the log's
+// code page lacks become "?".
+std::vector<std::string> linesOf(const QString& text) {
+    std::vector<std::string> lines;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i <= text.size(); ++i) {
+        const bool end = i == text.size();
+        const QChar c = end ? QChar() : text[i];
+        if (end || c == '\r' || c == '\n' || c == QChar::ParagraphSeparator ||
+            c == QChar::LineSeparator) {
+            lines.push_back(encodeLine(text.mid(start, i - start)));
+            if (!end && c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+                ++i;
+            }
+            start = i + 1;
+        }
+    }
+    return lines;
+}
+
+// What a key with text may type: no Ctrl shortcut, no control character.
+bool isTyping(const QKeyEvent* event) {
+    const QString text = event->text();
+    if (text.isEmpty()) {
+        return false;
+    }
+    const auto mods = event->modifiers() & ~(Qt::KeypadModifier | Qt::GroupSwitchModifier);
+    if (mods == Qt::ControlModifier || mods == (Qt::ControlModifier | Qt::ShiftModifier)) {
+        return false;
+    }
+    return std::none_of(
+               text.begin(), text.end(),
+               [](QChar c) { return c.category() == QChar::Other_Control && c != '\t'; }) &&
+           text != "\t";
+}
+
+}  // namespace
+
+LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    viewport()->setAutoFillBackground(true);
+    measureFont();
+    updateScrollBar();
+}
+
+void LogView::measureFont() {
+    QFont font = this->font();
+    // Without kerning a row's width is the sum of its characters', so measuring, painting and
+    // placing the caret agree.
+    if (font.kerning()) {
+        font.setKerning(false);
+        setFont(font);
+        return;  // the change event measures again
+    }
+    const QFontMetricsF metrics(font);
+    for (int b = 0; b < 256; ++b) {
+        advances_[static_cast<std::size_t>(b)] =
+            metrics.horizontalAdvance(shown(static_cast<char>(b)));
+    }
+    const QFontMetrics whole(font);
+    lineSpacing_ = std::max(1, whole.lineSpacing());
+    ascent_ = whole.ascent();
+}
+
+int LogView::textWidth() const {
+    return std::max(1, viewport()->width() - 2 * kMargin);
+}
+
+int LogView::fullRows() const {
+    return std::max(1, (viewport()->height() - kMargin) / lineSpacing_);
+}
+
+double LogView::advanceOf(std::string_view bytes) const {
+    double x = 0;
+    for (const char c : bytes) {
+        x += advances_[static_cast<unsigned char>(c)];
+    }
+    return x;
+}
+
+std::vector<std::size_t> LogView::rowStarts(std::string_view line) const {
+    std::vector<std::size_t> starts{0};
+    const double width = textWidth();
+    double x = 0;
+    std::size_t rowStart = 0;
+    std::size_t breakAfter = kNone;  // just past the row's last blank
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const double advance = advances_[static_cast<unsigned char>(line[i])];
+        if (line[i] == ' ') {
+            // Blanks may hang past the edge; a row breaks after them.
+            x += advance;
+            breakAfter = i + 1;
+            continue;
+        }
+        if (x + advance > width && i > rowStart) {
+            const std::size_t next = breakAfter != kNone && breakAfter > rowStart ? breakAfter : i;
+            starts.push_back(next);
+            rowStart = next;
+            breakAfter = kNone;
+            x = advanceOf(line.substr(next, i - next));
+        }
+        x += advance;
+    }
+    return starts;
+}
+
+std::size_t LogView::rowCount(std::size_t line) const {
+    return rowStarts(lines_.line(line)).size();
+}
+
+LogView::RowPlace LogView::bottomPlace() const {
+    const auto rows = static_cast<std::size_t>(fullRows());
+    std::size_t counted = 0;
+    for (std::size_t line = lines_.lineCount(); line-- > 0;) {
+        counted += rowCount(line);
+        if (counted >= rows) {
+            return {line, counted - rows};
+        }
+    }
+    return {};
+}
+
+bool LogView::atBottom() const {
+    return top_ >= bottomPlace();
+}
+
+void LogView::setTop(RowPlace top) {
+    top = std::min(top, bottomPlace());
+    if (top == top_) {
+        return;
+    }
+    // A small move shifts what is painted and paints only the rows that come into view.
+    const long rows = fullRows();
+    long moved = 0;
+    bool near = true;
+    RowPlace from = std::min(top, top_);
+    const RowPlace to = std::max(top, top_);
+    while (from < to) {
+        if (++moved > rows) {
+            near = false;
+            break;
+        }
+        if (from.row + 1 < rowCount(from.line)) {
+            ++from.row;
+        } else {
+            from = {from.line + 1, 0};
+        }
+    }
+    const bool down = top_ < top;
+    top_ = top;
+    updateScrollBar();
+    if (near) {
+        viewport()->scroll(0, static_cast<int>(down ? -moved : moved) * lineSpacing_);
+    } else {
+        viewport()->update();
+    }
+}
+
+void LogView::scrollRows(long rows) {
+    RowPlace top = top_;
+    for (; rows > 0; --rows) {
+        if (top.row + 1 < rowCount(top.line)) {
+            ++top.row;
+        } else if (top.line + 1 < lines_.lineCount()) {
+            top = {top.line + 1, 0};
+        } else {
+            break;
+        }
+    }
+    for (; rows < 0; ++rows) {
+        if (top.row > 0) {
+            --top.row;
+        } else if (top.line > 0) {
+            top = {top.line - 1, rowCount(top.line - 1) - 1};
+        } else {
+            break;
+        }
+    }
+    setTop(top);
+}
+
+void LogView::scrollToBottom() {
+    setTop(bottomPlace());
+}
+
+void LogView::updateScrollBar() {
+    const RowPlace bottom = bottomPlace();
+    top_ = std::min(top_, bottom);
+    // The page: the lines that start in view.
+    std::size_t page = 0;
+    long rows = fullRows() + static_cast<long>(top_.row);
+    for (std::size_t line = top_.line; line < lines_.lineCount() && rows > 0; ++line) {
+        rows -= static_cast<long>(rowCount(line));
+        ++page;
+    }
+    QScrollBar* bar = verticalScrollBar();
+    settingBar_ = true;
+    bar->setRange(0, static_cast<int>(bottom.line));
+    bar->setPageStep(static_cast<int>(std::max<std::size_t>(1, page)));
+    bar->setSingleStep(1);
+    bar->setValue(static_cast<int>(top_.line));
+    settingBar_ = false;
+}
+
+void LogView::scrollContentsBy(int, int) {
+    if (settingBar_) {
+        return;
+    }
+    const QScrollBar* bar = verticalScrollBar();
+    const auto line = static_cast<std::size_t>(bar->value());
+    const RowPlace bottom = bottomPlace();
+    RowPlace top = bar->value() >= bar->maximum() ? bottom : RowPlace{line, 0};
+    if (top.line == top_.line) {
+        top.row = bar->value() >= bar->maximum() ? std::max(top_.row, bottom.row) : top_.row;
+    }
+    top_ = std::min(top, bottom);
+    viewport()->update();
+}
+
+bool LogView::locate(LogPosition position, long& row, double& x) const {
+    if (position.line < top_.line) {
+        return false;
+    }
+    const long limit = fullRows() + 2;
+    long counted = -static_cast<long>(top_.row);
+    for (std::size_t line = top_.line; line < position.line; ++line) {
+        counted += static_cast<long>(rowCount(line));
+        if (counted > limit) {
+            return false;
+        }
+    }
+    const std::string_view text = lines_.line(position.line);
+    const std::vector<std::size_t> starts = rowStarts(text);
+    const std::size_t column = std::min(position.column, text.size());
+    std::size_t r = starts.size() - 1;
+    while (r > 0 && starts[r] > column) {
+        --r;
+    }
+    row = counted + static_cast<long>(r);
+    x = kMargin + advanceOf(text.substr(starts[r], column - starts[r]));
+    return true;
+}
+
+QRect LogView::lineRect(std::size_t line) const {
+    long row = 0;
+    double x = 0;
+    if (line >= lines_.lineCount() || !locate({line, 0}, row, x) || row < 0 || row > fullRows()) {
+        return {};
+    }
+    return QRect(kMargin, kMargin + static_cast<int>(row) * lineSpacing_, textWidth(),
+                 lineSpacing_);
+}
+
+LogPosition LogView::positionAt(QPoint point) const {
+    long row = (point.y() - kMargin) / lineSpacing_;
+    if (point.y() < kMargin) {
+        row = -1;
+    }
+    // The row's place: walk from the top.
+    RowPlace place = top_;
+    for (; row > 0; --row) {
+        if (place.row + 1 < rowCount(place.line)) {
+            ++place.row;
+        } else if (place.line + 1 < lines_.lineCount()) {
+            place = {place.line + 1, 0};
+        } else {
+            return lines_.end();
+        }
+    }
+    for (; row < 0; ++row) {
+        if (place.row > 0) {
+            --place.row;
+        } else if (place.line > 0) {
+            place = {place.line - 1, rowCount(place.line - 1) - 1};
+        } else {
+            return {0, 0};
+        }
+    }
+    const std::string_view text = lines_.line(place.line);
+    const std::vector<std::size_t> starts = rowStarts(text);
+    const std::size_t begin = starts[place.row];
+    const bool lastRow = place.row + 1 == starts.size();
+    const std::size_t end = lastRow ? text.size() : starts[place.row + 1];
+    double x = kMargin;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double advance = advances_[static_cast<unsigned char>(text[i])];
+        if (point.x() < x + advance / 2) {
+            return {place.line, i};
+        }
+        x += advance;
+    }
+    // Past a wrapped row's end: before its last character, so the caret stays on that row.
+    return {place.line, lastRow || end == begin ? end : end - 1};
+}
+
+void LogView::paintEvent(QPaintEvent* event) {
+    QPainter painter(viewport());
+    const QRect area = event->rect();
+    const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
+                                       : isActiveWindow() ? QPalette::Active
+                                                          : QPalette::Inactive;
+    const QPalette& colours = palette();
+    const QColor text = colours.color(group, QPalette::Text);
+    const QColor highlight = colours.color(group, QPalette::Highlight);
+    const QColor highlighted = colours.color(group, QPalette::HighlightedText);
+    const LogPosition from = std::min(anchor_, cursor_);
+    const LogPosition to = std::max(anchor_, cursor_);
+    const bool selection = from != to;
+    painter.setFont(font());
+
+    int y = kMargin - static_cast<int>(top_.row) * lineSpacing_;
+    for (std::size_t line = top_.line; line < lines_.lineCount() && y <= area.bottom(); ++line) {
+        const std::string_view bytes = lines_.line(line);
+        const std::vector<std::size_t> starts = rowStarts(bytes);
+        const int height = static_cast<int>(starts.size()) * lineSpacing_;
+        if (y + height <= area.top()) {
+            y += height;
+            continue;
+        }
+        // The selected columns of this line; past its end means its line break too.
+        std::size_t selStart = kNone;
+        std::size_t selEnd = kNone;
+        if (selection && line >= from.line && line <= to.line) {
+            selStart = line == from.line ? from.column : 0;
+            selEnd = line == to.line ? to.column : bytes.size() + 1;
+        }
+        for (std::size_t r = 0; r < starts.size(); ++r, y += lineSpacing_) {
+            if (y + lineSpacing_ <= area.top() || y > area.bottom()) {
+                continue;
+            }
+            const std::size_t begin = starts[r];
+            const bool lastRow = r + 1 == starts.size();
+            const std::size_t end = lastRow ? bytes.size() : starts[r + 1];
+            const int baseline = y + ascent_;
+            const auto draw = [&](std::size_t a, std::size_t b, bool selected) {
+                if (a >= b && !(selected && b > bytes.size())) {
+                    return;
+                }
+                const double x0 = kMargin + advanceOf(bytes.substr(begin, a - begin));
+                const std::string_view part = bytes.substr(a, std::min(b, end) - a);
+                if (selected) {
+                    double width = advanceOf(part);
+                    if (b > bytes.size()) {
+                        width += advances_[' '];  // the line break
+                    }
+                    painter.fillRect(QRectF(x0, y, width, lineSpacing_), highlight);
+                }
+                painter.setPen(selected ? highlighted : text);
+                painter.drawText(QPointF(x0, baseline), shownText(part));
+            };
+            if (selStart == kNone) {
+                draw(begin, end, false);
+                continue;
+            }
+            const std::size_t a = std::clamp(selStart, begin, end);
+            const std::size_t b = lastRow ? std::max(a, std::min(selEnd, bytes.size() + 1))
+                                          : std::clamp(selEnd, begin, end);
+            draw(begin, a, false);
+            draw(a, b, true);
+            draw(std::min(b, end), end, false);
+        }
+    }
+
+    if (caretShown_ && hasFocus()) {
+        long row = 0;
+        double x = 0;
+        if (locate(cursor_, row, x)) {
+            painter.fillRect(
+                QRectF(x, kMargin + static_cast<double>(row) * lineSpacing_, 1, lineSpacing_),
+                text);
+        }
+    }
+}
+
+void LogView::resizeEvent(QResizeEvent* event) {
+    QAbstractScrollArea::resizeEvent(event);
+    updateScrollBar();
+    viewport()->update();
+}
+
+void LogView::changeEvent(QEvent* event) {
+    QAbstractScrollArea::changeEvent(event);
+    if (event->type() == QEvent::FontChange) {
+        measureFont();
+        updateScrollBar();
+        viewport()->update();
+    } else if (event->type() == QEvent::PaletteChange ||
+               event->type() == QEvent::ActivationChange ||
+               event->type() == QEvent::EnabledChange) {
+        viewport()->update();
+    }
+}
+
+void LogView::changed() {
+    updateScrollBar();
+    viewport()->update();
+    emit textChanged();
+}
+
+void LogView::setLines(LogLines lines) {
+    lines_ = std::move(lines);
+    cursor_ = anchor_ = {};
+    top_ = {};
+    changed();
+}
+
+void LogView::clear() {
+    setLines(LogLines());
+}
+
+void LogView::append(const std::vector<std::string>& lines) {
+    const bool follow = atBottom() && !hasSelection();
+    const LogPosition oldEnd = lines_.end();
+    const bool caretAtEnd = cursor_ == oldEnd && anchor_ == oldEnd;
+    lines_.replace(oldEnd, oldEnd, lines);
+    // A caret at the end moves along with the new text.
+    if (caretAtEnd) {
+        cursor_ = anchor_ = lines_.end();
+    }
+    if (follow) {
+        setTop(bottomPlace());
+    } else {
+        updateScrollBar();
+    }
+    // What changed: the old last line and what came after it.
+    long row = 0;
+    double x = 0;
+    if (locate({oldEnd.line, 0}, row, x)) {
+        const int y = kMargin + static_cast<int>(row) * lineSpacing_;
+        viewport()->update(QRect(0, std::max(0, y), viewport()->width(), viewport()->height()));
+    }
+    emit textChanged();
+}
+
+QString LogView::toPlainText() const {
+    QString text;
+    for (std::size_t i = 0; i < lines_.lineCount(); ++i) {
+        if (i > 0) {
+            text += '\n';
+        }
+        text += shownText(lines_.line(i));
+    }
+    return text;
+}
+
+void LogView::setSelection(LogPosition anchor, LogPosition cursor) {
+    const auto valid = [this](LogPosition p) {
+        p.line = std::min(p.line, lines_.lineCount() - 1);
+        p.column = std::min(p.column, lines_.line(p.line).size());
+        return p;
+    };
+    anchor_ = valid(anchor);
+    cursor_ = valid(cursor);
+    preferredX_ = -1;
+    viewport()->update();
+}
+
+QString LogView::selectedText() const {
+    // Lines joined by LF in what is shown, as text editors hand it out.
+    const std::string bytes = lines_.text(anchor_, cursor_);
+    QString text = shownText(bytes);
+    text.replace(QString("\u240D\u240A"), "\n");  // never inside a line: only breaks come as CR LF
+    return text;
+}
+
+void LogView::selectAll() {
+    anchor_ = {0, 0};
+    cursor_ = lines_.end();
+    viewport()->update();
+}
+
+void LogView::copy() const {
+    if (hasSelection()) {
+        QGuiApplication::clipboard()->setText(selectedText());
+    }
+}
+
+void LogView::copyToSelectionClipboard() const {
+    QClipboard* clipboard = QGuiApplication::clipboard();
+    if (hasSelection() && clipboard->supportsSelection()) {
+        clipboard->setText(selectedText(), QClipboard::Selection);
+    }
+}
+
+void LogView::cut() {
+    if (hasSelection()) {
+        copy();
+        replaceSelection({""});
+    }
+}
+
+void LogView::paste() {
+    const QString text = QGuiApplication::clipboard()->text();
+    if (!text.isEmpty()) {
+        replaceSelection(linesOf(text));
+    }
+}
+
+void LogView::replaceSelection(const std::vector<std::string>& lines) {
+    const LogPosition end = lines_.replace(anchor_, cursor_, lines);
+    cursor_ = anchor_ = end;
+    preferredX_ = -1;
+    changed();
+    ensureCursorVisible();
+    restartBlink();
+}
+
+void LogView::insertTyped(const QString& text) {
+    replaceSelection(linesOf(text));
+}
+
+void LogView::deleteBackOrForward(bool forward) {
+    if (!hasSelection()) {
+        LogPosition other = cursor_;
+        if (forward) {
+            if (other.column < lines_.line(other.line).size()) {
+                ++other.column;
+            } else if (other.line + 1 < lines_.lineCount()) {
+                other = {other.line + 1, 0};
+            }
+        } else if (other.column > 0) {
+            --other.column;
+        } else if (other.line > 0) {
+            other = {other.line - 1, lines_.line(other.line - 1).size()};
+        }
+        if (other == cursor_) {
+            return;
+        }
+        anchor_ = other;
+    }
+    replaceSelection({""});
+}
+
+LogPosition LogView::rowMove(LogPosition from, long rows) const {
+    const std::string_view text = lines_.line(from.line);
+    std::vector<std::size_t> starts = rowStarts(text);
+    std::size_t r = starts.size() - 1;
+    while (r > 0 && starts[r] > from.column) {
+        --r;
+    }
+    const double x =
+        preferredX_ >= 0 ? preferredX_ : advanceOf(text.substr(starts[r], from.column - starts[r]));
+    RowPlace place{from.line, r};
+    for (; rows > 0; --rows) {
+        if (place.row + 1 < rowCount(place.line)) {
+            ++place.row;
+        } else if (place.line + 1 < lines_.lineCount()) {
+            place = {place.line + 1, 0};
+        } else {
+            return lines_.end();
+        }
+    }
+    for (; rows < 0; ++rows) {
+        if (place.row > 0) {
+            --place.row;
+        } else if (place.line > 0) {
+            place = {place.line - 1, rowCount(place.line - 1) - 1};
+        } else {
+            return {0, 0};
+        }
+    }
+    const std::string_view target = lines_.line(place.line);
+    starts = rowStarts(target);
+    const std::size_t begin = starts[place.row];
+    const bool lastRow = place.row + 1 == starts.size();
+    const std::size_t end = lastRow ? target.size() : starts[place.row + 1] - 1;
+    double at = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double advance = advances_[static_cast<unsigned char>(target[i])];
+        if (x < at + advance / 2) {
+            return {place.line, i};
+        }
+        at += advance;
+    }
+    return {place.line, std::max(begin, end)};
+}
+
+LogPosition LogView::wordStart(LogPosition at) const {
+    const std::string_view text = lines_.line(at.line);
+    std::size_t i = std::min(at.column, text.size());
+    while (i > 0 && isWordChar(text[i - 1])) {
+        --i;
+    }
+    return {at.line, i};
+}
+
+LogPosition LogView::wordEnd(LogPosition at) const {
+    const std::string_view text = lines_.line(at.line);
+    std::size_t i = std::min(at.column, text.size());
+    while (i < text.size() && isWordChar(text[i])) {
+        ++i;
+    }
+    return {at.line, i};
+}
+
+void LogView::moveCursor(LogPosition to, bool select) {
+    cursor_ = to;
+    if (!select) {
+        anchor_ = to;
+    }
+    ensureCursorVisible();
+    restartBlink();
+    viewport()->update();
+}
+
+void LogView::ensureCursorVisible() {
+    const std::vector<std::size_t> starts = rowStarts(lines_.line(cursor_.line));
+    std::size_t r = starts.size() - 1;
+    while (r > 0 && starts[r] > cursor_.column) {
+        --r;
+    }
+    const RowPlace place{cursor_.line, r};
+    if (place < top_) {
+        setTop(place);
+        return;
+    }
+    long row = 0;
+    double x = 0;
+    if (locate(cursor_, row, x) && row < fullRows()) {
+        return;
+    }
+    // Below the view: the caret's row becomes the last one shown.
+    RowPlace top = place;
+    for (long rows = fullRows() - 1; rows > 0; --rows) {
+        if (top.row > 0) {
+            --top.row;
+        } else if (top.line > 0) {
+            top = {top.line - 1, rowCount(top.line - 1) - 1};
+        }
+    }
+    setTop(top);
+}
+
+void LogView::restartBlink() {
+    caretShown_ = true;
+    const int flash = QApplication::cursorFlashTime();
+    if (flash > 0 && hasFocus()) {
+        blink_.start(flash / 2, this);
+    } else {
+        blink_.stop();
+    }
+    viewport()->update();
+}
+
+void LogView::keyPressEvent(QKeyEvent* event) {
+    const LogPosition end = lines_.end();
+    const auto line = [this](std::size_t i) { return lines_.line(i); };
+    const auto next = [&](LogPosition p) {
+        if (p.column < line(p.line).size()) {
+            return LogPosition{p.line, p.column + 1};
+        }
+        return p.line + 1 < lines_.lineCount() ? LogPosition{p.line + 1, 0} : p;
+    };
+    const auto previous = [&](LogPosition p) {
+        if (p.column > 0) {
+            return LogPosition{p.line, p.column - 1};
+        }
+        return p.line > 0 ? LogPosition{p.line - 1, line(p.line - 1).size()} : p;
+    };
+    const auto nextWord = [&](LogPosition p) {
+        p = next(p);
+        while (p != end &&
+               !(isWordChar(line(p.line)[p.column - (p.column > 0 ? 1 : 0)]) &&
+                 (p.column == line(p.line).size() || !isWordChar(line(p.line)[p.column])))) {
+            p = next(p);
+        }
+        return p;
+    };
+    const auto previousWord = [&](LogPosition p) {
+        p = previous(p);
+        while (p != LogPosition{} &&
+               !(p.column < line(p.line).size() && isWordChar(line(p.line)[p.column]) &&
+                 (p.column == 0 || !isWordChar(line(p.line)[p.column - 1])))) {
+            p = previous(p);
+        }
+        return p;
+    };
+    const long page = std::max(1, fullRows() - 1);
+    const struct {
+        QKeySequence::StandardKey move;
+        QKeySequence::StandardKey select;
+        std::function<LogPosition()> to;
+        bool keepsX;
+    } moves[] = {
+        {QKeySequence::MoveToNextChar, QKeySequence::SelectNextChar, [&] { return next(cursor_); },
+         false},
+        {QKeySequence::MoveToPreviousChar, QKeySequence::SelectPreviousChar,
+         [&] { return previous(cursor_); }, false},
+        {QKeySequence::MoveToNextWord, QKeySequence::SelectNextWord,
+         [&] { return nextWord(cursor_); }, false},
+        {QKeySequence::MoveToPreviousWord, QKeySequence::SelectPreviousWord,
+         [&] { return previousWord(cursor_); }, false},
+        {QKeySequence::MoveToNextLine, QKeySequence::SelectNextLine,
+         [&] { return rowMove(cursor_, 1); }, true},
+        {QKeySequence::MoveToPreviousLine, QKeySequence::SelectPreviousLine,
+         [&] { return rowMove(cursor_, -1); }, true},
+        {QKeySequence::MoveToNextPage, QKeySequence::SelectNextPage,
+         [&] { return rowMove(cursor_, page); }, true},
+        {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage,
+         [&] { return rowMove(cursor_, -page); }, true},
+        {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine,
+         [&] {
+             return LogPosition{cursor_.line, 0};
+         },
+         false},
+        {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine,
+         [&] {
+             return LogPosition{cursor_.line, line(cursor_.line).size()};
+         },
+         false},
+        {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument,
+         [&] { return LogPosition{}; }, false},
+        {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, [&] { return end; },
+         false},
+    };
+    for (const auto& move : moves) {
+        const bool select = event->matches(move.select);
+        if (select || event->matches(move.move)) {
+            if (move.keepsX && preferredX_ < 0) {
+                const std::string_view text = line(cursor_.line);
+                const std::vector<std::size_t> starts = rowStarts(text);
+                std::size_t r = starts.size() - 1;
+                while (r > 0 && starts[r] > cursor_.column) {
+                    --r;
+                }
+                preferredX_ = advanceOf(text.substr(starts[r], cursor_.column - starts[r]));
+            }
+            const double keptX = preferredX_;
+            const LogPosition to = move.to();
+            if (move.move == QKeySequence::MoveToNextPage) {
+                scrollRows(page);
+            } else if (move.move == QKeySequence::MoveToPreviousPage) {
+                scrollRows(-page);
+            }
+            moveCursor(to, select);
+            preferredX_ = move.keepsX ? keptX : -1;
+            return;
+        }
+    }
+    if (event->matches(QKeySequence::SelectAll)) {
+        selectAll();
+    } else if (event->matches(QKeySequence::Copy)) {
+        copy();
+    } else if (event->matches(QKeySequence::Cut)) {
+        cut();
+    } else if (event->matches(QKeySequence::Paste)) {
+        paste();
+    } else if (event->matches(QKeySequence::DeleteStartOfWord)) {
+        if (!hasSelection()) {
+            anchor_ = previousWord(cursor_);
+        }
+        replaceSelection({""});
+    } else if (event->matches(QKeySequence::DeleteEndOfWord)) {
+        if (!hasSelection()) {
+            anchor_ = nextWord(cursor_);
+        }
+        replaceSelection({""});
+    } else if (event->key() == Qt::Key_Backspace && !(event->modifiers() & Qt::ControlModifier)) {
+        deleteBackOrForward(false);
+    } else if (event->matches(QKeySequence::Delete)) {
+        deleteBackOrForward(true);
+    } else if (isTyping(event)) {
+        insertTyped(event->text());
+    } else {
+        // Enter, Esc and the rest go on to the window.
+        event->ignore();
+        return;
+    }
+    event->accept();
+}
+
+void LogView::inputMethodEvent(QInputMethodEvent* event) {
+    if (!event->commitString().isEmpty()) {
+        insertTyped(event->commitString());
+    }
+    event->accept();
+}
+
+QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const {
+    switch (query) {
+        case Qt::ImEnabled:
+            return true;
+        case Qt::ImCursorRectangle: {
+            long row = 0;
+            double x = 0;
+            if (locate(cursor_, row, x)) {
+                return QRect(static_cast<int>(x), kMargin + static_cast<int>(row) * lineSpacing_, 1,
+                             lineSpacing_);
+            }
+            return QRect();
+        }
+        case Qt::ImCursorPosition:
+            return static_cast<int>(cursor_.column);
+        case Qt::ImAnchorPosition:
+            return static_cast<int>(anchor_.line == cursor_.line ? anchor_.column : cursor_.column);
+        case Qt::ImSurroundingText:
+            return shownText(lines_.line(cursor_.line));
+        case Qt::ImCurrentSelection:
+            return selectedText();
+        default:
+            return QAbstractScrollArea::inputMethodQuery(query);
+    }
+}
+
+void LogView::mousePressEvent(QMouseEvent* event) {
+    const QPoint point = event->position().toPoint();
+    if (event->button() == Qt::MiddleButton) {
+        QClipboard* clipboard = QGuiApplication::clipboard();
+        if (clipboard->supportsSelection()) {
+            cursor_ = anchor_ = positionAt(point);
+            const QString text = clipboard->text(QClipboard::Selection);
+            if (!text.isEmpty()) {
+                insertTyped(text);
+            }
+        }
+        return;
+    }
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    const LogPosition at = positionAt(point);
+    if (tripleClick_.isActive() &&
+        (point - tripleClickPoint_).manhattanLength() < QApplication::startDragDistance()) {
+        tripleClick_.stop();
+        anchor_ = {at.line, 0};
+        cursor_ = at.line + 1 < lines_.lineCount()
+                      ? LogPosition{at.line + 1, 0}
+                      : LogPosition{at.line, lines_.line(at.line).size()};
+        restartBlink();
+        return;
+    }
+    dragging_ = true;
+    lastDragPoint_ = point;
+    moveCursor(at, (event->modifiers() & Qt::ShiftModifier) != 0);
+    preferredX_ = -1;
+}
+
+void LogView::mouseMoveEvent(QMouseEvent* event) {
+    if (!dragging_ || !(event->buttons() & Qt::LeftButton)) {
+        return;
+    }
+    lastDragPoint_ = event->position().toPoint();
+    const QRect view = viewport()->rect();
+    if (lastDragPoint_.y() < 0 || lastDragPoint_.y() >= view.height()) {
+        if (!dragScroll_.isActive()) {
+            dragScroll_.start(50, this);
+        }
+        return;
+    }
+    dragScroll_.stop();
+    cursor_ = positionAt(lastDragPoint_);
+    viewport()->update();
+}
+
+void LogView::mouseReleaseEvent(QMouseEvent* event) {
+    if (event->button() == Qt::LeftButton && dragging_) {
+        dragging_ = false;
+        dragScroll_.stop();
+        copyToSelectionClipboard();
+    }
+}
+
+void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    const QPoint point = event->position().toPoint();
+    const LogPosition at = positionAt(point);
+    anchor_ = wordStart(at);
+    cursor_ = wordEnd(at);
+    if (anchor_ == cursor_ && cursor_.column < lines_.line(at.line).size()) {
+        ++cursor_.column;  // a blank or a sign alone
+    }
+    dragging_ = false;
+    tripleClickPoint_ = point;
+    tripleClick_.start(QApplication::doubleClickInterval(), this);
+    copyToSelectionClipboard();
+    restartBlink();
+}
+
+void LogView::autoScroll() {
+    scrollRows(lastDragPoint_.y() < 0 ? -1 : 1);
+    const QPoint inside(lastDragPoint_.x(),
+                        std::clamp(lastDragPoint_.y(), 0, viewport()->height() - 1));
+    cursor_ = positionAt(inside);
+    viewport()->update();
+}
+
+void LogView::wheelEvent(QWheelEvent* event) {
+    const int steps = event->angleDelta().y() / 40;  // three rows a notch
+    if (steps != 0) {
+        scrollRows(-steps);
+        event->accept();
+        return;
+    }
+    QAbstractScrollArea::wheelEvent(event);
+}
+
+void LogView::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    const bool selected = hasSelection();
+    const auto add = [&](const char* text, QKeySequence::StandardKey key, bool enabled,
+                         auto action) {
+        QAction* made = menu.addAction(text);
+        made->setShortcut(key);
+        made->setEnabled(enabled);
+        connect(made, &QAction::triggered, this, action);
+    };
+    add("Cu&t", QKeySequence::Cut, selected, [this] { cut(); });
+    add("&Copy", QKeySequence::Copy, selected, [this] { copy(); });
+    add("&Paste", QKeySequence::Paste, !QGuiApplication::clipboard()->text().isEmpty(),
+        [this] { paste(); });
+    add("Delete", QKeySequence::UnknownKey, selected, [this] { replaceSelection({""}); });
+    menu.addSeparator();
+    add("Select &All", QKeySequence::SelectAll, !lines_.empty(), [this] { selectAll(); });
+    menu.exec(event->globalPos());
+}
+
+void LogView::focusInEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusInEvent(event);
+    restartBlink();
+}
+
+void LogView::focusOutEvent(QFocusEvent* event) {
+    QAbstractScrollArea::focusOutEvent(event);
+    blink_.stop();
+    caretShown_ = false;
+    viewport()->update();
+}
+
+void LogView::timerEvent(QTimerEvent* event) {
+    if (event->timerId() == blink_.timerId()) {
+        caretShown_ = !caretShown_;
+        long row = 0;
+        double x = 0;
+        if (locate(cursor_, row, x)) {
+            viewport()->update(QRect(static_cast<int>(x) - 1,
+                                     kMargin + static_cast<int>(row) * lineSpacing_, 3,
+                                     lineSpacing_));
+        }
+    } else if (event->timerId() == dragScroll_.timerId()) {
+        autoScroll();
+    } else if (event->timerId() == tripleClick_.timerId()) {
+        tripleClick_.stop();
+    } else {
+        QAbstractScrollArea::timerEvent(event);
+    }
+}
+
+}  // namespace nira::ui

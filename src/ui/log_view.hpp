@@ -1,0 +1,128 @@
+#pragma once
+// The log on screen: lines of bytes (Windows-1251, control bytes shown as their pictures) painted
+// for the visible rows only and wrapped at the right edge. The vertical scroll bar counts lines;
+// a line taller than the view is scrolled through row by row. The operator may type anywhere,
+// select with mouse and keys and copy; Enter is not taken and Tab moves the focus on.
+
+#include <QAbstractScrollArea>
+#include <QBasicTimer>
+#include <QString>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "ui/log_lines.hpp"
+
+namespace nira::ui {
+
+class LogView : public QAbstractScrollArea {
+    Q_OBJECT
+
+  public:
+    explicit LogView(QWidget* parent = nullptr);
+
+    const LogLines& lines() const { return lines_; }
+    // The whole text at once (an opened file); one change report.
+    void setLines(LogLines lines);
+    // Adds lines at the end (the first joins the last line). The view follows them when it was
+    // at the bottom with nothing selected. One change report.
+    void append(const std::vector<std::string>& lines);
+    // Empties the log; one change report (a blocked signal makes it none).
+    void clear();
+    // The text as shown, lines joined by LF.
+    QString toPlainText() const;
+    int blockCount() const { return static_cast<int>(lines_.lineCount()); }
+
+    LogPosition cursorPosition() const { return cursor_; }
+    bool hasSelection() const { return anchor_ != cursor_; }
+    void setSelection(LogPosition anchor, LogPosition cursor);
+    QString selectedText() const;
+    void selectAll();
+    void copy() const;
+    void cut();
+    void paste();
+
+    // At the bottom: the last row is in view and nothing comes after it.
+    bool atBottom() const;
+    void scrollToBottom();
+    // The place under a point of the viewport.
+    LogPosition positionAt(QPoint point) const;
+    // Where a line's first row is in the viewport; empty when the row is not in view.
+    QRect lineRect(std::size_t line) const;
+
+  signals:
+    void textChanged();
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void inputMethodEvent(QInputMethodEvent* event) override;
+    QVariant inputMethodQuery(Qt::InputMethodQuery query) const override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
+    void timerEvent(QTimerEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+
+  private:
+    // A place in the rows: a line and a row of its wrapped rows.
+    struct RowPlace {
+        std::size_t line = 0;
+        std::size_t row = 0;
+        friend auto operator<=>(const RowPlace&, const RowPlace&) = default;
+    };
+
+    void measureFont();
+    // The starts of a line's wrapped rows (the first is 0).
+    std::vector<std::size_t> rowStarts(std::string_view line) const;
+    std::size_t rowCount(std::size_t line) const;
+    int fullRows() const;
+    int textWidth() const;
+    double advanceOf(std::string_view bytes) const;
+    // The top place that shows the last row at the bottom.
+    RowPlace bottomPlace() const;
+    // Moves the top by rows (negative: up), within the text.
+    void scrollRows(long rows);
+    void setTop(RowPlace top);
+    void updateScrollBar();
+    // Where a place is: its row (counted from the top row, may be negative) and x.
+    bool locate(LogPosition position, long& row, double& x) const;
+    void ensureCursorVisible();
+    void moveCursor(LogPosition to, bool select);
+    LogPosition rowMove(LogPosition from, long rows) const;
+    LogPosition wordStart(LogPosition at) const;
+    LogPosition wordEnd(LogPosition at) const;
+    void replaceSelection(const std::vector<std::string>& lines);
+    void insertTyped(const QString& text);
+    void deleteBackOrForward(bool forward);
+    void changed();
+    void restartBlink();
+    void autoScroll();
+    void copyToSelectionClipboard() const;
+
+    LogLines lines_;
+    LogPosition cursor_;
+    LogPosition anchor_;
+    double preferredX_ = -1;  // the x Up and Down keep
+    RowPlace top_;
+    bool settingBar_ = false;
+    std::array<double, 256> advances_{};
+    int lineSpacing_ = 1;
+    int ascent_ = 0;
+    QBasicTimer blink_;
+    bool caretShown_ = false;
+    QBasicTimer dragScroll_;
+    bool dragging_ = false;
+    QPoint lastDragPoint_;
+    QBasicTimer tripleClick_;
+    QPoint tripleClickPoint_;
+};
+
+}  // namespace nira::ui
