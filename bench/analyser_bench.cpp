@@ -16,6 +16,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QPaintEvent>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QTimer>
@@ -24,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -79,6 +81,28 @@ double cpuMs() {
     return ms(usage.ru_utime) + ms(usage.ru_stime);
 }
 
+// Counts the pixels painted per control while it is installed, to see what a message repaints.
+class PaintCensus : public QObject {
+  public:
+    std::map<std::string, long> paints;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Paint) {
+            const QString name = watched->objectName();
+            long pixels = 0;
+            for (const QRect& part : static_cast<QPaintEvent*>(event)->region()) {
+                pixels += static_cast<long>(part.width()) * part.height();
+            }
+            const QString parent =
+                watched->parent() != nullptr ? watched->parent()->objectName() : QString();
+            paints[(name.isEmpty() ? parent + "/" + watched->metaObject()->className() : name)
+                       .toStdString()] += pixels;
+        }
+        return false;
+    }
+};
+
 double median(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     return values[values.size() / 2];
@@ -104,6 +128,8 @@ double appendMicros(ui::TMainForm& form, int samples) {
 int main(int argc, char** argv) {
     const int events = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int intervalMs = argc > 2 ? std::atoi(argv[2]) : 45;
+    // A third argument, "listen", measures listening only.
+    const bool listenOnly = argc > 3 && std::string(argv[3]) == "listen";
     qputenv("QT_QPA_PLATFORM", "offscreen");
     ui::Application application(argc, argv);
     QuietDesktop quiet;
@@ -127,6 +153,8 @@ int main(int argc, char** argv) {
         ports->addItem(QString::fromStdString(port));
         ports->setCurrentIndex(0);
         const double cpuBefore = cpuMs();
+        PaintCensus census;
+        application.installEventFilter(&census);
         form.findChild<QPushButton*>("ButtonStart")->click();
         // Stop once the last line is in, before the simulator ends and takes the line away. The
         // window waits in its event loop as it does in use; the log's change says when it is done
@@ -144,6 +172,7 @@ int main(int argc, char** argv) {
         look.start(250);
         listening.exec();
         const double cpuPerMessage = (cpuMs() - cpuBefore) / events;
+        application.removeEventFilter(&census);
         form.findChild<QPushButton*>("ButtonStop")->click();
         while (!sim.exited()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -155,7 +184,25 @@ int main(int argc, char** argv) {
             std::printf("%s: %s\n", name, found != figures.end() ? found->second.c_str() : "?");
         }
         std::printf("cpu_ms_per_msg: %.3f\n", cpuPerMessage);
+        // What repaints per message, in pixels: the log, the labels and the box caption, little
+        // else.
+        std::string repaints;
+        long total = 0;
+        for (const auto& [name, pixels] : census.paints) {
+            total += pixels;
+            if (pixels >= 100L * events) {
+                repaints += " " + name + "=" + std::to_string(pixels / events);
+            }
+        }
+        std::printf("repainted_px_per_msg: %ld (window %d)\n", total / events,
+                    form.width() * form.height());
+        std::printf("repainted_px_by_control:%s\n", repaints.c_str());
         std::fflush(stdout);
+    }
+
+    if (listenOnly) {
+        ::unsetenv("NIRA7_REGISTRY");
+        return 0;
     }
 
     // Appending: empty log against a log of a million lines.

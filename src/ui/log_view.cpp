@@ -14,6 +14,8 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QWheelEvent>
 #include <algorithm>
 #include <cmath>
@@ -83,9 +85,61 @@ bool isTyping(const QKeyEvent* event) {
            text != "\t";
 }
 
+// A scroll bar that repaints only when what it shows changes: a line more in a long log moves
+// the thumb by less than a pixel, and the bar's painting would cost more than the line's.
+class LogScrollBar : public QScrollBar {
+  public:
+    explicit LogScrollBar(Qt::Orientation orientation) : QScrollBar(orientation) {}
+
+    // Range, page and value in one step: no repaint for the steps between.
+    void place(int maximum, int page, int value) {
+        quiet_ = true;
+        setRange(0, maximum);
+        setPageStep(page);
+        setValue(value);
+        quiet_ = false;
+        if (look() != shown_) {
+            shown_ = look();
+            update();
+        }
+    }
+
+  protected:
+    void sliderChange(SliderChange change) override {
+        if (quiet_) {
+            return;
+        }
+        shown_ = look();
+        QScrollBar::sliderChange(change);
+    }
+
+  private:
+    struct Look {
+        QRect thumb;
+        bool atMinimum = false;
+        bool atMaximum = false;
+        bool operator==(const Look&) const = default;
+    };
+    Look look() const {
+        QStyleOptionSlider option;
+        initStyleOption(&option);
+        return {style()->subControlRect(QStyle::CC_ScrollBar, &option, QStyle::SC_ScrollBarSlider,
+                                        this),
+                value() == minimum(), value() == maximum()};
+    }
+    Look shown_;
+    bool quiet_ = false;
+};
+
 }  // namespace
 
 LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent) {
+    setVerticalScrollBar(new LogScrollBar(Qt::Vertical));
+    // Both bars are always on, so the area has nothing to show or hide when a range changes; its
+    // new layout on every line would repaint the frame and both bars.
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    disconnect(verticalScrollBar(), &QScrollBar::rangeChanged, this, nullptr);
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled);
     viewport()->setCursor(Qt::IBeamCursor);
@@ -245,12 +299,10 @@ void LogView::updateScrollBar() {
         rows -= static_cast<long>(rowCount(line));
         ++page;
     }
-    QScrollBar* bar = verticalScrollBar();
     settingBar_ = true;
-    bar->setRange(0, static_cast<int>(bottom.line));
-    bar->setPageStep(static_cast<int>(std::max<std::size_t>(1, page)));
-    bar->setSingleStep(1);
-    bar->setValue(static_cast<int>(top_.line));
+    static_cast<LogScrollBar*>(verticalScrollBar())
+        ->place(static_cast<int>(bottom.line), static_cast<int>(std::max<std::size_t>(1, page)),
+                static_cast<int>(top_.line));
     settingBar_ = false;
 }
 
