@@ -5,7 +5,6 @@
 #include <QContextMenuEvent>
 #include <QFocusEvent>
 #include <QFontMetrics>
-#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QInputMethodEvent>
 #include <QKeyEvent>
@@ -133,7 +132,7 @@ class LogScrollBar : public QScrollBar {
 
 }  // namespace
 
-LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent) {
+LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent), rows_(1, 0) {
     setVerticalScrollBar(new LogScrollBar(Qt::Vertical));
     // Both bars are always on, so the area has nothing to show or hide when a range changes; its
     // new layout on every line would repaint the frame and both bars.
@@ -158,10 +157,9 @@ void LogView::measureFont() {
         setFont(font);
         return;  // the change event measures again
     }
-    const QFontMetricsF metrics(font);
+    glyphs_ = std::make_unique<GlyphTable>(font);
     for (int b = 0; b < 256; ++b) {
-        advances_[static_cast<std::size_t>(b)] =
-            metrics.horizontalAdvance(shown(static_cast<char>(b)));
+        advances_[static_cast<std::size_t>(b)] = glyphs_->advance(shown(static_cast<char>(b)));
     }
     const QFontMetrics whole(font);
     lineSpacing_ = std::max(1, whole.lineSpacing());
@@ -211,7 +209,32 @@ std::vector<std::size_t> LogView::rowStarts(std::string_view line) const {
 }
 
 std::size_t LogView::rowCount(std::size_t line) const {
-    return rowStarts(lines_.line(line)).size();
+    std::uint16_t& known = rows_[line];
+    if (known == 0) {
+        known = static_cast<std::uint16_t>(
+            std::min<std::size_t>(rowStarts(lines_.line(line)).size(), 0xFFFF));
+        if (known == 0xFFFF) {
+            known = 0;  // too many to keep: counted each time
+            return rowStarts(lines_.line(line)).size();
+        }
+    }
+    return known;
+}
+
+LogPosition LogView::edit(LogPosition from, LogPosition to, const std::vector<std::string>& lines) {
+    if (to < from) {
+        std::swap(from, to);
+    }
+    const LogPosition end = lines_.replace(from, to, lines);
+    // The row counts of the lines replaced are forgotten; the new lines' are counted when needed.
+    const auto first = rows_.begin() + static_cast<std::ptrdiff_t>(from.line);
+    if (to.line - from.line + 1 == lines.size()) {
+        std::fill(first, first + static_cast<std::ptrdiff_t>(lines.size()), 0);
+    } else {
+        rows_.erase(first, first + static_cast<std::ptrdiff_t>(to.line - from.line + 1));
+        rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(from.line), lines.size(), 0);
+    }
+    return end;
 }
 
 LogView::RowPlace LogView::bottomPlace() const {
@@ -450,7 +473,10 @@ void LogView::paintEvent(QPaintEvent* event) {
                     painter.fillRect(QRectF(x0, y, width, lineSpacing_), highlight);
                 }
                 painter.setPen(selected ? highlighted : text);
-                painter.drawText(QPointF(x0, baseline), shownText(part));
+                const QString shownPart = shownText(part);
+                if (!glyphs_->draw(painter, QPointF(x0, baseline), shownPart)) {
+                    painter.drawText(QPointF(x0, baseline), shownPart);
+                }
             };
             if (selStart == kNone) {
                 draw(begin, end, false);
@@ -478,6 +504,7 @@ void LogView::paintEvent(QPaintEvent* event) {
 
 void LogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
+    std::fill(rows_.begin(), rows_.end(), 0);
     updateScrollBar();
     viewport()->update();
 }
@@ -486,6 +513,7 @@ void LogView::changeEvent(QEvent* event) {
     QAbstractScrollArea::changeEvent(event);
     if (event->type() == QEvent::FontChange) {
         measureFont();
+        std::fill(rows_.begin(), rows_.end(), 0);
         updateScrollBar();
         viewport()->update();
     } else if (event->type() == QEvent::PaletteChange ||
@@ -503,6 +531,7 @@ void LogView::changed() {
 
 void LogView::setLines(LogLines lines) {
     lines_ = std::move(lines);
+    rows_.assign(lines_.lineCount(), 0);
     cursor_ = anchor_ = {};
     top_ = {};
     changed();
@@ -516,7 +545,7 @@ void LogView::append(const std::vector<std::string>& lines) {
     const bool follow = atBottom() && !hasSelection();
     const LogPosition oldEnd = lines_.end();
     const bool caretAtEnd = cursor_ == oldEnd && anchor_ == oldEnd;
-    lines_.replace(oldEnd, oldEnd, lines);
+    edit(oldEnd, oldEnd, lines);
     // A caret at the end moves along with the new text.
     if (caretAtEnd) {
         cursor_ = anchor_ = lines_.end();
@@ -601,7 +630,7 @@ void LogView::paste() {
 }
 
 void LogView::replaceSelection(const std::vector<std::string>& lines) {
-    const LogPosition end = lines_.replace(anchor_, cursor_, lines);
+    const LogPosition end = edit(anchor_, cursor_, lines);
     cursor_ = anchor_ = end;
     preferredX_ = -1;
     changed();

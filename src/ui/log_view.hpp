@@ -8,9 +8,12 @@
 #include <QBasicTimer>
 #include <QString>
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "ui/glyph_table.hpp"
 #include "ui/log_lines.hpp"
 
 namespace nira::ui {
@@ -83,6 +86,8 @@ class LogView : public QAbstractScrollArea {
     // The starts of a line's wrapped rows (the first is 0).
     std::vector<std::size_t> rowStarts(std::string_view line) const;
     std::size_t rowCount(std::size_t line) const;
+    // Every change of the text goes through here, which keeps the row counts in step.
+    LogPosition edit(LogPosition from, LogPosition to, const std::vector<std::string>& lines);
     int fullRows() const;
     int textWidth() const;
     double advanceOf(std::string_view bytes) const;
@@ -108,12 +113,15 @@ class LogView : public QAbstractScrollArea {
     void copyToSelectionClipboard() const;
 
     LogLines lines_;
+    // Each line's wrapped rows, counted when first needed (0: not yet).
+    mutable std::vector<std::uint16_t> rows_;
     LogPosition cursor_;
     LogPosition anchor_;
     double preferredX_ = -1;  // the x Up and Down keep
     RowPlace top_;
     bool settingBar_ = false;
-    std::array<double, 256> advances_{};
+    std::unique_ptr<GlyphTable> glyphs_;
+    std::array<double, 256> advances_{};  // each byte's, as shown
     int lineSpacing_ = 1;
     int ascent_ = 0;
     QBasicTimer blink_;

@@ -8,12 +8,14 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 #include <thread>
 
@@ -25,6 +27,7 @@
 #include "receiver/time_stamp.hpp"
 #include "ui/desktop.hpp"
 #include "ui/form_help.hpp"
+#include "ui/glyph_table.hpp"
 #include "ui/log_codec.hpp"
 #include "ui/log_view.hpp"
 #include "ui/pictures.hpp"
@@ -90,6 +93,54 @@ class PortList : public QComboBox {
         }
         QComboBox::showPopup();
     }
+};
+
+// A one-line label drawn straight from the font's glyphs (a plain label shapes its text for its
+// size and again for each paint): the last event's labels change with every message. Text with a
+// character the font lacks is drawn the ordinary way.
+class EventLabel : public QLabel {
+  public:
+    EventLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+        setTextFormat(Qt::PlainText);
+    }
+
+    QSize sizeHint() const override {
+        const QMargins margins = contentsMargins();
+        const QSize text(static_cast<int>(std::ceil(glyphs().width(this->text()))),
+                         fontMetrics().height());
+        return text.grownBy(margins);
+    }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPainter painter(this);
+        const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
+                                           : isActiveWindow() ? QPalette::Active
+                                                              : QPalette::Inactive;
+        painter.setPen(palette().color(group, foregroundRole()));
+        const QRect area = contentsRect();
+        const QFontMetrics metrics = fontMetrics();
+        const int baseline = area.top() + (area.height() - metrics.height()) / 2 + metrics.ascent();
+        if (!glyphs().draw(painter, QPointF(area.left(), baseline), text())) {
+            painter.end();
+            QLabel::paintEvent(event);
+        }
+    }
+    void changeEvent(QEvent* event) override {
+        QLabel::changeEvent(event);
+        if (event->type() == QEvent::FontChange) {
+            glyphs_.reset();
+        }
+    }
+
+  private:
+    const GlyphTable& glyphs() const {
+        if (!glyphs_) {
+            glyphs_ = std::make_unique<GlyphTable>(font());
+        }
+        return *glyphs_;
+    }
+    mutable std::unique_ptr<GlyphTable> glyphs_;
 };
 
 template <typename T>
@@ -284,10 +335,12 @@ void TMainForm::buildLastEventGroup() {
     groupLastEvent_ =
         placed(new QGroupBox(QString(receiver::kInitialLastEventCaption.data()), client_),
                "sGroupBox_LastEv", QRect(8, 88, 521, 57));
-    labelEvent_ = placed(new QLabel(QString(receiver::kInitialFieldLabel.data()), groupLastEvent_),
-                         "sLabel_LabEvent", QRect(16, 19, 270, 13));
-    labelSmart_ = placed(new QLabel(QString(receiver::kInitialSmartLabel.data()), groupLastEvent_),
-                         "sLabel_Smart", QRect(16, 36, 403, 13));
+    labelEvent_ =
+        placed(new EventLabel(QString(receiver::kInitialFieldLabel.data()), groupLastEvent_),
+               "sLabel_LabEvent", QRect(16, 19, 270, 13));
+    labelSmart_ =
+        placed(new EventLabel(QString(receiver::kInitialSmartLabel.data()), groupLastEvent_),
+               "sLabel_Smart", QRect(16, 36, 403, 13));
     for (QLabel* black : {labelEvent_, labelSmart_}) {
         paintText(black, QPalette::WindowText, Qt::black);
         setLabelText(black, black->text());
