@@ -1,11 +1,22 @@
 // Log file figures for a 50 MB log of receiver lines, as `name: value` lines:
-//   read_50mb_ms   a bare read of the file (the baseline, same run)
-//   save_50mb_ms   Save: the log's text written to the file
-//   open_50mb_ms   Open: the file read and made the log's text
-//   open_per_read  the ratio of the two
+//   read_50mb_ms           a bare read of the file (the baseline, same run)
+//   open_50mb_ms           Open: the file read and made the log's text
+//   open_per_read          the ratio of the two
+//   rss_after_open_mb      the process's resident memory after Open, and its growth by the Open
+//   rss_growth_per_file    the growth against the file's size
+//   save_50mb_ms           Save: the log's text written to the file
+//   longest_freeze_*_ms    the longest stretch without the window's event loop answering (a
+//                          5 ms timer's longest gap) during Open and during Save
+//   cancelled_open_keeps_log  whether an Open cancelled half-way leaves the log as it was
+#include <unistd.h>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 #include "temp_dir.hpp"
 #include "ui/application.hpp"
@@ -34,6 +45,34 @@ class AnsweringDesktop : public ui::Desktop {
 };
 
 }  // namespace
+
+long residentBytes() {
+    long pages = 0;
+    long resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * ::sysconf(_SC_PAGESIZE);
+}
+
+// The longest gap between ticks of a 5 ms timer while `action` runs.
+template <typename Action>
+double longestFreezeMs(Action action) {
+    QElapsedTimer clock;
+    clock.start();
+    qint64 last = 0;
+    qint64 longest = 0;
+    QTimer tick;
+    tick.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&tick, &QTimer::timeout, [&] {
+        const qint64 now = clock.nsecsElapsed();
+        longest = std::max(longest, now - last);
+        last = now;
+    });
+    tick.start(5);
+    last = clock.nsecsElapsed();
+    action();
+    longest = std::max(longest, clock.nsecsElapsed() - last);
+    return static_cast<double>(longest) / 1e6;
+}
 
 int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -67,19 +106,53 @@ int main(int argc, char** argv) {
     ui::TMainForm form;
     form.show();
     QCoreApplication::processEvents();
-    timer.restart();
-    form.ButtonOpenClick();
-    QCoreApplication::processEvents();
-    const double open = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    const long rssBefore = residentBytes();
+    double open = 0;
+    const double openFreeze = longestFreezeMs([&] {
+        timer.restart();
+        form.ButtonOpenClick();
+        QCoreApplication::processEvents();
+        open = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    });
+    const long rssAfter = residentBytes();
+    auto* log = form.findChild<ui::LogView*>("sMemoOpis");
     std::printf("open_50mb_ms: %.0f\n", open);
     std::printf("open_per_read: %.1f\n", open / read);
-    std::printf("log_lines: %d\n", form.findChild<ui::LogView*>("sMemoOpis")->blockCount());
+    std::printf("log_lines: %d\n", log->blockCount());
+    std::printf("rss_after_open_mb: %.0f (growth %.0f)\n", static_cast<double>(rssAfter) / 1e6,
+                static_cast<double>(rssAfter - rssBefore) / 1e6);
+    std::printf("rss_growth_per_file: %.2f\n",
+                static_cast<double>(rssAfter - rssBefore) / static_cast<double>(text.size()));
+    std::printf("longest_freeze_open_ms: %.0f\n", openFreeze);
+    std::fflush(stdout);
 
     desktop.path = QString::fromStdString((dir / "saved.txt").string());
-    timer.restart();
-    form.ButtonSaveClick();
-    std::printf("save_50mb_ms: %lld\n", static_cast<long long>(timer.elapsed()));
+    double save = 0;
+    const double saveFreeze = longestFreezeMs([&] {
+        timer.restart();
+        form.ButtonSaveClick();
+        save = static_cast<double>(timer.nsecsElapsed()) / 1e6;
+    });
+    std::printf("save_50mb_ms: %.0f\n", save);
+    std::printf("longest_freeze_save_ms: %.0f\n", saveFreeze);
     std::printf("saved_same: %s\n", testing::readFile(dir / "saved.txt") == text ? "yes" : "no");
+
+    // Open cancelled by the operator half-way: the log stays as it was.
+    log->clear();
+    form.AppendLogLine("kept");
+    desktop.path = QString::fromStdString((dir / "log.txt").string());
+    QTimer cancel;
+    QObject::connect(&cancel, &QTimer::timeout, [&] {
+        for (QProgressDialog* progress : form.findChildren<QProgressDialog*>()) {
+            if (auto* button = progress->findChild<QPushButton*>()) {
+                button->click();
+            }
+        }
+    });
+    cancel.start(5);
+    form.ButtonOpenClick();
+    cancel.stop();
+    std::printf("cancelled_open_keeps_log: %s\n", form.LogText() == "kept\r\n" ? "yes" : "no");
     ::unsetenv("NIRA7_REGISTRY");
     return 0;
 }

@@ -43,6 +43,9 @@ bool runInBackground(QWidget* parent, const QString& label, std::size_t total,
             waiting.quit();
             return;
         }
+        if (progress.wasCanceled()) {
+            job.cancelled = true;
+        }
         const std::size_t done = std::min(job.done.load(), total);
         progress.setValue(total == 0 ? 0 : static_cast<int>(done * kSteps / total));
     });

@@ -211,6 +211,11 @@ void LogLines::replaceLines(std::size_t first, std::size_t count,
         bytes_ = bytes_ - removed + added;
     }
     addLines(rebuilt, kept);
+    // Chunks grew by doubling; all but the last, where lines go on arriving, give back the slack.
+    for (std::size_t i = 0; i + 1 < rebuilt.size(); ++i) {
+        rebuilt[i]->bytes.shrink_to_fit();
+        rebuilt[i]->ends.shrink_to_fit();
+    }
     chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(firstChunk),
                   chunks_.begin() + static_cast<std::ptrdiff_t>(lastChunk + 1));
     chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(firstChunk), rebuilt.begin(),

@@ -2,6 +2,7 @@
 // and every failure leaving the log, the labels and an old file as they were.
 #ifndef _WIN32
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -10,11 +11,18 @@
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QProgressDialog>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <atomic>
 #include <csignal>
+#include <fstream>
+#include <thread>
 
 #include "receiver/log_text.hpp"
 #include "receiver/message.hpp"
+#include "ui/background_work.hpp"
 #include "ui/log_codec.hpp"
 #include "ui/log_file.hpp"
 #include "ui/log_view.hpp"
@@ -338,6 +346,53 @@ TEST(LogFileWrite, AWritableFileInAReadOnlyFolderIsWrittenInPlace) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << "the save failed";
     EXPECT_EQ(readFile(file), "new\r\n");
+}
+
+// A file that comes slowly (a pipe the test feeds): the progress shows, and Cancel leaves the log
+// and the labels as they were.
+TEST_F(LogFileTest, AnOpenThatTakesLongShowsProgressAndCancelChangesNothing) {
+    form.AppendLogLine("kept");
+    save("kept.txt");
+    const std::string shown = labels();
+    const std::filesystem::path slow = dir / "slow.txt";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    std::atomic<bool> cancelled{false};
+    std::thread writer([&] {
+        std::ofstream pipe(slow, std::ios::binary);  // waits for the Open to start reading
+        pipe << "first line\r\nsecond" << std::flush;
+        while (!cancelled) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pipe << " line\r\nthird\r\n" << std::flush;
+    });
+    bool progressSeen = false;
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, [&] {
+        for (QProgressDialog* progress : form.findChildren<QProgressDialog*>()) {
+            if (progress->isVisible() && !cancelled) {
+                progressSeen = true;
+                QTest::mouseClick(progress->findChild<QPushButton*>(), Qt::LeftButton);
+                cancelled = true;
+            }
+        }
+    });
+    look.start(20);
+    open("slow.txt");
+    look.stop();
+    cancelled = true;
+    writer.join();
+    EXPECT_TRUE(progressSeen) << "no progress while the file came slowly";
+    EXPECT_EQ(form.LogText(), "kept\r\n");
+    EXPECT_EQ(labels(), shown);
+
+    // A cancelled save leaves the old file as it was, and nothing beside it.
+    BackgroundJob job;
+    job.cancelled = true;
+    EXPECT_FALSE(writeLogFile(path("kept.txt"), LogLines::fromText("other"), &job));
+    EXPECT_EQ(readFile(dir / "kept.txt"), "kept\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              2);
 }
 
 TEST_F(LogFileTest, AFailedSaveLeavesTheOldFileWhole) {
