@@ -589,10 +589,24 @@ void LogView::setSelection(LogPosition anchor, LogPosition cursor) {
 }
 
 QString LogView::selectedText() const {
-    // Lines joined by LF in what is shown, as text editors hand it out.
-    const std::string bytes = lines_.text(anchor_, cursor_);
-    QString text = shownText(bytes);
-    text.replace(QString("\u240D\u240A"), "\n");  // never inside a line: only breaks come as CR LF
+    // Lines joined by LF in what is shown, as text editors hand it out (a CR or LF byte inside a
+    // line is its picture, so the two never mix).
+    const LogPosition from = std::min(anchor_, cursor_);
+    const LogPosition to = std::max(anchor_, cursor_);
+    QString text;
+    for (std::size_t line = from.line; line <= to.line; ++line) {
+        std::string_view bytes = lines_.line(line);
+        if (line == to.line) {
+            bytes = bytes.substr(0, std::min(to.column, bytes.size()));
+        }
+        if (line == from.line) {
+            bytes = bytes.substr(std::min(from.column, bytes.size()));
+        }
+        if (line > from.line) {
+            text += '\n';
+        }
+        text += shownText(bytes);
+    }
     return text;
 }
 

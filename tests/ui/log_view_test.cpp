@@ -1,0 +1,206 @@
+// The log view on its own: typing and keys, selection with keys and mouse, the clipboard, word
+// wrap and scrolling through lines taller than the view.
+#include <gtest/gtest.h>
+#include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QScrollBar>
+#include <QTest>
+#include <QVBoxLayout>
+#include <string>
+#include <vector>
+
+#include "ui/log_view.hpp"
+#include "ui/window_look.hpp"
+
+namespace nira::ui {
+namespace {
+
+// Text typed on a layout that has it (keyClicks knows the Latin keys only).
+void typeText(QWidget* target, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent down(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+        QApplication::sendEvent(target, &down);
+    }
+}
+
+class LogViewTest : public ::testing::Test {
+  protected:
+    LogViewTest() {
+        auto* layout = new QVBoxLayout(&window);
+        view = new LogView(&window);
+        view->setFont(windowFont(15));
+        layout->addWidget(view);
+        next = new QLineEdit(&window);
+        layout->addWidget(next);
+        window.resize(505, 330);
+        window.show();
+        QApplication::setActiveWindow(&window);
+        view->setFocus();
+        QApplication::processEvents();
+    }
+    void setText(const std::string& bytes) { view->setLines(LogLines::fromText(bytes)); }
+    std::string text() const { return view->lines().text(); }
+    // A point in the middle of a line's first row.
+    QPoint at(std::size_t line, int x = 6) const {
+        const QRect row = view->lineRect(line);
+        return {x, row.center().y()};
+    }
+
+    QWidget window;
+    LogView* view;
+    QLineEdit* next;
+};
+
+TEST_F(LogViewTest, KeysEditWhereTheCaretIs) {
+    const struct {
+        const char* what;
+        std::function<void(QWidget*)> keys;
+        const char* result;
+    } table[] = {
+        {"typing in the middle",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Right);
+             QTest::keyClicks(w, "XY");
+         },
+         "aXYbc\r\ndef"},
+        {"Backspace at a line's start joins it to the one above",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Down);
+             QTest::keyClick(w, Qt::Key_Home);
+             QTest::keyClick(w, Qt::Key_Backspace);
+         },
+         "abcdef"},
+        {"Delete at a line's end joins the next",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_End);
+             QTest::keyClick(w, Qt::Key_Delete);
+         },
+         "abcdef"},
+        {"a selection made with Shift is replaced by what is typed",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Right, Qt::ShiftModifier);
+             QTest::keyClick(w, Qt::Key_Down, Qt::ShiftModifier);
+             QTest::keyClicks(w, "-");
+         },
+         "-ef"},
+        {"Ctrl+A and Delete empty it",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+             QTest::keyClick(w, Qt::Key_Delete);
+         },
+         ""},
+        {"Enter starts no line and Ctrl with a letter types nothing",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Return);
+             QTest::keyClick(w, Qt::Key_S, Qt::ControlModifier);
+         },
+         "abc\r\ndef"},
+        {"Ctrl+End goes to the end; Cyrillic is typed as its code page's bytes",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_End, Qt::ControlModifier);
+             typeText(w, QString::fromUtf8("ї€"));
+         },
+         "abc\r\ndef\xBF\x88"},
+        {"what the code page lacks becomes ?",
+         [](QWidget* w) { typeText(w, QString::fromUtf8("✓")); }, "?abc\r\ndef"},
+    };
+    for (const auto& c : table) {
+        setText("abc\r\ndef");
+        int changes = 0;
+        const auto connection = QObject::connect(view, &LogView::textChanged, [&] { ++changes; });
+        c.keys(view);
+        QObject::disconnect(connection);
+        EXPECT_EQ(text(), c.result) << c.what;
+        EXPECT_EQ(changes > 0, text() != "abc\r\ndef") << c.what;
+    }
+    // Tab is not taken: the focus moves on.
+    QTest::keyClick(view, Qt::Key_Tab);
+    EXPECT_TRUE(next->hasFocus());
+}
+
+TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
+    // The second line holds a NUL, a CR and an LF as bytes, as a received chunk may.
+    LogLines lines;
+    lines.replace({0, 0}, {0, 0}, {"one two", std::string("three \0\r\n four", 14)});
+    view->setLines(lines);
+    // A double click takes a word, the mouse dragged over lines takes them all.
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at(0, 30));
+    EXPECT_EQ(view->selectedText(), "one");
+    QTest::mousePress(view->viewport(), Qt::LeftButton, Qt::NoModifier, at(0, 5));
+    QTest::mouseMove(view->viewport(), at(1, 400));
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, Qt::NoModifier, at(1, 400));
+    EXPECT_EQ(view->selectedText(),
+              QString("one two\nthree ") + QChar(0x2400) + QChar(0x240D) + QChar(0x240A) + " four");
+    QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), view->selectedText());
+
+    // Pasted: every kind of line break ends a line, the control pictures are their bytes again.
+    QGuiApplication::clipboard()->setText(QString("x\r\ny\nz") + QChar(0x2400) + "\rw");
+    QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier);
+    QTest::keyClick(view, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(text(), std::string("one two\r\nthree \0\r\n fourx\r\ny\r\nz\0\r\nw", 34));
+    // Cut takes the selection away and hands it over.
+    QTest::keyClick(view, Qt::Key_Home, Qt::ShiftModifier);
+    QTest::keyClick(view, Qt::Key_X, Qt::ControlModifier);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), "w");
+    EXPECT_EQ(view->lines().line(view->lines().lineCount() - 1), "");
+}
+
+TEST_F(LogViewTest, LongLinesWrapAndALineTallerThanTheViewIsScrolledRowByRow) {
+    // Words wrap at blanks; a word longer than a row breaks where the row ends.
+    std::string words;
+    for (int i = 0; i < 20; ++i) {
+        words += "word" + std::to_string(i) + " ";
+    }
+    setText(words + "\r\n" + std::string(5000, 'Z') + "\r\nlast");
+    const QRect first = view->lineRect(0);
+    ASSERT_FALSE(first.isEmpty());
+    const LogPosition secondRow = view->positionAt(QPoint(6, first.bottom() + first.height() / 2));
+    EXPECT_EQ(secondRow.line, 0U) << "the first line takes more than one row";
+    EXPECT_GT(secondRow.column, 0U);
+    EXPECT_EQ(words[secondRow.column - 1], ' ') << "a row starts after a blank";
+
+    // The tall line is scrolled through row by row: its middle comes into view.
+    QScrollBar* bar = view->verticalScrollBar();
+    EXPECT_EQ(bar->maximum(), 1) << "the last lines fill the view from line 1";
+    bool middleSeen = false;
+    for (int i = 0; i < 200 && !middleSeen; ++i) {
+        QTest::keyClick(view, Qt::Key_Down);
+        const LogPosition top = view->positionAt(QPoint(6, 6));
+        middleSeen = top.line == 1 && top.column > 2000 && top.column < 3000;
+    }
+    EXPECT_TRUE(middleSeen);
+    // At the end the last line is in view; at the top, the first line is.
+    QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier);
+    EXPECT_TRUE(view->atBottom());
+    EXPECT_FALSE(view->lineRect(2).isEmpty());
+    EXPECT_EQ(bar->value(), bar->maximum());
+    bar->setValue(0);
+    EXPECT_EQ(view->positionAt(QPoint(6, 6)), (LogPosition{0, 0}));
+    QTest::keyClick(view, Qt::Key_PageDown);
+    EXPECT_EQ(view->positionAt(QPoint(6, 6)).line, 1U) << "a page down moves the view";
+}
+
+TEST_F(LogViewTest, AppendFollowsOnlyFromTheBottomAndMovesACaretAtTheEnd) {
+    view->append({"first", ""});
+    QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+    for (int i = 0; i < 100; ++i) {
+        view->append({"line " + std::to_string(i), ""});
+    }
+    EXPECT_TRUE(view->atBottom());
+    EXPECT_EQ(view->cursorPosition(), (LogPosition{0, 0})) << "a caret elsewhere stays";
+    QTest::keyClick(view, Qt::Key_End, Qt::ControlModifier);
+    view->append({"new", ""});
+    EXPECT_EQ(view->cursorPosition(), view->lines().end()) << "a caret at the end moves along";
+    EXPECT_TRUE(view->atBottom());
+    QTest::keyClick(view, Qt::Key_PageUp);
+    const LogPosition shown = view->positionAt(QPoint(6, 6));
+    view->append({"more", ""});
+    EXPECT_EQ(view->positionAt(QPoint(6, 6)), shown) << "scrolled up, the view stays";
+    EXPECT_FALSE(view->atBottom());
+}
+
+}  // namespace
+}  // namespace nira::ui
