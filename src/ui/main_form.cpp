@@ -344,9 +344,6 @@ void TMainForm::buildLastEventGroup() {
     for (QLabel* black : {labelEvent_, labelSmart_}) {
         paintText(black, QPalette::WindowText, Qt::black);
         setLabelText(black, black->text());
-        // They change with every message: painting their own background spares the box and the
-        // window beneath them a repaint.
-        black->setAutoFillBackground(true);
     }
 }
 
