@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMoveEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -96,12 +97,15 @@ class PortList : public QComboBox {
 };
 
 // A one-line label drawn straight from the font's glyphs (a plain label shapes its text for its
-// size and again for each paint): the last event's labels change with every message. Text with a
-// character the font lacks is drawn the ordinary way.
+// size and again for each paint): the last event's labels change with every message. It paints
+// what its box shows beneath it, kept from the first paint, so a new text repaints the label
+// alone and not the box and the window behind it. Text with a character the font lacks is drawn
+// the ordinary way.
 class EventLabel : public QLabel {
   public:
     EventLabel(const QString& text, QWidget* parent) : QLabel(text, parent) {
         setTextFormat(Qt::PlainText);
+        setAttribute(Qt::WA_OpaquePaintEvent);
     }
 
     QSize sizeHint() const override {
@@ -113,7 +117,11 @@ class EventLabel : public QLabel {
 
   protected:
     void paintEvent(QPaintEvent* event) override {
+        if (beneath_.size() != size() * devicePixelRatio()) {
+            beneath_ = boxBeneath();
+        }
         QPainter painter(this);
+        painter.drawPixmap(0, 0, beneath_);
         const QPalette::ColorGroup group = !isEnabled()       ? QPalette::Disabled
                                            : isActiveWindow() ? QPalette::Active
                                                               : QPalette::Inactive;
@@ -131,9 +139,26 @@ class EventLabel : public QLabel {
         if (event->type() == QEvent::FontChange) {
             glyphs_.reset();
         }
+        if (event->type() == QEvent::PaletteChange || event->type() == QEvent::StyleChange) {
+            beneath_ = QPixmap();
+        }
+    }
+    void moveEvent(QMoveEvent* event) override {
+        QLabel::moveEvent(event);
+        beneath_ = QPixmap();
     }
 
   private:
+    // The box's own painting where this label is, without its other controls.
+    QPixmap boxBeneath() const {
+        QPixmap made(size() * devicePixelRatio());
+        made.setDevicePixelRatio(devicePixelRatio());
+        made.fill(palette().color(QPalette::Window));
+        if (QWidget* box = parentWidget()) {
+            box->render(&made, QPoint(), QRegion(geometry()), QWidget::DrawWindowBackground);
+        }
+        return made;
+    }
     const GlyphTable& glyphs() const {
         if (!glyphs_) {
             glyphs_ = std::make_unique<GlyphTable>(font());
@@ -141,6 +166,7 @@ class EventLabel : public QLabel {
         return *glyphs_;
     }
     mutable std::unique_ptr<GlyphTable> glyphs_;
+    QPixmap beneath_;
 };
 
 template <typename T>
