@@ -162,8 +162,12 @@ int main(int argc, char** argv) {
         ports->setCurrentIndex(0);
         const double cpuBefore = cpuMs();
         const double windowCpuBefore = threadCpuMs();
+        // The CPU is measured over the first four fifths of the messages; the census, whose look
+        // at every event costs time of its own, watches the last fifth.
         PaintCensus census;
-        application.installEventFilter(&census);
+        const int measured = events * 4 / 5;
+        double cpuPerMessage = 0;
+        double windowCpuPerMessage = 0;
         form.findChild<QPushButton*>("ButtonStart")->click();
         // Stop once the last line is in, before the simulator ends and takes the line away. The
         // window waits in its event loop as it does in use; the log's change says when it is done
@@ -171,6 +175,11 @@ int main(int argc, char** argv) {
         auto* log = form.findChild<ui::LogView*>("sMemoOpis");
         QEventLoop listening;
         const auto doneYet = [&] {
+            if (cpuPerMessage == 0 && log->blockCount() > measured) {
+                cpuPerMessage = (cpuMs() - cpuBefore) / measured;
+                windowCpuPerMessage = (threadCpuMs() - windowCpuBefore) / measured;
+                application.installEventFilter(&census);
+            }
             if (sim.exited() || log->blockCount() > events) {
                 listening.quit();
             }
@@ -180,9 +189,8 @@ int main(int argc, char** argv) {
         QObject::connect(&look, &QTimer::timeout, doneYet);
         look.start(250);
         listening.exec();
-        const double cpuPerMessage = (cpuMs() - cpuBefore) / events;
-        const double windowCpuPerMessage = (threadCpuMs() - windowCpuBefore) / events;
         application.removeEventFilter(&census);
+        const int watched = std::max(1, events - measured);
         form.findChild<QPushButton*>("ButtonStop")->click();
         while (!sim.exited()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -201,11 +209,11 @@ int main(int argc, char** argv) {
         long total = 0;
         for (const auto& [name, pixels] : census.paints) {
             total += pixels;
-            if (pixels >= 100L * events) {
-                repaints += " " + name + "=" + std::to_string(pixels / events);
+            if (pixels >= 100L * watched) {
+                repaints += " " + name + "=" + std::to_string(pixels / watched);
             }
         }
-        std::printf("repainted_px_per_msg: %ld (window %d)\n", total / events,
+        std::printf("repainted_px_per_msg: %ld (window %d)\n", total / watched,
                     form.width() * form.height());
         std::printf("repainted_px_by_control:%s\n", repaints.c_str());
         std::fflush(stdout);

@@ -4,6 +4,7 @@
 #include <QPainter>
 #include <QPointF>
 #include <QVector>
+#include <cmath>
 
 namespace nira::ui {
 
@@ -53,13 +54,15 @@ bool GlyphTable::draw(QPainter& painter, const QPointF& origin, QStringView text
             return false;
         }
         glyphs.append(glyph);
-        positions.append(QPointF(x, 0));
+        // On whole pixels, where each glyph is drawn once and then copied from the cache; at
+        // fractional places every glyph comes in several renderings.
+        positions.append(QPointF(std::round(x), 0));
         x += advance;
     }
     run_.setRawFont(raw_);
     run_.setGlyphIndexes(glyphs);
     run_.setPositions(positions);
-    painter.drawGlyphRun(origin, run_);
+    painter.drawGlyphRun(QPointF(std::round(origin.x()), std::round(origin.y())), run_);
     return true;
 }
 
