@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace nira::ui {
@@ -20,7 +21,12 @@ struct LogPosition {
     std::size_t line = 0;
     std::size_t column = 0;
     friend bool operator==(const LogPosition&, const LogPosition&) = default;
-    friend auto operator<=>(const LogPosition&, const LogPosition&) = default;
+    friend bool operator<(const LogPosition& a, const LogPosition& b) {
+        return std::tie(a.line, a.column) < std::tie(b.line, b.column);
+    }
+    friend bool operator>(const LogPosition& a, const LogPosition& b) { return b < a; }
+    friend bool operator<=(const LogPosition& a, const LogPosition& b) { return !(b < a); }
+    friend bool operator>=(const LogPosition& a, const LogPosition& b) { return !(a < b); }
 };
 
 class LogLines {
@@ -64,7 +70,7 @@ class LogLines {
     using ChunkPtr = std::shared_ptr<Chunk>;
 
     // A chunk past these is split; a chunk this big is built whole when text is read.
-    static constexpr std::size_t kChunkBytes = 32 * 1024;
+    static constexpr std::size_t kChunkBytes = std::size_t{32} * 1024;
     static constexpr std::size_t kChunkLines = 1024;
 
     std::size_t chunkOf(std::size_t line) const;

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ui/glyph_table.hpp"
@@ -79,7 +80,12 @@ class LogView : public QAbstractScrollArea {
     struct RowPlace {
         std::size_t line = 0;
         std::size_t row = 0;
-        friend auto operator<=>(const RowPlace&, const RowPlace&) = default;
+        friend bool operator==(const RowPlace&, const RowPlace&) = default;
+        friend bool operator<(const RowPlace& a, const RowPlace& b) {
+            return std::tie(a.line, a.row) < std::tie(b.line, b.row);
+        }
+        friend bool operator>(const RowPlace& a, const RowPlace& b) { return b < a; }
+        friend bool operator>=(const RowPlace& a, const RowPlace& b) { return !(a < b); }
     };
 
     void measureFont();
