@@ -104,6 +104,10 @@ LogLines LogLines::fromText(std::string_view bytes) {
 }
 
 std::size_t LogLines::chunkOf(std::size_t line) const {
+    // Most lookups are at the end, where lines arrive.
+    if (line >= firstLines_[chunks_.size() - 1]) {
+        return chunks_.size() - 1;
+    }
     const auto after = std::upper_bound(firstLines_.begin(), firstLines_.end() - 1, line);
     return static_cast<std::size_t>(after - firstLines_.begin()) - 1;
 }
