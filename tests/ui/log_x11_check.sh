@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The log through real input on an X server: a long log opened in the file dialog, the wheel
+# scrolled, a word double-clicked and copied, a line typed and the word pasted at the end, the log
+# saved in the file dialog; the saved file must be the opened one plus that line.
+# Usage: log_x11_check.sh <nira7-analyser>. Exits 77 (skipped) without Xvfb or xdotool.
+set -euo pipefail
+
+analyser=$1
+for tool in Xvfb xdotool; do
+    if ! command -v "$tool" >/dev/null; then
+        echo "SKIPPED: $tool is not installed"
+        exit 77
+    fi
+done
+
+work=$(mktemp -d)
+xvfb_pid=
+app_pid=
+cleanup() {
+    [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Waits up to N tenths of a second (default 100) for a condition (a shell expression).
+wait_for() {
+    local tenths=${2:-100}
+    for _ in $(seq "$tenths"); do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+wait_for '[ -s "$work/display" ]' 200 || { echo "FAILED: Xvfb did not start"; exit 1; }
+export DISPLAY=":$(head -n 1 "$work/display")"
+
+# 200,000 receiver lines, each starting with a word of its own.
+awk 'BEGIN { for (i = 0; i < 200000; i++)
+    printf "L%06d 10.12.2026 02:31:49 --> ST: 11, ID: 123456, DT: 01, D1: B0, XXXX: FDA0, CS: FB\r\n", i }' \
+    >"$work/big.txt"
+
+cd "$work"
+NIRA7_REGISTRY="$work/registry.reg" QT_QPA_PLATFORM=xcb "$analyser" >"$work/app.log" 2>&1 &
+app_pid=$!
+window=
+wait_for 'window=$(xdotool search --name "^NIRA-7: " 2>/dev/null | head -n 1); [ -n "$window" ]' ||
+    { echo "FAILED: no window"; cat "$work/app.log"; exit 1; }
+xdotool windowfocus --sync "$window"
+eval "$(xdotool getwindowgeometry --shell "$window")"  # X, Y
+# The log's first row, a little in from its left edge (the window has no frame here).
+row_x=$((X + 8 + 8 + 14))
+row_y=$((Y + 144 + 16 + 4 + 8))
+
+dialog_then() {
+    local keys=$1 file=$2
+    local before
+    before=$(xdotool search --onlyvisible --name "" 2>/dev/null | wc -l)
+    xdotool key "$keys"
+    wait_for '[ "$(xdotool search --onlyvisible --name "" 2>/dev/null | wc -l)" -gt "$before" ]' ||
+        { echo "FAILED: no file dialog for $keys"; exit 1; }
+    sleep 0.5
+    xdotool type --delay 10 "$file"
+    xdotool key Return
+}
+
+dialog_then ctrl+o "$work/big.txt"
+sleep 2
+# Ten notches of the wheel down, then the word at the start of the top row.
+xdotool mousemove "$row_x" "$row_y"
+for _ in $(seq 10); do
+    xdotool click 5
+done
+sleep 0.3
+xdotool click --repeat 2 --delay 80 1
+sleep 0.2
+xdotool key ctrl+c ctrl+End
+xdotool type --delay 10 "typed "
+xdotool key ctrl+v
+sleep 0.3
+dialog_then ctrl+s "$work/saved.txt"
+wait_for '[ -s "$work/saved.txt" ]' || { echo "FAILED: nothing saved"; cat "$work/app.log"; exit 1; }
+sleep 0.5
+
+last=$(tail -c 40 "$work/saved.txt" | tr '\r' '\n' | tail -n 1)
+if ! [[ $last =~ ^typed\ L[0-9]{6}$ ]] || [ "$last" = "typed L000000" ]; then
+    echo "FAILED: the typed line is \"$last\" (a word from a scrolled-to line expected)"
+    exit 1
+fi
+if ! cmp -s <(head -c "$(stat -c %s "$work/big.txt")" "$work/saved.txt") "$work/big.txt" ||
+    [ "$(stat -c %s "$work/saved.txt")" -ne $(($(stat -c %s "$work/big.txt") + ${#last})) ]; then
+    echo "FAILED: the saved file is not the opened one plus \"$last\""
+    exit 1
+fi
+echo "log through real input: opened, scrolled, \"${last#typed }\" copied and pasted, saved whole"
