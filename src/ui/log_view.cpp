@@ -221,6 +221,63 @@ std::size_t LogView::rowCount(std::size_t line) const {
     return known;
 }
 
+long LogView::walkRows(RowPlace& place, long rows) const {
+    for (; rows > 0; --rows) {
+        if (place.row + 1 < rowCount(place.line)) {
+            ++place.row;
+        } else if (place.line + 1 < lines_.lineCount()) {
+            place = {place.line + 1, 0};
+        } else {
+            break;
+        }
+    }
+    for (; rows < 0; ++rows) {
+        if (place.row > 0) {
+            --place.row;
+        } else if (place.line > 0) {
+            place = {place.line - 1, rowCount(place.line - 1) - 1};
+        } else {
+            break;
+        }
+    }
+    return rows;
+}
+
+LogView::RowPlace LogView::rowPlaceOf(LogPosition position) const {
+    const std::string_view text = lines_.line(position.line);
+    const std::vector<std::size_t> starts = rowStarts(text);
+    std::size_t r = starts.size() - 1;
+    while (r > 0 && starts[r] > position.column) {
+        --r;
+    }
+    return {position.line, r};
+}
+
+double LogView::xInRow(LogPosition position) const {
+    const std::string_view text = lines_.line(position.line);
+    const std::size_t begin = rowStarts(text)[rowPlaceOf(position).row];
+    const std::size_t column = std::min(position.column, text.size());
+    return advanceOf(text.substr(begin, column - begin));
+}
+
+LogPosition LogView::columnAt(RowPlace place, double x) const {
+    const std::string_view text = lines_.line(place.line);
+    const std::vector<std::size_t> starts = rowStarts(text);
+    const std::size_t begin = starts[place.row];
+    const bool lastRow = place.row + 1 == starts.size();
+    const std::size_t end = lastRow ? text.size() : starts[place.row + 1];
+    double at = 0;
+    for (std::size_t i = begin; i < end; ++i) {
+        const double advance = advances_[static_cast<unsigned char>(text[i])];
+        if (x < at + advance / 2) {
+            return {place.line, i};
+        }
+        at += advance;
+    }
+    // Past a wrapped row's end: before its last character, so the caret stays on that row.
+    return {place.line, lastRow || end == begin ? end : end - 1};
+}
+
 LogPosition LogView::edit(LogPosition from, LogPosition to, const std::vector<std::string>& lines) {
     if (to < from) {
         std::swap(from, to);
@@ -287,24 +344,7 @@ void LogView::setTop(RowPlace top) {
 
 void LogView::scrollRows(long rows) {
     RowPlace top = top_;
-    for (; rows > 0; --rows) {
-        if (top.row + 1 < rowCount(top.line)) {
-            ++top.row;
-        } else if (top.line + 1 < lines_.lineCount()) {
-            top = {top.line + 1, 0};
-        } else {
-            break;
-        }
-    }
-    for (; rows < 0; ++rows) {
-        if (top.row > 0) {
-            --top.row;
-        } else if (top.line > 0) {
-            top = {top.line - 1, rowCount(top.line - 1) - 1};
-        } else {
-            break;
-        }
-    }
+    walkRows(top, rows);
     setTop(top);
 }
 
@@ -356,15 +396,8 @@ bool LogView::locate(LogPosition position, long& row, double& x) const {
             return false;
         }
     }
-    const std::string_view text = lines_.line(position.line);
-    const std::vector<std::size_t> starts = rowStarts(text);
-    const std::size_t column = std::min(position.column, text.size());
-    std::size_t r = starts.size() - 1;
-    while (r > 0 && starts[r] > column) {
-        --r;
-    }
-    row = counted + static_cast<long>(r);
-    x = kMargin + advanceOf(text.substr(starts[r], column - starts[r]));
+    row = counted + static_cast<long>(rowPlaceOf(position).row);
+    x = kMargin + xInRow(position);
     return true;
 }
 
@@ -379,45 +412,13 @@ QRect LogView::lineRect(std::size_t line) const {
 }
 
 LogPosition LogView::positionAt(QPoint point) const {
-    long row = (point.y() - kMargin) / lineSpacing_;
-    if (point.y() < kMargin) {
-        row = -1;
-    }
-    // The row's place: walk from the top.
+    const long row = point.y() < kMargin ? -1 : (point.y() - kMargin) / lineSpacing_;
     RowPlace place = top_;
-    for (; row > 0; --row) {
-        if (place.row + 1 < rowCount(place.line)) {
-            ++place.row;
-        } else if (place.line + 1 < lines_.lineCount()) {
-            place = {place.line + 1, 0};
-        } else {
-            return lines_.end();
-        }
+    const long left = walkRows(place, row);
+    if (left != 0) {
+        return left > 0 ? lines_.end() : LogPosition{};
     }
-    for (; row < 0; ++row) {
-        if (place.row > 0) {
-            --place.row;
-        } else if (place.line > 0) {
-            place = {place.line - 1, rowCount(place.line - 1) - 1};
-        } else {
-            return {0, 0};
-        }
-    }
-    const std::string_view text = lines_.line(place.line);
-    const std::vector<std::size_t> starts = rowStarts(text);
-    const std::size_t begin = starts[place.row];
-    const bool lastRow = place.row + 1 == starts.size();
-    const std::size_t end = lastRow ? text.size() : starts[place.row + 1];
-    double x = kMargin;
-    for (std::size_t i = begin; i < end; ++i) {
-        const double advance = advances_[static_cast<unsigned char>(text[i])];
-        if (point.x() < x + advance / 2) {
-            return {place.line, i};
-        }
-        x += advance;
-    }
-    // Past a wrapped row's end: before its last character, so the caret stays on that row.
-    return {place.line, lastRow || end == begin ? end : end - 1};
+    return columnAt(place, point.x() - kMargin);
 }
 
 void LogView::paintEvent(QPaintEvent* event) {
@@ -679,47 +680,13 @@ void LogView::deleteBackOrForward(bool forward) {
 }
 
 LogPosition LogView::rowMove(LogPosition from, long rows) const {
-    const std::string_view text = lines_.line(from.line);
-    std::vector<std::size_t> starts = rowStarts(text);
-    std::size_t r = starts.size() - 1;
-    while (r > 0 && starts[r] > from.column) {
-        --r;
+    const double x = preferredX_ >= 0 ? preferredX_ : xInRow(from);
+    RowPlace place = rowPlaceOf(from);
+    const long left = walkRows(place, rows);
+    if (left != 0) {
+        return left > 0 ? lines_.end() : LogPosition{};
     }
-    const double x =
-        preferredX_ >= 0 ? preferredX_ : advanceOf(text.substr(starts[r], from.column - starts[r]));
-    RowPlace place{from.line, r};
-    for (; rows > 0; --rows) {
-        if (place.row + 1 < rowCount(place.line)) {
-            ++place.row;
-        } else if (place.line + 1 < lines_.lineCount()) {
-            place = {place.line + 1, 0};
-        } else {
-            return lines_.end();
-        }
-    }
-    for (; rows < 0; ++rows) {
-        if (place.row > 0) {
-            --place.row;
-        } else if (place.line > 0) {
-            place = {place.line - 1, rowCount(place.line - 1) - 1};
-        } else {
-            return {0, 0};
-        }
-    }
-    const std::string_view target = lines_.line(place.line);
-    starts = rowStarts(target);
-    const std::size_t begin = starts[place.row];
-    const bool lastRow = place.row + 1 == starts.size();
-    const std::size_t end = lastRow ? target.size() : starts[place.row + 1] - 1;
-    double at = 0;
-    for (std::size_t i = begin; i < end; ++i) {
-        const double advance = advances_[static_cast<unsigned char>(target[i])];
-        if (x < at + advance / 2) {
-            return {place.line, i};
-        }
-        at += advance;
-    }
-    return {place.line, std::max(begin, end)};
+    return columnAt(place, x);
 }
 
 LogPosition LogView::wordStart(LogPosition at) const {
@@ -751,12 +718,7 @@ void LogView::moveCursor(LogPosition to, bool select) {
 }
 
 void LogView::ensureCursorVisible() {
-    const std::vector<std::size_t> starts = rowStarts(lines_.line(cursor_.line));
-    std::size_t r = starts.size() - 1;
-    while (r > 0 && starts[r] > cursor_.column) {
-        --r;
-    }
-    const RowPlace place{cursor_.line, r};
+    const RowPlace place = rowPlaceOf(cursor_);
     if (place < top_) {
         setTop(place);
         return;
@@ -768,13 +730,7 @@ void LogView::ensureCursorVisible() {
     }
     // Below the view: the caret's row becomes the last one shown.
     RowPlace top = place;
-    for (long rows = fullRows() - 1; rows > 0; --rows) {
-        if (top.row > 0) {
-            --top.row;
-        } else if (top.line > 0) {
-            top = {top.line - 1, rowCount(top.line - 1) - 1};
-        }
-    }
+    walkRows(top, 1 - fullRows());
     setTop(top);
 }
 
@@ -864,13 +820,7 @@ void LogView::keyPressEvent(QKeyEvent* event) {
         const bool select = event->matches(move.select);
         if (select || event->matches(move.move)) {
             if (move.keepsX && preferredX_ < 0) {
-                const std::string_view text = line(cursor_.line);
-                const std::vector<std::size_t> starts = rowStarts(text);
-                std::size_t r = starts.size() - 1;
-                while (r > 0 && starts[r] > cursor_.column) {
-                    --r;
-                }
-                preferredX_ = advanceOf(text.substr(starts[r], cursor_.column - starts[r]));
+                preferredX_ = xInRow(cursor_);
             }
             const double keptX = preferredX_;
             const LogPosition to = move.to();

@@ -99,6 +99,14 @@ class LogView : public QAbstractScrollArea {
     double advanceOf(std::string_view bytes) const;
     // The top place that shows the last row at the bottom.
     RowPlace bottomPlace() const;
+    // Moves a place by rows (negative: up); returns the rows left over past the text's end (or,
+    // negative, its start).
+    long walkRows(RowPlace& place, long rows) const;
+    // The row a place is in, and its x from the row's start.
+    RowPlace rowPlaceOf(LogPosition position) const;
+    double xInRow(LogPosition position) const;
+    // The place in a row nearest to x from the row's start.
+    LogPosition columnAt(RowPlace place, double x) const;
     // Moves the top by rows (negative: up), within the text.
     void scrollRows(long rows);
     void setTop(RowPlace top);

@@ -24,20 +24,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# Waits up to N tenths of a second (default 100) for a condition (a shell expression).
-wait_for() {
-    local tenths=${2:-100}
-    for _ in $(seq "$tenths"); do
-        if eval "$1"; then return 0; fi
-        sleep 0.1
-    done
-    return 1
-}
-
-Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
-xvfb_pid=$!
-wait_for '[ -s "$work/display" ]' 200 || { echo "FAILED: Xvfb did not start"; exit 1; }
-export DISPLAY=":$(head -n 1 "$work/display")"
+# shellcheck source=../support/x_session.sh
+. "$(dirname "$0")/../support/x_session.sh"
+start_xvfb
 
 # 200,000 receiver lines, each starting with a word of its own.
 awk 'BEGIN { for (i = 0; i < 200000; i++)

@@ -1,0 +1,21 @@
+# Shared by the scripts that drive a program on an X server (sourced): waiting for a condition,
+# and an X server of their own. Expects $work (a private folder).
+
+# Waits up to N tenths of a second (default 300) for a condition (a shell expression).
+wait_for() {
+    local tenths=${2:-300}
+    for _ in $(seq "$tenths"); do
+        if eval "$1"; then return 0; fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# An X server on a display nobody uses; it names the display when it is ready. Sets DISPLAY and
+# xvfb_pid.
+start_xvfb() {
+    Xvfb -displayfd 9 -screen 0 1280x1024x24 -nolisten tcp 9>"$work/display" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    wait_for '[ -s "$work/display" ]' 200 || { echo "FAILED: Xvfb did not start"; exit 1; }
+    export DISPLAY=":$(head -n 1 "$work/display")"
+}
