@@ -135,6 +135,14 @@ TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
               QString("one two\nthree ") + QChar(0x2400) + QChar(0x240D) + QChar(0x240A) + " four");
     QTest::keyClick(view, Qt::Key_C, Qt::ControlModifier);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), view->selectedText());
+    // A third click takes the line with its break; Shift with a click stretches from the caret.
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at(0, 30));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at(0, 30));
+    EXPECT_EQ(view->selectedText(), "one two\n");
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::NoModifier, at(0, 5));
+    QTest::qWait(QApplication::doubleClickInterval() + 50);
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, Qt::ShiftModifier, at(1, 400));
+    EXPECT_EQ(view->selectedText().left(9), "one two\nt");
 
     // Pasted: every kind of line break ends a line, the control pictures are their bytes again.
     QGuiApplication::clipboard()->setText(QString("x\r\ny\nz") + QChar(0x2400) + "\rw");
