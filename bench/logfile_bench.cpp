@@ -8,15 +8,20 @@
 //   longest_freeze_*_ms    the longest stretch without the window's event loop answering (a
 //                          5 ms timer's longest gap) during Open and during Save
 //   cancelled_open_keeps_log  whether an Open cancelled half-way leaves the log as it was
+//   one_line_*_ms          a 50 MB file without line breaks: Open, then Ctrl+End and Page Up
+//                          with the window repainted
 #include <unistd.h>
+#include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QKeyEvent>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <utility>
 
 #include "temp_dir.hpp"
 #include "ui/application.hpp"
@@ -153,6 +158,27 @@ int main(int argc, char** argv) {
     form.ButtonOpenClick();
     cancel.stop();
     std::printf("cancelled_open_keeps_log: %s\n", form.LogText() == "kept\r\n" ? "yes" : "no");
+
+    // One line of 50 MB (a file without line breaks).
+    std::string words;
+    while (words.size() < 50u << 20) {
+        words += "0123456789 ";
+    }
+    testing::writeFile(dir / "one-line.txt", words);
+    desktop.path = QString::fromStdString((dir / "one-line.txt").string());
+    timer.restart();
+    form.ButtonOpenClick();
+    QCoreApplication::processEvents();
+    std::printf("one_line_open_ms: %lld\n", static_cast<long long>(timer.elapsed()));
+    for (const auto& [name, key] :
+         {std::pair{"ctrl_end", Qt::Key_End}, {"page_up", Qt::Key_PageUp}}) {
+        timer.restart();
+        QKeyEvent press(QEvent::KeyPress, key,
+                        key == Qt::Key_End ? Qt::ControlModifier : Qt::NoModifier);
+        QApplication::sendEvent(log, &press);
+        log->repaint();
+        std::printf("one_line_%s_ms: %lld\n", name, static_cast<long long>(timer.elapsed()));
+    }
     ::unsetenv("NIRA7_REGISTRY");
     return 0;
 }

@@ -182,7 +182,20 @@ double LogView::advanceOf(std::string_view bytes) const {
     return x;
 }
 
-std::vector<std::size_t> LogView::rowStarts(std::string_view line) const {
+std::vector<std::size_t> LogView::rowStarts(std::size_t line) const {
+    const std::string_view text = lines_.line(line);
+    if (text.size() < kLongLine) {
+        return wrap(text);
+    }
+    // A line of megabytes (a file without line breaks) is wrapped once, not for every look.
+    auto known = longLines_.find(line);
+    if (known == longLines_.end()) {
+        known = longLines_.emplace(line, wrap(text)).first;
+    }
+    return known->second;
+}
+
+std::vector<std::size_t> LogView::wrap(std::string_view line) const {
     std::vector<std::size_t> starts{0};
     const double width = textWidth();
     double x = 0;
@@ -211,12 +224,11 @@ std::vector<std::size_t> LogView::rowStarts(std::string_view line) const {
 std::size_t LogView::rowCount(std::size_t line) const {
     std::uint16_t& known = rows_[line];
     if (known == 0) {
-        known = static_cast<std::uint16_t>(
-            std::min<std::size_t>(rowStarts(lines_.line(line)).size(), 0xFFFF));
-        if (known == 0xFFFF) {
-            known = 0;  // too many to keep: counted each time
-            return rowStarts(lines_.line(line)).size();
+        const std::size_t rows = rowStarts(line).size();
+        if (rows >= 0xFFFF) {
+            return rows;  // too many to keep here: a long line's rows are kept beside
         }
+        known = static_cast<std::uint16_t>(rows);
     }
     return known;
 }
@@ -244,25 +256,21 @@ long LogView::walkRows(RowPlace& place, long rows) const {
 }
 
 LogView::RowPlace LogView::rowPlaceOf(LogPosition position) const {
-    const std::string_view text = lines_.line(position.line);
-    const std::vector<std::size_t> starts = rowStarts(text);
-    std::size_t r = starts.size() - 1;
-    while (r > 0 && starts[r] > position.column) {
-        --r;
-    }
-    return {position.line, r};
+    const std::vector<std::size_t> starts = rowStarts(position.line);
+    const auto after = std::upper_bound(starts.begin(), starts.end(), position.column);
+    return {position.line, static_cast<std::size_t>(after - starts.begin()) - 1};
 }
 
 double LogView::xInRow(LogPosition position) const {
     const std::string_view text = lines_.line(position.line);
-    const std::size_t begin = rowStarts(text)[rowPlaceOf(position).row];
+    const std::size_t begin = rowStarts(position.line)[rowPlaceOf(position).row];
     const std::size_t column = std::min(position.column, text.size());
     return advanceOf(text.substr(begin, column - begin));
 }
 
 LogPosition LogView::columnAt(RowPlace place, double x) const {
     const std::string_view text = lines_.line(place.line);
-    const std::vector<std::size_t> starts = rowStarts(text);
+    const std::vector<std::size_t> starts = rowStarts(place.line);
     const std::size_t begin = starts[place.row];
     const bool lastRow = place.row + 1 == starts.size();
     const std::size_t end = lastRow ? text.size() : starts[place.row + 1];
@@ -283,6 +291,7 @@ LogPosition LogView::edit(LogPosition from, LogPosition to, const std::vector<st
         std::swap(from, to);
     }
     const LogPosition end = lines_.replace(from, to, lines);
+    longLines_.clear();
     // The row counts of the lines replaced are forgotten; the new lines' are counted when needed.
     const auto first = rows_.begin() + static_cast<std::ptrdiff_t>(from.line);
     if (to.line - from.line + 1 == lines.size()) {
@@ -439,7 +448,7 @@ void LogView::paintEvent(QPaintEvent* event) {
     int y = kMargin - static_cast<int>(top_.row) * lineSpacing_;
     for (std::size_t line = top_.line; line < lines_.lineCount() && y <= area.bottom(); ++line) {
         const std::string_view bytes = lines_.line(line);
-        const std::vector<std::size_t> starts = rowStarts(bytes);
+        const std::vector<std::size_t> starts = rowStarts(line);
         const int height = static_cast<int>(starts.size()) * lineSpacing_;
         if (y + height <= area.top()) {
             y += height;
@@ -452,10 +461,12 @@ void LogView::paintEvent(QPaintEvent* event) {
             selStart = line == from.line ? from.column : 0;
             selEnd = line == to.line ? to.column : bytes.size() + 1;
         }
-        for (std::size_t r = 0; r < starts.size(); ++r, y += lineSpacing_) {
-            if (y + lineSpacing_ <= area.top() || y > area.bottom()) {
-                continue;
-            }
+        // The rows above the area are passed over at once (a long line has thousands).
+        const std::size_t firstRow =
+            y < area.top() ? static_cast<std::size_t>((area.top() - y) / lineSpacing_) : 0;
+        y += static_cast<int>(firstRow) * lineSpacing_;
+        for (std::size_t r = firstRow; r < starts.size() && y <= area.bottom();
+             ++r, y += lineSpacing_) {
             const std::size_t begin = starts[r];
             const bool lastRow = r + 1 == starts.size();
             const std::size_t end = lastRow ? bytes.size() : starts[r + 1];
@@ -506,6 +517,7 @@ void LogView::paintEvent(QPaintEvent* event) {
 void LogView::resizeEvent(QResizeEvent* event) {
     QAbstractScrollArea::resizeEvent(event);
     std::fill(rows_.begin(), rows_.end(), 0);
+    longLines_.clear();
     updateScrollBar();
     viewport()->update();
 }
@@ -515,6 +527,7 @@ void LogView::changeEvent(QEvent* event) {
     if (event->type() == QEvent::FontChange) {
         measureFont();
         std::fill(rows_.begin(), rows_.end(), 0);
+        longLines_.clear();
         updateScrollBar();
         viewport()->update();
     } else if (event->type() == QEvent::PaletteChange ||
@@ -533,6 +546,7 @@ void LogView::changed() {
 void LogView::setLines(LogLines lines) {
     lines_ = std::move(lines);
     rows_.assign(lines_.lineCount(), 0);
+    longLines_.clear();
     cursor_ = anchor_ = {};
     top_ = {};
     changed();

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <tuple>
 #include <vector>
 
@@ -90,7 +91,8 @@ class LogView : public QAbstractScrollArea {
 
     void measureFont();
     // The starts of a line's wrapped rows (the first is 0).
-    std::vector<std::size_t> rowStarts(std::string_view line) const;
+    std::vector<std::size_t> rowStarts(std::size_t line) const;
+    std::vector<std::size_t> wrap(std::string_view line) const;
     std::size_t rowCount(std::size_t line) const;
     // Every change of the text goes through here, which keeps the row counts in step.
     LogPosition edit(LogPosition from, LogPosition to, const std::vector<std::string>& lines);
@@ -129,6 +131,9 @@ class LogView : public QAbstractScrollArea {
     LogLines lines_;
     // Each line's wrapped rows, counted when first needed (0: not yet).
     mutable std::vector<std::uint16_t> rows_;
+    // The rows of lines this long are kept once wrapped.
+    static constexpr std::size_t kLongLine = std::size_t{64} * 1024;
+    mutable std::unordered_map<std::size_t, std::vector<std::size_t>> longLines_;
     LogPosition cursor_;
     LogPosition anchor_;
     double preferredX_ = -1;  // the x Up and Down keep
