@@ -998,13 +998,14 @@ void LogView::autoScroll() {
 }
 
 void LogView::wheelEvent(QWheelEvent* event) {
-    const int steps = event->angleDelta().y() / 40;  // three rows a notch
-    if (steps != 0) {
-        scrollRows(-steps);
-        event->accept();
-        return;
+    // Three rows a notch; a touchpad's small steps add up to rows.
+    wheelAngle_ += event->angleDelta().y();
+    const int rows = wheelAngle_ / 40;
+    wheelAngle_ -= rows * 40;
+    if (rows != 0) {
+        scrollRows(-rows);
     }
-    QAbstractScrollArea::wheelEvent(event);
+    event->accept();
 }
 
 void LogView::contextMenuEvent(QContextMenuEvent* event) {

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "ui/glyph_table.hpp"
@@ -148,6 +148,7 @@ class LogView : public QAbstractScrollArea {
     QBasicTimer dragScroll_;
     bool dragging_ = false;
     QPoint lastDragPoint_;
+    int wheelAngle_ = 0;  // what the wheel turned short of a row
     QBasicTimer tripleClick_;
     QPoint tripleClickPoint_;
 };
