@@ -255,17 +255,22 @@ long LogView::walkRows(RowPlace& place, long rows) const {
     return rows;
 }
 
-LogView::RowPlace LogView::rowPlaceOf(LogPosition position) const {
+LogView::RowPlace LogView::rowPlaceOf(LogPosition position, double* x) const {
     const std::vector<std::size_t> starts = rowStarts(position.line);
     const auto after = std::upper_bound(starts.begin(), starts.end(), position.column);
-    return {position.line, static_cast<std::size_t>(after - starts.begin()) - 1};
+    const auto row = static_cast<std::size_t>(after - starts.begin()) - 1;
+    if (x != nullptr) {
+        const std::string_view text = lines_.line(position.line);
+        const std::size_t column = std::min(position.column, text.size());
+        *x = advanceOf(text.substr(starts[row], column - starts[row]));
+    }
+    return {position.line, row};
 }
 
 double LogView::xInRow(LogPosition position) const {
-    const std::string_view text = lines_.line(position.line);
-    const std::size_t begin = rowStarts(position.line)[rowPlaceOf(position).row];
-    const std::size_t column = std::min(position.column, text.size());
-    return advanceOf(text.substr(begin, column - begin));
+    double x = 0;
+    rowPlaceOf(position, &x);
+    return x;
 }
 
 LogPosition LogView::columnAt(RowPlace place, double x) const {
@@ -405,8 +410,9 @@ bool LogView::locate(LogPosition position, long& row, double& x) const {
             return false;
         }
     }
-    row = counted + static_cast<long>(rowPlaceOf(position).row);
-    x = kMargin + xInRow(position);
+    double inRow = 0;
+    row = counted + static_cast<long>(rowPlaceOf(position, &inRow).row);
+    x = kMargin + inRow;
     return true;
 }
 
@@ -694,8 +700,11 @@ void LogView::deleteBackOrForward(bool forward) {
 }
 
 LogPosition LogView::rowMove(LogPosition from, long rows) const {
-    const double x = preferredX_ >= 0 ? preferredX_ : xInRow(from);
-    RowPlace place = rowPlaceOf(from);
+    double x = 0;
+    RowPlace place = rowPlaceOf(from, &x);
+    if (preferredX_ >= 0) {
+        x = preferredX_;
+    }
     const long left = walkRows(place, rows);
     if (left != 0) {
         return left > 0 ? lines_.end() : LogPosition{};

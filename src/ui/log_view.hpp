@@ -104,8 +104,8 @@ class LogView : public QAbstractScrollArea {
     // Moves a place by rows (negative: up); returns the rows left over past the text's end (or,
     // negative, its start).
     long walkRows(RowPlace& place, long rows) const;
-    // The row a place is in, and its x from the row's start.
-    RowPlace rowPlaceOf(LogPosition position) const;
+    // The row a place is in, and (when asked) its x from the row's start.
+    RowPlace rowPlaceOf(LogPosition position, double* x = nullptr) const;
     double xInRow(LogPosition position) const;
     // The place in a row nearest to x from the row's start.
     LogPosition columnAt(RowPlace place, double x) const;
