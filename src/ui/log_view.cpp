@@ -369,6 +369,8 @@ void LogView::scrollToBottom() {
 void LogView::updateScrollBar() {
     const RowPlace bottom = bottomPlace();
     top_ = std::min(top_, bottom);
+    // An edit may have left the top line with fewer rows than the top row.
+    top_.row = std::min(top_.row, rowCount(top_.line) - 1);
     // The page: the lines that start in view.
     std::size_t page = 0;
     long rows = fullRows() + static_cast<long>(top_.row);

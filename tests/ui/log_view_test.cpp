@@ -189,6 +189,22 @@ TEST_F(LogViewTest, LongLinesWrapAndALineTallerThanTheViewIsScrolledRowByRow) {
     EXPECT_EQ(view->positionAt(QPoint(6, 6)), (LogPosition{0, 0}));
     QTest::keyClick(view, Qt::Key_PageDown);
     EXPECT_EQ(view->positionAt(QPoint(6, 6)).line, 1U) << "a page down moves the view";
+
+    // Scrolled deep into a tall line that then loses most of its text: its last row is on top.
+    std::string after;
+    for (int i = 0; i < 100; ++i) {
+        after += "\r\nline " + std::to_string(i);
+    }
+    setText(std::string(70000, 'Z') + after);
+    for (int i = 0; i < 100; ++i) {
+        QTest::keyClick(view, Qt::Key_Down);
+    }
+    ASSERT_GT(view->positionAt(QPoint(6, 6)).column, 1000U);
+    view->setSelection({0, 100}, {0, 70000});
+    QTest::keyClick(view, Qt::Key_Delete);
+    const LogPosition top = view->positionAt(QPoint(6, 6));
+    EXPECT_EQ(top.line, 0U);
+    EXPECT_LE(top.column, 100U);
 }
 
 TEST_F(LogViewTest, AppendFollowsOnlyFromTheBottomAndMovesACaretAtTheEnd) {
