@@ -5,10 +5,10 @@
 namespace nira::ui {
 
 QString decodeLine(std::string_view bytes) {
-    QString line;
-    line.reserve(static_cast<qsizetype>(bytes.size()));
+    QString line(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
+    QChar* out = line.data();
     for (const char c : bytes) {
-        line.append(QChar(receiver::shownChar(static_cast<unsigned char>(c))));
+        *out++ = QChar(receiver::shownChar(static_cast<unsigned char>(c)));
     }
     return line;
 }
@@ -21,22 +21,6 @@ std::string encodeLine(const QString& line) {
         bytes.push_back(b >= 0 ? static_cast<char>(b) : '?');
     }
     return bytes;
-}
-
-QStringList decodeText(std::string_view bytes) {
-    QStringList lines;
-    std::size_t start = 0;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (bytes[i] == '\r' || bytes[i] == '\n') {
-            lines.append(decodeLine(bytes.substr(start, i - start)));
-            if (bytes[i] == '\r' && i + 1 < bytes.size() && bytes[i + 1] == '\n') {
-                ++i;
-            }
-            start = i + 1;
-        }
-    }
-    lines.append(decodeLine(bytes.substr(start)));
-    return lines;
 }
 
 std::string encodeText(const QStringList& lines) {

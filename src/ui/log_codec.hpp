@@ -16,8 +16,6 @@ QString decodeLine(std::string_view bytes);
 // A shown line's bytes; characters Windows-1251 lacks become "?".
 std::string encodeLine(const QString& line);
 
-// A whole text: line breaks (CR LF, LF or CR alone) split it into lines.
-QStringList decodeText(std::string_view bytes);
 // The lines joined by CR LF.
 std::string encodeText(const QStringList& lines);
 

@@ -169,15 +169,6 @@ bool writeLogFile(const QString& path, const LogLines& lines, BackgroundJob* job
     });
 }
 
-std::string readLogFile(const QString& path, std::size_t capacity) {
-    std::string bytes;
-    readPieces(path, capacity, [&](std::string_view piece) {
-        bytes.append(piece);
-        return true;
-    });
-    return bytes;
-}
-
 std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity,
                                      BackgroundJob* job) {
     LogLines::Builder builder;

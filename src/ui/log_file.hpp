@@ -44,10 +44,9 @@ void writeLogFile(const QString& path, const std::string& bytes);
 // The same for the log's lines, joined by CR LF. With a job: its `done` counts bytes written,
 // and a cancel leaves the old file as it was and returns false.
 bool writeLogFile(const QString& path, const LogLines& lines, BackgroundJob* job = nullptr);
-// The file's bytes, NUL and all. Throws EFOpenError, or EOutOfResources above the capacity.
-std::string readLogFile(const QString& path, std::size_t capacity = kMemoCapacity);
-// The file's lines (CR LF, LF or CR alone end one). With a job: its `done` counts bytes read,
-// and a cancel returns nothing. Throws as readLogFile.
+// The file's lines (CR LF, LF or CR alone end one), NUL and every other byte kept. With a job:
+// its `done` counts bytes read, and a cancel returns nothing. Throws EFOpenError, or
+// EOutOfResources above the capacity.
 std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity = kMemoCapacity,
                                      BackgroundJob* job = nullptr);
 

@@ -263,11 +263,11 @@ LogPosition LogLines::replace(LogPosition from, LogPosition to,
     return endOfNew;
 }
 
-std::string LogLines::text(LogPosition from, LogPosition to) const {
+void LogLines::forEachPart(LogPosition from, LogPosition to,
+                           const std::function<void(std::string_view)>& take) const {
     if (to < from) {
         std::swap(from, to);
     }
-    std::string joined;
     for (std::size_t i = from.line; i <= to.line && i < lineCount(); ++i) {
         std::string_view text = line(i);
         if (i == to.line) {
@@ -276,11 +276,20 @@ std::string LogLines::text(LogPosition from, LogPosition to) const {
         if (i == from.line) {
             text = text.substr(std::min(from.column, text.size()));
         }
-        if (i > from.line) {
+        take(text);
+    }
+}
+
+std::string LogLines::text(LogPosition from, LogPosition to) const {
+    std::string joined;
+    bool first = true;
+    forEachPart(from, to, [&](std::string_view part) {
+        if (!first) {
             joined += "\r\n";
         }
-        joined += text;
-    }
+        first = false;
+        joined += part;
+    });
     return joined;
 }
 

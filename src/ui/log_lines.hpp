@@ -50,6 +50,9 @@ class LogLines {
     // Replaces the text between two places (in either order) with `lines` (at least one: the
     // text up to the first break, …, the text after the last). Returns the end of the new text.
     LogPosition replace(LogPosition from, LogPosition to, const std::vector<std::string>& lines);
+    // Hands out the part of each line between two places (in either order), in order.
+    void forEachPart(LogPosition from, LogPosition to,
+                     const std::function<void(std::string_view)>& take) const;
     // The bytes between two places, lines joined by CR LF.
     std::string text(LogPosition from, LogPosition to) const;
     // The whole text, lines joined by CR LF.

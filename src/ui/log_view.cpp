@@ -34,15 +34,6 @@ QChar shown(char byte) {
     return QChar(receiver::shownChar(static_cast<unsigned char>(byte)));
 }
 
-QString shownText(std::string_view bytes) {
-    QString text(static_cast<qsizetype>(bytes.size()), Qt::Uninitialized);
-    QChar* out = text.data();
-    for (const char c : bytes) {
-        *out++ = shown(c);
-    }
-    return text;
-}
-
 bool isWordChar(char byte) {
     const QChar c = shown(byte);
     return c.isLetterOrNumber() || c == '_';
@@ -97,8 +88,8 @@ class LogScrollBar : public QScrollBar {
         setPageStep(page);
         setValue(value);
         quiet_ = false;
-        if (look() != shown_) {
-            shown_ = look();
+        if (const Look now = look(); now != shown_) {
+            shown_ = now;
             update();
         }
     }
@@ -362,10 +353,6 @@ void LogView::scrollRows(long rows) {
     setTop(top);
 }
 
-void LogView::scrollToBottom() {
-    setTop(bottomPlace());
-}
-
 void LogView::updateScrollBar() {
     const RowPlace bottom = bottomPlace();
     top_ = std::min(top_, bottom);
@@ -493,7 +480,7 @@ void LogView::paintEvent(QPaintEvent* event) {
                     painter.fillRect(QRectF(x0, y, width, lineSpacing_), highlight);
                 }
                 painter.setPen(selected ? highlighted : text);
-                const QString shownPart = shownText(part);
+                const QString shownPart = decodeLine(part);
                 if (!glyphs_->draw(painter, QPointF(x0, baseline), shownPart)) {
                     painter.drawText(QPointF(x0, baseline), shownPart);
                 }
@@ -594,7 +581,7 @@ QString LogView::toPlainText() const {
         if (i > 0) {
             text += '\n';
         }
-        text += shownText(lines_.line(i));
+        text += decodeLine(lines_.line(i));
     }
     return text;
 }
@@ -614,22 +601,15 @@ void LogView::setSelection(LogPosition anchor, LogPosition cursor) {
 QString LogView::selectedText() const {
     // Lines joined by LF in what is shown, as text editors hand it out (a CR or LF byte inside a
     // line is its picture, so the two never mix).
-    const LogPosition from = std::min(anchor_, cursor_);
-    const LogPosition to = std::max(anchor_, cursor_);
     QString text;
-    for (std::size_t line = from.line; line <= to.line; ++line) {
-        std::string_view bytes = lines_.line(line);
-        if (line == to.line) {
-            bytes = bytes.substr(0, std::min(to.column, bytes.size()));
-        }
-        if (line == from.line) {
-            bytes = bytes.substr(std::min(from.column, bytes.size()));
-        }
-        if (line > from.line) {
+    bool first = true;
+    lines_.forEachPart(anchor_, cursor_, [&](std::string_view part) {
+        if (!first) {
             text += '\n';
         }
-        text += shownText(bytes);
-    }
+        first = false;
+        text += decodeLine(part);
+    });
     return text;
 }
 
@@ -916,7 +896,7 @@ QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const {
         case Qt::ImAnchorPosition:
             return static_cast<int>(anchor_.line == cursor_.line ? anchor_.column : cursor_.column);
         case Qt::ImSurroundingText:
-            return shownText(lines_.line(cursor_.line));
+            return decodeLine(lines_.line(cursor_.line));
         case Qt::ImCurrentSelection:
             return selectedText();
         default:

@@ -49,7 +49,6 @@ class LogView : public QAbstractScrollArea {
 
     // At the bottom: the last row is in view and nothing comes after it.
     bool atBottom() const;
-    void scrollToBottom();
     // The place under a point of the viewport.
     LogPosition positionAt(QPoint point) const;
     // Where a line's first row is in the viewport; empty when the row is not in view.

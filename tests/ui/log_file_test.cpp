@@ -286,7 +286,7 @@ TEST_F(LogFileTest, CancelAndFailuresChangeNothing) {
     EXPECT_EQ(form.LogText(), "kept\r\n");
 
     writeFile(dir / "big.txt", std::string(100, 'x'));
-    EXPECT_EQ(failing([&] { readLogFile(path("big.txt"), 99); }), "Text exceeds memo capacity");
+    EXPECT_EQ(failing([&] { readLogLines(path("big.txt"), 99); }), "Text exceeds memo capacity");
 }
 
 TEST_F(LogFileTest, SaveAndOpenShortcutsActWhileIdleOnly) {
