@@ -27,12 +27,13 @@ allowed() {
         tests/listen|tests/capture) echo "capture serial receiver platform" ;;
         tests/ui) echo "ui capture serial receiver platform" ;;
         tests/support) echo "serial receiver platform" ;;
+        tests/icons) echo "ui" ;;
         *) echo "" ;;
     esac
 }
 qt_allowed() {
     case "$1" in
-        src/ui|app|tools/icons|bench|tests/ui|tests/listen) return 0 ;;
+        src/ui|app|tools/icons|bench|tests/ui|tests/icons|tests/listen) return 0 ;;
         *) return 1 ;;
     esac
 }

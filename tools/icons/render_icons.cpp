@@ -1,71 +1,55 @@
 // Renders the program's icon for the desktop from the code that draws the window icon:
 // nira7-analyser.svg and nira7-analyser-SIZE.png for each size given, or with --ico FILE the
-// Windows icon (16 to 256 pixels) that the Windows build embeds in the program.
-#include <QBuffer>
+// Windows icon (16 to 256 pixels) that the Windows build embeds in the program; --check-ico
+// tells whether a kept icon is the picture the program draws now (or another file's).
 #include <QFile>
 #include <QGuiApplication>
 #include <QImage>
 #include <QPainter>
 #include <QSvgGenerator>
 #include <cstdio>
-#include <vector>
+#include <optional>
 
+#include "ico_pictures.hpp"
 #include "ui/pictures.hpp"
 
 namespace {
 
 QImage render(int size) {
-    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.scale(size / 64.0, size / 64.0);
-    nira::ui::pictures::drawRadarIcon(painter);
-    return image;
+    return nira::icons::renderIcon(size, nira::ui::pictures::drawRadarIcon);
 }
 
-void putLe(QByteArray& out, unsigned value, int bytes) {
-    for (int i = 0; i < bytes; ++i) {
-        out.append(static_cast<char>((value >> (8 * i)) & 0xFFU));
+std::optional<QByteArray> readAll(const char* path) {
+    QFile file(QString::fromLocal8Bit(path));
+    if (!file.open(QIODevice::ReadOnly)) {
+        std::fprintf(stderr, "render-icons: cannot read %s: %s\n", path,
+                     qPrintable(file.errorString()));
+        return std::nullopt;
     }
+    return file.readAll();
 }
 
-// An icon file whose images are PNG streams, which Windows reads since Vista.
-bool writeIco(const QString& path) {
-    const int sizes[] = {16, 24, 32, 48, 64, 256};
-    std::vector<QByteArray> pngs;
-    for (const int size : sizes) {
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        if (!render(size).save(&buffer, "PNG")) {
-            return false;
-        }
-        pngs.push_back(png);
+// Compares a kept icon with another file, or with what the program draws now.
+int checkIco(const char* keptPath, const char* otherPath) {
+    const auto kept = readAll(keptPath);
+    std::optional<QByteArray> other =
+        otherPath != nullptr ? readAll(otherPath)
+                             : nira::icons::icoFromImages(nira::icons::drawnIcoImages());
+    if (!kept || !other) {
+        return 2;
     }
-    constexpr unsigned kHeader = 6;
-    constexpr unsigned kEntry = 16;
-    QByteArray ico;
-    putLe(ico, 0, 2);  // reserved
-    putLe(ico, 1, 2);  // an icon, not a cursor
-    putLe(ico, static_cast<unsigned>(pngs.size()), 2);
-    unsigned offset = kHeader + kEntry * static_cast<unsigned>(pngs.size());
-    for (std::size_t i = 0; i < pngs.size(); ++i) {
-        const auto side = static_cast<unsigned>(sizes[i] % 256);  // 0 stands for 256
-        putLe(ico, side, 1);
-        putLe(ico, side, 1);
-        putLe(ico, 0, 1);   // no palette
-        putLe(ico, 0, 1);   // reserved
-        putLe(ico, 1, 2);   // colour planes
-        putLe(ico, 32, 2);  // bits per pixel
-        putLe(ico, static_cast<unsigned>(pngs[i].size()), 4);
-        putLe(ico, offset, 4);
-        offset += static_cast<unsigned>(pngs[i].size());
+    const QString difference = nira::icons::icoDifference(*kept, *other);
+    if (difference.isEmpty()) {
+        return 0;
     }
-    for (const auto& png : pngs) {
-        ico.append(png);
+    std::fprintf(stderr, "render-icons: %s is not the picture %s: %s\n", keptPath,
+                 otherPath != nullptr ? otherPath : "the program draws now",
+                 qPrintable(difference));
+    if (otherPath == nullptr) {
+        std::fprintf(stderr, "After changing the picture, refresh it: render-icons --ico %s\n",
+                     keptPath);
     }
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(ico) == ico.size() && file.flush();
+    return 1;
 }
 
 }  // namespace
@@ -74,15 +58,27 @@ int main(int argc, char** argv) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication application(argc, argv);
     if (argc < 2) {
-        std::fprintf(stderr, "usage: render-icons DIR [SIZE...] | render-icons --ico FILE\n");
+        std::fprintf(stderr,
+                     "usage: render-icons DIR [SIZE...] | render-icons --ico FILE |\n"
+                     "       render-icons --check-ico KEPT [OTHER]\n");
         return 2;
+    }
+    if (QString::fromLocal8Bit(argv[1]) == "--check-ico") {
+        if (argc != 3 && argc != 4) {
+            std::fprintf(stderr, "usage: render-icons --check-ico KEPT [OTHER]\n");
+            return 2;
+        }
+        return checkIco(argv[2], argc == 4 ? argv[3] : nullptr);
     }
     if (QString::fromLocal8Bit(argv[1]) == "--ico") {
         if (argc != 3) {
             std::fprintf(stderr, "usage: render-icons --ico FILE\n");
             return 2;
         }
-        if (!writeIco(QString::fromLocal8Bit(argv[2]))) {
+        const auto ico = nira::icons::icoFromImages(nira::icons::drawnIcoImages());
+        QFile file(QString::fromLocal8Bit(argv[2]));
+        if (!ico || !file.open(QIODevice::WriteOnly) || file.write(*ico) != ico->size() ||
+            !file.flush()) {
             std::fprintf(stderr, "render-icons: cannot write %s\n", argv[2]);
             return 1;
         }
