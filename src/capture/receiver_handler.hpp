@@ -13,9 +13,7 @@
 
 namespace nira::capture {
 
-// After a data-arrival event the handler waits this long before it reads, so the rest of a
-// message is in (kept as the receiver's protocol was built around it).
-inline constexpr std::chrono::milliseconds kArrivalWait{40};
+using receiver::kArrivalWait;
 
 struct Arrival {
     std::string chunk;  // what the read returned

@@ -3,6 +3,7 @@
 // Every byte string is valid input; nothing here throws or does I/O.
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,6 +14,9 @@ inline constexpr char kLeadIn = '>';
 inline constexpr std::string_view kAcknowledgement = "<";
 // The handler asks the port for at most this many bytes per data-arrival event.
 inline constexpr int kMaxChunk = 400;
+// After a data-arrival event the handler waits this long before it reads, so the rest of a
+// message is in (kept as the receiver's protocol was built around it).
+inline constexpr std::chrono::milliseconds kArrivalWait{40};
 
 using TestBody = std::array<std::uint8_t, 2>;
 using EventBody = std::array<std::uint8_t, 9>;

@@ -120,6 +120,26 @@ TEST_F(ReceiverSimTest, AMissingAcknowledgementFailsTheRun) {
     EXPECT_EQ(sim.figures().at("acks_missing"), "1");
 }
 
+TEST_F(ReceiverSimTest, AMergeEarlyInALoadRunLeavesTheLaterTimesAsTheyAre) {
+    // Messages 2 and 3 go out together and are read as one chunk: neither is answered. Paired
+    // with the oldest message owed, every later "<" would be an interval late.
+    constexpr int kIntervalMs = 300;
+    SimProcess sim({"--count", "12", "--interval", std::to_string(kIntervalMs), "--merge-at", "3",
+                    "--wait-open", "--linger", "500"});
+    const std::string path = sim.portPath();
+    ASSERT_FALSE(path.empty());
+    serial::TBComPort port;
+    listen(port, path);
+    ASSERT_TRUE(pumpUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(30)));
+    port.ClosePort();
+    const auto figures = sim.figures();
+    EXPECT_EQ(chunks.size(), 11U) << ::testing::PrintToString(chunks);
+    EXPECT_EQ(figures.at("acks"), "10");
+    EXPECT_EQ(figures.at("acks_missing"), "2");
+    EXPECT_EQ(figures.at("acks_unexpected"), "0");
+    EXPECT_LT(std::stod(figures.at("ack_p50_ms")), kIntervalMs);
+}
+
 TEST_F(ReceiverSimTest, DemoIsListedWhileItRunsAndUnregistersOnSignal) {
     SimProcess sim({"--demo", "--seed", "3"});
     const std::string path = sim.portPath();

@@ -101,5 +101,53 @@ TEST(Script, AcknowledgementsOwedFollowTheAnalysersReads) {
     }
 }
 
+TEST(Script, EachAcknowledgementIsPairedWithTheMessageItAnswers) {
+    using std::chrono::milliseconds;
+    const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+    const auto at = [&](int ms) { return t0 + milliseconds(ms); };
+    // Messages go out in 1 ms; the analyser answers 41 ms after a message's first byte, and
+    // not at all when two came within its 40 ms wait.
+    const struct {
+        const char* name;
+        std::vector<int> sent;  // first byte of each owed message, ms
+        std::vector<int> acks;  // when each "<" came, ms
+        std::vector<int> delays;
+        int missed;
+        std::size_t stillOwed;
+    } cases[] = {
+        {"no loss", {0, 45, 90, 135}, {41, 86, 131, 176}, {40, 40, 40, 40}, 0, 0},
+        {"one merge in the middle",
+         {0, 45, 90, 95, 140, 185},
+         {41, 86, 181, 226},
+         {40, 40, 40, 40},
+         2,
+         0},
+        {"the last message lost", {0, 45, 90}, {41, 86}, {40, 40}, 0, 1},
+        {"two quick messages merged", {0, 5, 50}, {91}, {40}, 2, 0},
+        {"a late answer before the next is due", {0, 100}, {70, 141}, {69, 40}, 0, 0},
+        {"an analyser that does not wait", {0, 45}, {2, 47}, {1, 1}, 0, 0},
+        {"an answer nobody was owed", {0}, {41, 60}, {40}, 0, 0},
+    };
+    for (const auto& c : cases) {
+        std::deque<OwedAck> owed;
+        for (const int ms : c.sent) {
+            owed.push_back({at(ms), at(ms + 1)});
+        }
+        std::vector<int> delays;
+        int missed = 0;
+        for (const int ms : c.acks) {
+            const AckMatch match = matchAcknowledgement(owed, at(ms), milliseconds(40));
+            missed += match.missed;
+            if (match.delay) {
+                delays.push_back(static_cast<int>(
+                    std::chrono::duration_cast<milliseconds>(*match.delay).count()));
+            }
+        }
+        EXPECT_EQ(delays, c.delays) << c.name;
+        EXPECT_EQ(missed, c.missed) << c.name;
+        EXPECT_EQ(owed.size(), c.stillOwed) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace nira::sim

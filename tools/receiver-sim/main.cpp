@@ -43,6 +43,8 @@ Modes:
                          # ...               a comment
   --count N            a load run: N event messages ...
   --interval MS        ... one every MS milliseconds (default 100)
+  --merge-at N         ... but message N follows message N-1 at once, so the
+                       analyser reads the two as one chunk and answers neither
 
 Options:
   --rate BPS           pace the bytes at the wire time of this line speed
@@ -137,6 +139,9 @@ int readArguments(int argc, char** argv, nira::sim::Options& options) {
             options.expectAcks = true;
         } else if (arg == "--wait-open") {
             options.waitOpen = true;
+        } else if (arg == "--merge-at") {
+            bad = value(2, 100'000'000, n);
+            options.mergeAt = static_cast<int>(n);
         } else if (arg == "--no-register") {
             options.registerPort = false;
         } else {
@@ -148,6 +153,9 @@ int readArguments(int argc, char** argv, nira::sim::Options& options) {
     }
     if (countGiven && !options.scriptFile.empty()) {
         return usageError("--script and --count are two different modes; pick one");
+    }
+    if (options.mergeAt > 0 && (!countGiven || options.mergeAt > options.count)) {
+        return usageError("--merge-at names a message of the load run (--count)");
     }
     return -1;
 }

@@ -193,4 +193,23 @@ int acknowledgementsOwed(std::vector<std::uint8_t>& unread,
     return receiver::isAcknowledged(receiver::classifyChunk(chunk).kind) ? 1 : 0;
 }
 
+AckMatch matchAcknowledgement(std::deque<OwedAck>& owed, std::chrono::steady_clock::time_point at,
+                              std::chrono::steady_clock::duration wait) {
+    AckMatch match;
+    if (owed.empty()) {
+        return match;
+    }
+    auto answered = owed.begin();
+    for (auto it = owed.begin(); it != owed.end() && it->first + wait <= at; ++it) {
+        // Messages that went out together share a time; the first of them is answered first.
+        if (it->first != answered->first) {
+            answered = it;
+        }
+    }
+    match.missed = static_cast<int>(answered - owed.begin());
+    match.delay = at - answered->last;
+    owed.erase(owed.begin(), answered + 1);
+    return match;
+}
+
 }  // namespace nira::sim

@@ -1,7 +1,10 @@
 #pragma once
 // What the virtual receiver does, step by step, and the script file that says so.
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -44,5 +47,25 @@ std::vector<Step> parseScript(std::string_view text, const std::string& fileName
 // chunk of at most 400 characters per arrival, led by what an earlier read left in the port
 // (`unread`, updated here).
 int acknowledgementsOwed(std::vector<std::uint8_t>& unread, const std::vector<std::uint8_t>& bytes);
+
+// A message owed a "<": when its first byte went out (the analyser's wait begins after that) and
+// when its last did (its acknowledgement time runs from there).
+struct OwedAck {
+    std::chrono::steady_clock::time_point first;
+    std::chrono::steady_clock::time_point last;
+};
+
+struct AckMatch {
+    std::optional<std::chrono::steady_clock::duration> delay;  // none: no message was owed
+    int missed = 0;  // owed messages skipped over: never to be answered
+};
+
+// Pairs a "<" that came at `at` with the message it answers, taken out of `owed` (oldest first).
+// The analyser reads all that came during its wait and answers a chunk after reading it, so a
+// "<" answers the newest message that began at least `wait` before it; older ones still owed
+// were read with another and will not be answered. Where none began that long before (an
+// analyser that does not wait), the oldest is taken.
+AckMatch matchAcknowledgement(std::deque<OwedAck>& owed, std::chrono::steady_clock::time_point at,
+                              std::chrono::steady_clock::duration wait);
 
 }  // namespace nira::sim

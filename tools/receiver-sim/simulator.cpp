@@ -173,7 +173,8 @@ std::optional<Step> Simulator::nextStep() {
             }
             const bool send = loadSent_++ % 2 == 0;
             if (!send) {
-                return Step{StepKind::Wait, {}, options_.intervalMs, 0};
+                const bool merge = options_.mergeAt == loadSent_ / 2 + 1;
+                return Step{StepKind::Wait, {}, merge ? 0 : options_.intervalMs, 0};
             }
             Step step = demoStep();
             while (step.kind != StepKind::Event) {
@@ -245,19 +246,19 @@ void Simulator::readAcknowledgements() {
                 continue;
             }
             ++stats_.acks;
-            if (owed_.empty()) {
+            const AckMatch match = matchAcknowledgement(owed_, now, receiver::kArrivalWait);
+            stats_.acksMissing += match.missed;
+            if (!match.delay) {
                 ++stats_.acksUnexpected;
                 continue;
             }
-            stats_.ackMs.push_back(
-                std::chrono::duration<double, std::milli>(now - owed_.front()).count());
-            owed_.pop_front();
+            stats_.ackMs.push_back(std::chrono::duration<double, std::milli>(*match.delay).count());
         }
     }
 }
 
 void Simulator::expireOwed(Clock::time_point now) {
-    while (!owed_.empty() && now - owed_.front() > kAckGiveUp) {
+    while (!owed_.empty() && now - owed_.front().last > kAckGiveUp) {
         owed_.pop_front();
         ++stats_.acksMissing;
     }
@@ -380,6 +381,9 @@ Simulator::Progress Simulator::send(Clock::time_point now) {
                                     static_cast<std::size_t>((now - stepStart_) / byteTime_) + 1);
     }
     if (sent_ < due) {
+        if (sent_ == 0) {
+            firstSent_ = now;
+        }
         const ssize_t n = ::write(master_, bytes.data() + sent_, due - sent_);
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
             fail("cannot write to the pseudo-terminal");
@@ -390,7 +394,7 @@ Simulator::Progress Simulator::send(Clock::time_point now) {
     if (sent_ == bytes.size()) {
         const auto last = Clock::now();
         const int owed = acknowledgementsOwed(unread_, bytes);
-        owed_.insert(owed_.end(), static_cast<std::size_t>(owed), last);
+        owed_.insert(owed_.end(), static_cast<std::size_t>(owed), OwedAck{firstSent_, last});
         (current_->kind == StepKind::Test    ? stats_.sentTest
          : current_->kind == StepKind::Event ? stats_.sentEvent
                                              : stats_.sentOther)++;
@@ -459,7 +463,7 @@ int Simulator::run(const volatile std::sig_atomic_t& stop) {
             progress.wakeAt(nextStats);
         }
         if (!owed_.empty()) {
-            progress.wakeAt(owed_.front() + kAckGiveUp);
+            progress.wakeAt(owed_.front().last + kAckGiveUp);
         }
         waitForLine(progress);
     }

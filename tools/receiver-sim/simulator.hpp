@@ -23,6 +23,7 @@ struct Options {
     long rate = 0;  // bits per second of wire time to pace bytes at; 0 sends each message at once
     int count = 100;
     int intervalMs = 100;
+    int mergeAt = 0;  // load run: this message follows the one before at once (0: none does)
     int statsEveryMs = 0;
     int lingerMs = 2000;  // at the end, how long to wait for acknowledgements still owed
     bool expectAcks = false;
@@ -99,7 +100,7 @@ class Simulator {
     std::string valueName_;
     bool registered_ = false;
     Stats stats_;
-    std::deque<Clock::time_point> owed_;  // when the last byte of each owed message went out
+    std::deque<OwedAck> owed_;
     std::vector<std::uint8_t> unread_;  // left in the port by the analyser's last read, as modelled
     std::size_t scriptAt_ = 0;
     int loadSent_ = 0;
@@ -112,6 +113,7 @@ class Simulator {
     std::optional<Step> current_;
     Clock::time_point stepStart_{};
     std::size_t sent_ = 0;
+    Clock::time_point firstSent_{};  // when the step's first byte went out
     struct DrainWatch {
         int backlog = -1;   // bytes in the port at the last look
         bool read = false;  // the analyser took some since the step began
