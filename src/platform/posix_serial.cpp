@@ -374,13 +374,11 @@ class PosixSerialApi final : public SerialApi {
             for (Event* ev : events) {
                 fds.push_back({ev->fd, POLLIN, 0});
                 if (Device* dev = ev->source.load()) {
-                    const int next = dev->evaluate();
-                    if (next >= 0) {
-                        sleep = sleep < 0 ? next : std::min(sleep, next);
+                    const Device::Look look = dev->evaluate();
+                    if (look.sleepMs >= 0) {
+                        sleep = sleep < 0 ? look.sleepMs : std::min(sleep, look.sleepMs);
                     }
-                    // Data already queued is not news: only an empty queue is worth a POLLIN.
-                    const short want = dev->queued() == 0 ? POLLIN : 0;
-                    fds.push_back({dev->fd, want, 0});
+                    fds.push_back({dev->fd, static_cast<short>(look.watchInput ? POLLIN : 0), 0});
                     fds.push_back({dev->wakeFd, POLLIN, 0});
                     wakeFds.push_back(dev->wakeFd);
                 }

@@ -122,9 +122,14 @@ struct Device final : Object {
     // Modem-line events since the last report. A driver's change counters catch a pulse that is
     // over before anyone looks (a short ring); the line levels catch a driver that counts nothing.
     DWORD modemEvents(int lines, const serial_icounter_struct* now);
-    // Looks whether the pending wait has something to report; completes it if so. Returns the
-    // longest time the waiter may sleep before it must look again (-1: until poll wakes it).
-    int evaluate();
+    // What one look at a pending wait decided for the waiter's next sleep.
+    struct Look {
+        int sleepMs = -1;         // the longest sleep before the next look (-1: until woken)
+        bool watchInput = false;  // poll for input: the queue was empty at the look
+    };
+    // Looks whether the pending wait has something to report; completes it if so. The queue is
+    // looked at once: bytes that land after the look wake the poll that the look asked for.
+    Look evaluate();
 };
 
 Object* object(HANDLE h);

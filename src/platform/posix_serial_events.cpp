@@ -19,6 +19,7 @@ constexpr int kLineCheckMs = 50;
 constexpr int kDrainCheckMs = 5;
 constexpr int kLeftoverCheckMs = 20;
 constexpr int kInterruptRetryMs = 2;
+constexpr int kConsistentReadTries = 3;
 // EV_RX80FULL: the input queue is this full, in per cent.
 constexpr std::uint64_t kRx80Percent = 80;
 
@@ -212,20 +213,21 @@ DWORD Device::modemEvents(int lines, const serial_icounter_struct* now) {
     return events;
 }
 
-// Looks whether the pending wait has something to report; completes it if so. Returns the
-// longest time the waiter may sleep before it must look again (-1: until poll wakes it).
-int Device::evaluate() {
+// Looks whether the pending wait has something to report; completes it if so.
+Device::Look Device::evaluate() {
     std::lock_guard lock(mutex);
+    // A completed wait has set its event, which the waiter polls anyway.
+    const Look done;
     if (!wait.active) {
-        return -1;
+        return done;
     }
     if (hungUp()) {
         complete(0, ERROR_DEVICE_NOT_CONNECTED);
-        return -1;
+        return done;
     }
     if (wait.generation != maskGeneration) {
         complete(0, ERROR_SUCCESS);  // a new mask ends a pending wait with no events
-        return -1;
+        return done;
     }
     DWORD events = 0;
     // Data arrival comes from the input queue on every device: many drivers answer the
@@ -248,7 +250,7 @@ int Device::evaluate() {
     const bool counted = counters(now);
     if (gone.load()) {
         complete(0, ERROR_DEVICE_NOT_CONNECTED);
-        return -1;
+        return done;
     }
     if (counted) {
         const DWORD errors = collectErrors(now);
@@ -256,10 +258,22 @@ int Device::evaluate() {
         events |= (errors & CE_BREAK) != 0 ? EV_BREAK : 0;
         events |= (errors & CE_RXOVER) != 0 ? EV_RX80FULL : 0;
     }
-    const int lines = modemLines();
+    int lines = modemLines();
+    // Reading the lines can take a USB transfer; a change counted meanwhile would be news again
+    // at the next look against counters read before it. Read both again until they agree.
+    serial_icounter_struct again{};
+    for (int tries = 0; counted && hasModem && tries < kConsistentReadTries && counters(again) &&
+                        modemCountsDiffer(again, now);
+         ++tries) {
+        now.cts = again.cts;
+        now.dsr = again.dsr;
+        now.dcd = again.dcd;
+        now.rng = again.rng;
+        lines = modemLines();
+    }
     if (gone.load()) {
         complete(0, ERROR_DEVICE_NOT_CONNECTED);
-        return -1;
+        return done;
     }
     if (hasModem) {
         events |= modemEvents(lines, counted ? &now : nullptr);
@@ -275,15 +289,20 @@ int Device::evaluate() {
     if (events != 0) {
         resetHistory(count, lines, counted ? &now : nullptr);
         complete(events, ERROR_SUCCESS);
-        return -1;
+        return done;
     }
-    int next = -1;
-    auto sooner = [&next](int ms) { next = next < 0 ? ms : std::min(next, ms); };
+    // Data already queued is not news, and poll cannot tell it from new data: only a queue
+    // that was empty at this look is worth a POLLIN, otherwise the queue is looked at again.
+    Look next;
+    next.watchInput = count == 0;
+    auto sooner = [&next](int ms) {
+        next.sleepMs = next.sleepMs < 0 ? ms : std::min(next.sleepMs, ms);
+    };
     if (wroteSinceTxEmpty) {
         sooner(kDrainCheckMs);
     }
     if (count > 0) {
-        sooner(kLeftoverCheckMs);  // poll cannot tell new data from what is already there
+        sooner(kLeftoverCheckMs);
     }
     if (hasModem && !modemWaitWorks.load() && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0) {
         sooner(kLineCheckMs);

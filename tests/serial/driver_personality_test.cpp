@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -274,6 +275,67 @@ TEST_P(DriverTest, DeviceVanishingAtEveryStepLeavesNothingBehind) {
     port.reset();
     api.reset();
     EXPECT_EQ(openDescriptors(), fdsBefore) << "a descriptor is still held";
+}
+
+// Bytes that land after the watcher looked at an empty queue and before it sleeps wake it: the
+// sleep follows from that one look, not from a second one that sees them already there.
+TEST_P(DriverTest, BytesLandingBetweenTheQueueLookAndTheSleepAreDelivered) {
+    constexpr std::size_t kRounds = 20;
+    // Each read arms the next: armed while the watcher waits for the handler, the hook fires at
+    // the watcher's next look and sends one byte into the gap.
+    port->OnRxChar = [this](TBComPort* sender, std::int32_t) {
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+        received += chunk;
+        if (received.size() < kRounds) {
+            driver.onEmptyQueueLook([this] { driver.send("T"); });
+        }
+    };
+    ASSERT_TRUE(port->OpenPort());
+    driver.send(">");
+    EXPECT_TRUE(pumpUntil([&] { return received.size() == kRounds; }, std::chrono::seconds(1)))
+        << "deaf after " << received.size() << " bytes";
+    port->ClosePort();
+}
+
+// A device that answers each "<" at once with its next message, the way a receiver with queued
+// events does, for thousands of messages: listening never stalls.
+TEST_P(DriverTest, AReceiverAnsweringAtOnceNeverFindsTheListenerDeaf) {
+    constexpr int kMessages = 1500;
+    port->OnRxChar = [this](TBComPort* sender, std::int32_t) {
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+        received += chunk;
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            sender->WriteText("<");
+        }
+    };
+    ASSERT_TRUE(port->OpenPort());
+    std::atomic<bool> stop{false};
+    std::thread device([&] {
+        std::mt19937 random(20261211);
+        for (int sent = 0; sent < kMessages && !stop;) {
+            driver.send("M");
+            ++sent;
+            // Its "<", then the next message 0 to 1 ms later.
+            std::string answer;
+            while (answer.empty() && !stop) {
+                answer = driver.receive(50);
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(random() % 1000));
+        }
+    });
+    std::size_t seen = 0;
+    while (received.size() < kMessages) {
+        if (!pumpUntil([&] { return received.size() > seen; }, std::chrono::seconds(2))) {
+            break;
+        }
+        seen = received.size();
+    }
+    stop = true;
+    device.join();
+    EXPECT_EQ(received.size(), static_cast<std::size_t>(kMessages)) << "stalled";
+    port->ClosePort();
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverTest, ::testing::ValuesIn(nira::testing::kPersonalities),

@@ -30,6 +30,7 @@ struct Personality {
     bool modemLines;   // TIOCMGET/TIOCMBIS/TIOCMBIC answer
     bool countsModem;  // the cts/dsr/dcd/rng counters move on line changes
     bool modemWait;    // TIOCMIWAIT answers
+    int modemGetUs;    // TIOCMGET's time: a USB control transfer on some adapters
 };
 
 // What the Linux drivers do, from their sources:
@@ -45,14 +46,16 @@ struct Personality {
 // - pl2303, ch341: no get_icount, so TIOCGICOUNT fails; modem lines and the generic TIOCMIWAIT
 //   (their counts stay inside the driver).
 // - pty: no get_icount (EINVAL), no tiocmget (ENOTTY), no modem wait.
+// ftdi_sio and cp210x ask the adapter for the modem lines over USB (a control transfer, a
+// millisecond or so); the others answer TIOCMGET from what the driver last heard.
 inline const Personality kPersonalities[] = {
-    {"uart8250", true, 0, true, true, true, true},
-    {"ftdi_sio", true, 0, true, true, true, true},
-    {"cp210x", true, 0, false, true, true, true},
-    {"cdc_acm", true, 0, false, true, true, true},
-    {"pl2303", false, EINVAL, false, true, false, true},
-    {"ch341", false, EINVAL, false, true, false, true},
-    {"pty", false, EINVAL, false, false, false, false},
+    {"uart8250", true, 0, true, true, true, true, 0},
+    {"ftdi_sio", true, 0, true, true, true, true, 1000},
+    {"cp210x", true, 0, false, true, true, true, 1000},
+    {"cdc_acm", true, 0, false, true, true, true, 0},
+    {"pl2303", false, EINVAL, false, true, false, true, 0},
+    {"ch341", false, EINVAL, false, true, false, true, 0},
+    {"pty", false, EINVAL, false, false, false, false, 0},
 };
 
 class DriverDouble final : public platform::posix::DeviceCalls {
@@ -141,6 +144,14 @@ class DriverDouble final : public platform::posix::DeviceCalls {
         drainedHook_ = std::move(hook);
     }
 
+    // Runs once, inside the next look at the input queue (FIONREAD) that finds it empty on a
+    // thread other than this caller's: the moment between a waiter's look and its sleep.
+    void onEmptyQueueLook(std::function<void()> hook) {
+        std::lock_guard lock(mutex_);
+        emptyLookHook_ = std::move(hook);
+        hookArmer_ = std::this_thread::get_id();
+    }
+
     int modemWaitsEntered() const {
         std::lock_guard lock(mutex_);
         return modemWaits_;
@@ -207,6 +218,11 @@ class DriverDouble final : public platform::posix::DeviceCalls {
                 if (!p_.modemLines) {
                     return failWith(ENOTTY);
                 }
+                if (p_.modemGetUs > 0) {
+                    lock.unlock();
+                    std::this_thread::sleep_for(std::chrono::microseconds(p_.modemGetUs));
+                    lock.lock();
+                }
                 if (vanished_) {
                     return failWith(EIO);
                 }
@@ -226,6 +242,16 @@ class DriverDouble final : public platform::posix::DeviceCalls {
             case TIOCMIWAIT:
                 return modemWait(lock,
                                  static_cast<int>(reinterpret_cast<std::uintptr_t>(argument)));
+            case FIONREAD: {
+                lock.unlock();
+                const int r = ::ioctl(fd, request, argument);
+                const int err = errno;
+                if (r == 0 && *static_cast<int*>(argument) == 0) {
+                    runEmptyLookHook(fd);
+                }
+                errno = err;
+                return r;
+            }
             default:
                 lock.unlock();
                 return ::ioctl(fd, request, argument);
@@ -233,6 +259,20 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     }
 
   private:
+    void runEmptyLookHook(int fd) {
+        std::function<void()> hook;
+        {
+            std::lock_guard lock(mutex_);
+            if (emptyLookHook_ && std::this_thread::get_id() != hookArmer_) {
+                hook = std::move(emptyLookHook_);
+                emptyLookHook_ = nullptr;
+            }
+        }
+        if (hook) {
+            hook();
+            waitQueued(fd);
+        }
+    }
     static int failWith(int err) {
         errno = err;
         return -1;
@@ -300,6 +340,8 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     bool vanished_ = false;
     bool readSomething_ = false;
     std::function<void()> drainedHook_;
+    std::function<void()> emptyLookHook_;
+    std::thread::id hookArmer_;
     std::set<pthread_t> interrupted_;
     int modemWaits_ = 0;
     int waiting_ = 0;
