@@ -184,10 +184,13 @@ bool TBComPort::ClosePort() {
         AbortTransfers();
     } catch (const EComPort&) {
         // A vanished device refuses the line steps; it must still let go of the port, or Stop
-        // and Start would fail until the program ends.
-        if (!deviceLost_.load() && !IsDeviceLostError(api_.GetLastError())) {
+        // and Start would fail until the program ends. Drivers fail a pulled device's calls
+        // with many codes: one that does not answer ClearCommError either is gone.
+        const DWORD error = api_.GetLastError();
+        if (!deviceLost_.load() && !IsDeviceLostError(error) && DeviceAnswers()) {
             throw;
         }
+        deviceLost_ = true;
     }
     StopWatcher();
     notifyWindow_.reset();
@@ -616,7 +619,23 @@ std::intptr_t TBComPort::LineEventWndProc(unsigned message, std::uintptr_t wPara
     return 0;
 }
 
+bool TBComPort::DeviceAnswers() {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return api_.ClearCommError(deviceHandle_, &errors, &status) != FALSE;
+}
+
+void TBComPort::ReleaseLostDevice() {
+    // The watcher waits here for the report and touches the device no more; the kernel gives
+    // an adapter its name back only when its last holder lets go, so let go before telling.
+    notifyWindow_.reset();
+    CloseDevice();
+}
+
 void TBComPort::ReportWatcherFailure(const std::exception_ptr& error) {
+    if (deviceLost_.load()) {
+        ReleaseLostDevice();
+    }
     if (OnWatcherFailure) {
         OnWatcherFailure(this, error);
     } else {

@@ -289,11 +289,15 @@ class TBComPort {
     void ReportWatcherFailure(const std::exception_ptr& error);
     // Called by the watcher when a wait fails because the device is gone.
     void MarkDeviceLost() { deviceLost_.store(true); }
+    // Whether the device still answers a status call (ClearCommError).
+    bool DeviceAnswers();
 
   private:
     void OpenDevice();
     void ApplySettings();
     void CloseDevice();
+    // A lost device's handle goes at once; the component stays open until Stop.
+    void ReleaseLostDevice();
     void StartWatcher();
     void StopWatcher();
     void deliverSignal(const TComSignalEvent& handler, TLineSignal signal);

@@ -129,16 +129,14 @@ void TComThread::watch() {
     endSteps(overlapped);
 }
 
+// A device that no longer answers a status call is gone, whatever code its driver fails with
+// (ERROR_GEN_FAILURE, ERROR_ACCESS_DENIED, ERROR_OPERATION_ABORTED after a surprise removal).
 bool TComThread::deviceGone() const {
-    DWORD errors = 0;
-    COMSTAT status{};
-    SerialApi& api = WatchedPort->Api();
-    return api.ClearCommError(WatchedPort->DeviceHandle(), &errors, &status) == FALSE &&
-           IsDeviceLostError(api.GetLastError());
+    return !WatchedPort->DeviceAnswers();
 }
 
 void TComThread::failWatch(DWORD error) {
-    if (IsDeviceLostError(error)) {
+    if (IsDeviceLostError(error) || deviceGone()) {
         WatchedPort->MarkDeviceLost();
         throw EComPort(DeviceLostMessage(WatchedPort->Port()));
     }

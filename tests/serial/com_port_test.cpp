@@ -217,6 +217,51 @@ TEST_F(ComPortTest, FailedCloseStepKeepsThePortOpenAndCanBeRepeated) {
     EXPECT_EQ(api.openDevices(), 0);
 }
 
+// Drivers fail a pulled adapter's calls with many codes. Whichever, the loss is told as such,
+// once; the device is let go at once; Stop goes back to idle quietly.
+TEST_F(ComPortTest, APulledDeviceIsLetGoWhateverCodeItsDriverFailsWith) {
+    const DWORD codes[] = {ERROR_GEN_FAILURE, ERROR_ACCESS_DENIED,        ERROR_OPERATION_ABORTED,
+                           ERROR_BAD_COMMAND, ERROR_DEVICE_NOT_CONNECTED, ERROR_DEVICE_REMOVED};
+    for (const DWORD code : codes) {
+        ScriptedSerialApi pulled;
+        TBComPort port(pulled);
+        port.SetPort("COM7");
+        std::vector<std::string> reports;
+        port.OnWatcherFailure = [&](TBComPort*, std::exception_ptr e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const EComPort& failure) {
+                reports.push_back(failure.what());
+            }
+            EXPECT_EQ(pulled.openDevices(), 0) << code << ": still held while telling";
+        };
+        ASSERT_TRUE(port.OpenPort());
+        ASSERT_TRUE(pumpUntil([&] { return pulled.waitPending(); }));
+        pulled.pull(code);
+        ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished(); })) << code;
+        pumpFor(std::chrono::milliseconds(20));
+        EXPECT_EQ(reports, std::vector<std::string>{DeviceLostMessage("COM7")}) << code;
+        EXPECT_TRUE(port.DeviceLost()) << code;
+        EXPECT_TRUE(port.IsOpen()) << code << ": Stop still has something to do";
+        EXPECT_EQ(pulled.openDevices(), 0) << code;
+        EXPECT_EQ(messageOf([&] { port.ClosePort(); }), "(no failure)") << code;
+        EXPECT_FALSE(port.IsOpen()) << code;
+        EXPECT_EQ(pulled.openEvents(), 0) << code;
+    }
+}
+
+// Pulled while nobody was looking (no wait pending): Stop finds out and still lets go.
+TEST_F(ComPortTest, StopLetsGoOfADeviceThatAnswersNothing) {
+    TBComPort port(api);
+    port.OnWatcherFailure = [](TBComPort*, std::exception_ptr) {};
+    ASSERT_TRUE(port.OpenPort());
+    api.failNext("EscapeCommFunction");
+    api.failNext("ClearCommError", 100);
+    EXPECT_EQ(messageOf([&] { port.ClosePort(); }), "(no failure)");
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(api.openDevices(), 0);
+}
+
 TEST_F(ComPortTest, DestroyingAnOpenPortClosesIt) {
     {
         TBComPort port(api);

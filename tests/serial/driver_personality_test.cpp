@@ -52,6 +52,24 @@ int openDescriptors() {
     return n;
 }
 
+// Whether this process has `path` open.
+bool holds(const std::string& path) {
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) {
+        return false;
+    }
+    bool found = false;
+    while (const dirent* entry = readdir(dir)) {
+        char target[512] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        // A pseudo-terminal whose device end is gone reads "/dev/pts/N (deleted)".
+        found = found || (n > 0 && std::string(target).rfind(path, 0) == 0);
+    }
+    closedir(dir);
+    return found;
+}
+
 std::string whatOf(std::exception_ptr e) {
     try {
         std::rethrow_exception(e);
@@ -155,6 +173,7 @@ TEST_P(DriverTest, ListensLosesTheDeviceAndListensAgain) {
     settle();
     EXPECT_EQ(reports, std::vector<std::string>{DeviceLostMessage(driver.path())});
     EXPECT_TRUE(port->DeviceLost());
+    EXPECT_FALSE(holds(driver.path())) << "the lost device is still held";
     EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
     EXPECT_FALSE(port->IsOpen());
     EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");

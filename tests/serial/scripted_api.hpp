@@ -31,6 +31,20 @@ class ScriptedSerialApi final : public SerialApi {
         std::lock_guard lock(mutex_);
         failures_[name] = count;
     }
+    // The device is pulled: from now on its calls fail with `error` (CloseHandle aside), and a
+    // pending event wait ends with it.
+    void pull(DWORD error) {
+        {
+            std::lock_guard lock(mutex_);
+            pulledWith_ = error;
+            if (pending_.overlapped != nullptr) {
+                pending_.overlapped->Internal = error;
+                events_[pending_.overlapped->hEvent].signalled = true;
+                pending_ = {};
+            }
+        }
+        cv_.notify_all();
+    }
     // Completes the watcher's current (or next) event wait with `mask`.
     void raiseEvents(DWORD mask) {
         {
@@ -292,6 +306,10 @@ class ScriptedSerialApi final : public SerialApi {
             lastError_ = ERROR_INVALID_HANDLE;
             return FALSE;
         }
+        if (pulledWith_ != ERROR_SUCCESS) {
+            lastError_ = pulledWith_;
+            return FALSE;
+        }
         if (failing(name)) {
             lastError_ = ERROR_GEN_FAILURE;
             return FALSE;
@@ -316,6 +334,7 @@ class ScriptedSerialApi final : public SerialApi {
     std::deque<DWORD> commEvents_;
     Pending pending_;
     DWORD lastError_ = ERROR_SUCCESS;
+    DWORD pulledWith_ = ERROR_SUCCESS;
     int openDevices_ = 0;
     std::uintptr_t nextEvent_ = 0xE0001;
 };
