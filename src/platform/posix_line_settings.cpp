@@ -9,6 +9,11 @@
 
 namespace nira::platform::posix {
 
+bool rateWithinTolerance(std::uint32_t wanted, std::uint32_t made) {
+    const std::uint64_t off = wanted > made ? wanted - made : made - wanted;
+    return off * kRateToleranceParts <= wanted;
+}
+
 int applyLineSettings(DeviceCalls& sys, int fd, const DCB& dcb) {
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY ||
         dcb.StopBits > TWOSTOPBITS) {
@@ -61,7 +66,13 @@ int applyLineSettings(DeviceCalls& sys, int fd, const DCB& dcb) {
     if (sys.ioctl(fd, TCSETS2, &t) != 0) {
         return errno;
     }
-    return 0;
+    // A driver that cannot make the rate keeps the old one or takes the nearest it has, and
+    // says so only in what it reads back.
+    struct termios2 made {};
+    if (sys.ioctl(fd, TCGETS2, &made) != 0) {
+        return errno;
+    }
+    return rateWithinTolerance(dcb.BaudRate, made.c_ospeed) ? 0 : EINVAL;
 }
 
 }  // namespace nira::platform::posix

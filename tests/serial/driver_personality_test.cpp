@@ -357,6 +357,30 @@ TEST_P(DriverTest, AReceiverAnsweringAtOnceNeverFindsTheListenerDeaf) {
     port->ClosePort();
 }
 
+// A rate the driver cannot make is refused at Start, not listened on with garbled bytes.
+TEST_P(DriverTest, ARateTheDriverCannotMakeIsRefused) {
+    const Personality& p = GetParam();
+    const struct {
+        TBaudRate rate;
+        bool made;
+    } cases[] = {
+        {br14400, true},
+        {br56000, !p.rateTable},  // 57600 is 2.9 % off
+        {br57600, true},
+        {br115200, true},
+        {br128000, p.maxRate == 0 && !p.rateTable},
+        {br256000, p.maxRate == 0 && !p.rateTable},
+    };
+    for (const auto& c : cases) {
+        port->SetBaudRate(c.rate);
+        const std::string result = messageOf([&] { port->OpenPort(); });
+        EXPECT_EQ(result, c.made ? "(no failure)" : EComPort::Message(cmSetCommStateFailed))
+            << p.name << " at " << kBaudRates[c.rate];
+        EXPECT_EQ(port->IsOpen(), c.made);
+        port->ClosePort();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverTest, ::testing::ValuesIn(nira::testing::kPersonalities),
                          [](const ::testing::TestParamInfo<Personality>& param) {
                              return std::string(param.param.name);

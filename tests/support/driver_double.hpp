@@ -22,6 +22,17 @@
 
 namespace nira::testing {
 
+// The kernel's struct termios2, which cannot meet <termios.h> in one translation unit.
+struct KernelTermios2 {
+    unsigned c_iflag, c_oflag, c_cflag, c_lflag;
+    unsigned char c_line;
+    unsigned char c_cc[19];
+    unsigned c_ispeed, c_ospeed;
+};
+static_assert(sizeof(KernelTermios2) == 44);
+inline constexpr unsigned long kTcGets2 = _IOR('T', 0x2A, KernelTermios2);
+inline constexpr unsigned long kTcSets2 = _IOW('T', 0x2B, KernelTermios2);
+
 struct Personality {
     const char* name;
     bool icount;       // TIOCGICOUNT answers
@@ -31,6 +42,8 @@ struct Personality {
     bool countsModem;  // the cts/dsr/dcd/rng counters move on line changes
     bool modemWait;    // TIOCMIWAIT answers
     int modemGetUs;    // TIOCMGET's time: a USB control transfer on some adapters
+    unsigned maxRate;  // above it the driver keeps the old rate (0: any rate is made)
+    bool rateTable;    // the driver takes the nearest rate of its table
 };
 
 // What the Linux drivers do, from their sources:
@@ -48,14 +61,17 @@ struct Personality {
 // - pty: no get_icount (EINVAL), no tiocmget (ENOTTY), no modem wait.
 // ftdi_sio and cp210x ask the adapter for the modem lines over USB (a control transfer, a
 // millisecond or so); the others answer TIOCMGET from what the driver last heard.
+// Rates: the 8250 with the usual 1.8432 MHz clock makes at most 115200, and serial_core keeps the
+// old rate for one above; pl2303 types without divisors take the nearest rate of their table
+// (pl2303_encode_baud_rate); both then read back what they made.
 inline const Personality kPersonalities[] = {
-    {"uart8250", true, 0, true, true, true, true, 0},
-    {"ftdi_sio", true, 0, true, true, true, true, 1000},
-    {"cp210x", true, 0, false, true, true, true, 1000},
-    {"cdc_acm", true, 0, false, true, true, true, 0},
-    {"pl2303", false, EINVAL, false, true, false, true, 0},
-    {"ch341", false, EINVAL, false, true, false, true, 0},
-    {"pty", false, EINVAL, false, false, false, false, 0},
+    {"uart8250", true, 0, true, true, true, true, 0, 115200, false},
+    {"ftdi_sio", true, 0, true, true, true, true, 1000, 0, false},
+    {"cp210x", true, 0, false, true, true, true, 1000, 0, false},
+    {"cdc_acm", true, 0, false, true, true, true, 0, 0, false},
+    {"pl2303", false, EINVAL, false, true, false, true, 0, 0, true},
+    {"ch341", false, EINVAL, false, true, false, true, 0, 0, false},
+    {"pty", false, EINVAL, false, false, false, false, 0, 0, false},
 };
 
 class DriverDouble final : public platform::posix::DeviceCalls {
@@ -242,6 +258,9 @@ class DriverDouble final : public platform::posix::DeviceCalls {
             case TIOCMIWAIT:
                 return modemWait(lock,
                                  static_cast<int>(reinterpret_cast<std::uintptr_t>(argument)));
+            case kTcSets2:
+                lock.unlock();
+                return setLine(fd, *static_cast<KernelTermios2*>(argument));
             case FIONREAD: {
                 lock.unlock();
                 const int r = ::ioctl(fd, request, argument);
@@ -259,6 +278,33 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     }
 
   private:
+    // The rate the driver makes of the one asked for.
+    int setLine(int fd, KernelTermios2 wanted) const {
+        KernelTermios2 old{};
+        if (::ioctl(fd, kTcGets2, &old) != 0) {
+            return -1;
+        }
+        if (p_.maxRate != 0 && wanted.c_ospeed > p_.maxRate) {
+            wanted.c_ospeed = old.c_ospeed;
+            wanted.c_ispeed = old.c_ispeed;
+        }
+        if (p_.rateTable) {
+            static constexpr unsigned kTable[] = {
+                75,     150,    300,    600,     1200,    1800,    2400,   3600,   4800,
+                7200,   9600,   14400,  19200,   28800,   38400,   57600,  115200, 230400,
+                460800, 614400, 921600, 1228800, 2457600, 3000000, 6000000};
+            unsigned nearest = kTable[0];
+            for (const unsigned rate : kTable) {
+                const auto off = [&](unsigned r) {
+                    return r > wanted.c_ospeed ? r - wanted.c_ospeed : wanted.c_ospeed - r;
+                };
+                nearest = off(rate) < off(nearest) ? rate : nearest;
+            }
+            wanted.c_ospeed = nearest;
+            wanted.c_ispeed = nearest;
+        }
+        return ::ioctl(fd, kTcSets2, &wanted);
+    }
     void runEmptyLookHook(int fd) {
         std::function<void()> hook;
         {
