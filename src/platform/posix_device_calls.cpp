@@ -33,7 +33,12 @@ class SystemDeviceCalls final : public DeviceCalls {
     int close(int fd) override { return ::close(fd); }
     int ioctl(int fd, unsigned long request, void* argument) override {
         if (request == TIOCMIWAIT) {
-            interruptSignal();  // installed before anyone can be asked to leave the wait
+            // Installed before anyone can be asked to leave the wait, and let through to this
+            // thread: it inherits the mask of whoever opened the port, who may block it.
+            sigset_t stop;
+            sigemptyset(&stop);
+            sigaddset(&stop, interruptSignal());
+            pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
         }
         return ::ioctl(fd, request, argument);
     }

@@ -44,10 +44,11 @@ BOOL finishTransfer(const Transfer& transfer, OVERLAPPED* ov, DWORD count, DWORD
     return TRUE;
 }
 
-// The Windows read time-outs: MAXDWORD interval with zero totals returns at once; MAXDWORD
-// interval and multiplier with a constant returns at the first byte or the constant; otherwise a
-// total limit (multiplier * count + constant; none when both are 0) and an interval limit between
-// bytes (none when 0).
+// The Windows read time-outs, as its serial driver takes them: MAXDWORD interval with zero totals
+// returns at once; MAXDWORD interval with other totals returns as soon as any byte is there,
+// waiting for one at most the total (the constant alone when the multiplier is MAXDWORD);
+// otherwise a total limit (multiplier * count + constant; none when both are 0) and an interval
+// limit between bytes (none when 0).
 struct ReadLimits {
     bool atOnce = false;
     bool firstByte = false;
@@ -72,11 +73,10 @@ ReadLimits readLimits(const COMMTIMEOUTS& t, DWORD count, Clock::time_point star
     ReadLimits limits;
     limits.atOnce = t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == 0 &&
                     t.ReadTotalTimeoutConstant == 0;
-    limits.firstByte = t.ReadIntervalTimeout == MAXDWORD &&
-                       t.ReadTotalTimeoutMultiplier == MAXDWORD &&
-                       t.ReadTotalTimeoutConstant != 0 && t.ReadTotalTimeoutConstant != MAXDWORD;
+    limits.firstByte = t.ReadIntervalTimeout == MAXDWORD && !limits.atOnce &&
+                       t.ReadTotalTimeoutConstant != MAXDWORD;
     limits.totalDeadline = start;
-    if (limits.firstByte) {
+    if (limits.firstByte && t.ReadTotalTimeoutMultiplier == MAXDWORD) {
         limits.hasTotal = true;
         limits.totalDeadline += std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
     } else if (!limits.atOnce &&

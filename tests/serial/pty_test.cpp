@@ -1,12 +1,14 @@
 // The serial component on real pseudo-terminals: bytes go through the kernel, events arrive on
 // the main thread. The test holds the device end (the master); the component opens the port end.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "../support/pty_pair.hpp"
+#include "platform/posix_device_calls.hpp"
 #include "pump.hpp"
 #include "serial/com_port.hpp"
 
@@ -84,6 +87,72 @@ TEST_F(PtyTest, ReadTextReturnsWhatWaitsOrNothingAfterTheTimeOut) {
     EXPECT_EQ(port.ReadText(text, 400), 100);
     EXPECT_EQ(text, burst.substr(400));
     port.ClosePort();
+}
+
+// With a MAXDWORD interval Windows hands out what is queued at once, whatever the totals; with
+// nothing queued it waits for the first byte. The totals here are long enough to hang the test.
+TEST_F(PtyTest, AMaxdwordIntervalReturnsQueuedBytesAtOnce) {
+    constexpr std::int32_t kLong = 600'000;
+    const struct {
+        std::int32_t multiplier;
+        std::int32_t constant;
+    } cases[] = {{0, kLong}, {10, kLong}, {-1, kLong}};
+    for (const auto& c : cases) {
+        TBComPort port;
+        port.SetPort(pty.path());
+        TComTimeouts t;
+        t.SetReadInterval(-1);
+        t.SetReadTotalMultiplier(c.multiplier);
+        t.SetReadTotalConstant(c.constant);
+        port.SetTimeouts(t);
+        ASSERT_TRUE(port.OpenPort());
+        for (const std::string& bytes : {std::string("queued"), std::string("later")}) {
+            const bool queued = bytes == "queued";
+            if (queued) {
+                ASSERT_TRUE(pty.send(bytes));
+                ASSERT_TRUE(pumpUntil([&] { return port.BytesWaiting() == 6; }));
+            }
+            std::atomic<bool> done{false};
+            std::string text;
+            std::thread reader([&] {
+                port.ReadText(text, 400);
+                done = true;
+            });
+            if (!queued) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ASSERT_TRUE(pty.send(bytes));
+            }
+            const bool returned = pumpUntil([&] { return done.load(); }, std::chrono::seconds(20));
+            if (!returned) {
+                port.AbortTransfers();  // cuts the read short
+            }
+            reader.join();
+            EXPECT_TRUE(returned) << c.multiplier << "/" << c.constant << ": " << bytes;
+            EXPECT_EQ(text, bytes) << c.multiplier << "/" << c.constant;
+        }
+        port.ClosePort();
+    }
+}
+
+// The modem-line wait is left by a signal; a program that blocks signals before it opens the port
+// (its threads inherit the mask) must not make Stop wait for ever.
+TEST_F(PtyTest, TheModemLineWaitLetsItsStopSignalThrough) {
+    bool blockedAfter = true;
+    std::thread opener([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr);
+        const int fd = ::open(pty.path().c_str(), O_RDWR | O_NOCTTY);
+        ASSERT_GE(fd, 0);
+        // A pseudo-terminal refuses the wait at once; the mask is what matters.
+        platform::posix::systemDeviceCalls().ioctl(fd, TIOCMIWAIT, nullptr);
+        ::close(fd);
+        sigset_t now;
+        pthread_sigmask(SIG_BLOCK, nullptr, &now);
+        blockedAfter = sigismember(&now, SIGRTMIN + 2) == 1;  // the backend's stop signal
+    });
+    opener.join();
+    EXPECT_FALSE(blockedAfter);
 }
 
 TEST_F(PtyTest, EveryRateOfTheTableCanBeSet) {
