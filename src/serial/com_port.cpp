@@ -6,6 +6,7 @@
 
 #include "platform/exception_display.hpp"
 #include "platform/main_thread.hpp"
+#include "platform/port_names.hpp"
 #include "serial/delivery_order.hpp"
 
 namespace nira::serial {
@@ -75,9 +76,10 @@ bool IsDeviceLostError(DWORD error) {
            error == ERROR_DEVICE_REMOVED;
 }
 
-std::string DeviceLostMessage(const std::string& port) {
-    return "The device of port " + shownPort(port) +
-           " is gone (unplugged or switched off). Press Stop; Start works again once it is back.";
+std::string DeviceLostMessage(const std::string& port, bool resumes) {
+    return "The device of port " + shownPort(port) + " is gone (unplugged or switched off). " +
+           (resumes ? "Listening resumes by itself when it is back; Stop ends it."
+                    : "Press Stop; Start works again once it is back.");
 }
 
 std::string PermissionDeniedMessage(const std::string& port) {
@@ -122,6 +124,7 @@ TBComPort::TBComPort(SerialApi& api)
 }
 
 TBComPort::~TBComPort() {
+    StopReturnTicker();
     try {
         ClosePort();
     } catch (...) {
@@ -143,6 +146,10 @@ bool TBComPort::OpenPort() {
     OpenDevice();
     deviceLost_ = false;
     isOpen_ = true;
+    ++openGeneration_;
+    identity_ = platform::stablePortName(port_.find('/') == std::string::npos ? "/dev/" + port_
+                                                                               : port_,
+                                         platform::serialByIdFolder());
     try {
         ApplySettings();
     } catch (...) {
@@ -192,6 +199,7 @@ bool TBComPort::ClosePort() {
         }
         deviceLost_ = true;
     }
+    StopReturnTicker();
     StopWatcher();
     notifyWindow_.reset();
     CloseDevice();
@@ -632,15 +640,135 @@ void TBComPort::ReleaseLostDevice() {
     CloseDevice();
 }
 
+void TBComPort::PostWatcherFailure(const std::exception_ptr& error) {
+    // The port outlives its watcher; the report may run after the port is gone.
+    std::weak_ptr<char> alive = alive_;
+    const unsigned generation = openGeneration_;
+    platform::MainThreadQueue::instance().post([this, alive, generation, error] {
+        if (!alive.expired() && isOpen_ && generation == openGeneration_) {
+            ReportWatcherFailure(error);
+        }
+    });
+}
+
 void TBComPort::ReportWatcherFailure(const std::exception_ptr& error) {
-    if (deviceLost_.load()) {
+    const bool lost = deviceLost_.load();
+    if (lost) {
         ReleaseLostDevice();
+        permissionTold_ = false;
+        if (resumeAfterLoss_) {
+            StartReturnTicker();
+        }
+        // A box still up for an earlier loss tells this one too.
+        if (reporting_) {
+            return;
+        }
     }
+    struct Reporting {
+        bool& flag;
+        bool was;
+        ~Reporting() { flag = was; }
+    } const reporting{reporting_, reporting_};
+    reporting_ = reporting_ || lost;
+    TellFailure(error);
+}
+
+void TBComPort::TellFailure(const std::exception_ptr& error) {
     if (OnWatcherFailure) {
         OnWatcherFailure(this, error);
     } else {
         platform::handleApplicationException(error);
     }
+}
+
+void TBComPort::StartReturnTicker() {
+    if (returnTicker_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(tickerMutex_);
+        tickerStop_ = false;
+    }
+    std::weak_ptr<char> alive = alive_;
+    returnTicker_ = std::thread([this, alive] {
+        std::unique_lock lock(tickerMutex_);
+        while (!tickerWake_.wait_for(lock, kReturnLook, [this] { return tickerStop_; })) {
+            // One look at a time: a main thread that is busy does not get a pile of them.
+            if (lookPending_.exchange(true)) {
+                continue;
+            }
+            platform::MainThreadQueue::instance().post([this, alive] {
+                if (!alive.expired()) {
+                    lookPending_ = false;
+                    LookForLostDevice();
+                }
+            });
+        }
+    });
+}
+
+void TBComPort::StopReturnTicker() {
+    if (!returnTicker_.joinable()) {
+        return;
+    }
+    {
+        std::lock_guard lock(tickerMutex_);
+        tickerStop_ = true;
+    }
+    tickerWake_.notify_all();
+    returnTicker_.join();
+    lookPending_ = false;
+}
+
+bool TBComPort::LookForLostDevice() {
+    if (!isOpen_ || !deviceLost_.load() || deviceHandle_ != INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // The chosen name wins; the identity stands in only when that name is gone.
+    const DWORD byName = ResumeOn(port_);
+    if (byName == ERROR_SUCCESS) {
+        return true;
+    }
+    return byName == ERROR_FILE_NOT_FOUND && !identity_.empty() &&
+           ResumeOn(identity_) == ERROR_SUCCESS;
+}
+
+DWORD TBComPort::ResumeOn(const std::string& name) {
+    const std::string path = "\\\\.\\" + name;
+    const HANDLE handle = api_.CreateFileA(path.c_str());
+    if (handle == INVALID_HANDLE_VALUE) {
+        const DWORD error = api_.GetLastError();
+        if (error == ERROR_PRIVILEGE_NOT_HELD && !permissionTold_) {
+            // Back, but not ours to open: said once, and the waiting goes on.
+            permissionTold_ = true;
+            TellFailure(std::make_exception_ptr(EComPort(PermissionDeniedMessage(port_))));
+        }
+        return error;
+    }
+    deviceHandle_ = handle;
+    try {
+        ApplySettings();
+        if (syncMethod_ == smWindowSync) {
+            notifyWindow_ = std::make_unique<platform::NotifyWindow>(
+                [this](unsigned m, std::uintptr_t w, std::intptr_t l) {
+                    return LineEventWndProc(m, w, l);
+                });
+        }
+        deviceLost_ = false;
+        StartWatcher();
+    } catch (...) {
+        // Not ready yet (a device still coming up): let go and look again.
+        watcher_.reset();
+        notifyWindow_.reset();
+        deviceLost_ = true;
+        CloseDevice();
+        return ERROR_GEN_FAILURE;
+    }
+    StopReturnTicker();
+    if (OnDeviceBack) {
+        OnDeviceBack(this);
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace nira::serial

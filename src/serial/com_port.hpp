@@ -4,12 +4,16 @@
 // events on the thread its delivery mode names.
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/notify_window.hpp"
@@ -212,6 +216,9 @@ class TBComPort {
     // ClosePort is under way: a transfer it cuts short is no failure.
     bool Closing() const { return closing_.load(); }
 
+    // How often a lost device is looked for.
+    static constexpr std::chrono::seconds kReturnLook{1};
+
     // Properties.
     TBaudRate BaudRate() const { return baudRate_; }
     void SetBaudRate(TBaudRate value);
@@ -242,6 +249,19 @@ class TBComPort {
     TRxCharEvent OnRxChar;
     TNotifyEvent OnTxEmpty;
     TWatcherFailureEvent OnWatcherFailure;
+    // A lost device came back and listening went on by itself (main thread).
+    TNotifyEvent OnDeviceBack;
+
+    // While on, a lost device is looked for once a second and listened to again when it is
+    // back: under the chosen name, or, when that name is gone, under the /dev/serial/by-id
+    // identity it had when opened. The component stays open meanwhile; Stop ends the waiting.
+    void SetResumeAfterLoss(bool on) { resumeAfterLoss_ = on; }
+    bool ResumeAfterLoss() const { return resumeAfterLoss_; }
+    // One look for a lost device (what the once-a-second timer runs, on the main thread). True
+    // when it is back and listened to again.
+    bool LookForLostDevice();
+    // The identity of the device opened last (its /dev/serial/by-id link), if it has one.
+    const std::string& DeviceIdentity() const { return identity_; }
 
     // State that is not a property.
     HANDLE DeviceHandle() const { return deviceHandle_; }
@@ -285,8 +305,12 @@ class TBComPort {
     void ApplyLineSettings();
     void ApplyTimeouts();
 
-    // Called by the watcher on the main thread when it ends by a failure.
+    // Called by the watcher when it ends by a failure: handed to the main thread, where it is
+    // told unless the port was closed or opened anew meanwhile.
+    void PostWatcherFailure(const std::exception_ptr& error);
     void ReportWatcherFailure(const std::exception_ptr& error);
+    // Hands a failure to OnWatcherFailure, or else to the application's exception display.
+    void TellFailure(const std::exception_ptr& error);
     // Called by the watcher when a wait fails because the device is gone.
     void MarkDeviceLost() { deviceLost_.store(true); }
     // Whether the device still answers a status call (ClearCommError).
@@ -298,6 +322,11 @@ class TBComPort {
     void CloseDevice();
     // A lost device's handle goes at once; the component stays open until Stop.
     void ReleaseLostDevice();
+    // Opens `name` and listens on it as OpenPort does, for a device that came back. Returns
+    // ERROR_SUCCESS or why not.
+    DWORD ResumeOn(const std::string& name);
+    void StartReturnTicker();
+    void StopReturnTicker();
     void StartWatcher();
     void StopWatcher();
     void deliverSignal(const TComSignalEvent& handler, TLineSignal signal);
@@ -321,6 +350,20 @@ class TBComPort {
     TLineEvents watchedEvents_ = kAllLineEvents;
     std::unique_ptr<TComThread> watcher_;
     std::unique_ptr<platform::NotifyWindow> notifyWindow_;
+
+    // What a report or a look handed to the main thread checks before it touches the port.
+    std::shared_ptr<char> alive_ = std::make_shared<char>(0);
+    unsigned openGeneration_ = 0;
+    bool reporting_ = false;  // a loss is being told (a message box may be up)
+    bool resumeAfterLoss_ = false;
+    bool permissionTold_ = false;  // the current loss's return was refused to this user, and said
+    std::string identity_;
+    // Once a second while a lost device is awaited: hands a look to the main thread.
+    std::thread returnTicker_;
+    std::mutex tickerMutex_;
+    std::condition_variable tickerWake_;
+    bool tickerStop_ = false;
+    std::atomic<bool> lookPending_{false};
 };
 
 inline constexpr unsigned WM_LINEEVENT = platform::kWmUser + 1;
@@ -328,7 +371,8 @@ inline constexpr unsigned WM_LINEEVENT = platform::kWmUser + 1;
 // Whether a failed device call's error means the device is no longer there (unplugged).
 bool IsDeviceLostError(DWORD error);
 // What the operator is told when the device of `port` went away while listening.
-std::string DeviceLostMessage(const std::string& port);
+// `resumes`: the component listens again by itself when the device is back.
+std::string DeviceLostMessage(const std::string& port, bool resumes = false);
 // What the operator is told when the system refuses `port` to this user.
 std::string PermissionDeniedMessage(const std::string& port);
 

@@ -54,18 +54,16 @@ void TComThread::execute() {
             throw;
         }
         // Ending quietly would leave the operator looking at a listening window that no longer
-        // analyses anything: the failure is reported on the main thread, then ends the watcher.
+        // analyses anything: the failure is reported on the main thread.
         // Whatever call failed first, a device that is gone is the cause worth telling.
         std::exception_ptr error = std::current_exception();
         if (!WatchedPort->DeviceLost() && deviceGone()) {
             WatchedPort->MarkDeviceLost();
-            error = std::make_exception_ptr(EComPort(DeviceLostMessage(WatchedPort->Port())));
+            error = std::make_exception_ptr(EComPort(DeviceLostMessage(WatchedPort->Port(), WatchedPort->ResumeAfterLoss())));
         }
-        try {
-            MainThreadQueue::instance().synchronize(
-                [this, error] { WatchedPort->ReportWatcherFailure(error); });
-        } catch (...) {
-        }
+        // Handed over without waiting: the report may show a message box for as long as the
+        // operator leaves it there, and a device that comes back meanwhile gets a new watcher.
+        WatchedPort->PostWatcherFailure(error);
         throw;
     }
 }
@@ -138,7 +136,7 @@ bool TComThread::deviceGone() const {
 void TComThread::failWatch(DWORD error) {
     if (IsDeviceLostError(error) || deviceGone()) {
         WatchedPort->MarkDeviceLost();
-        throw EComPort(DeviceLostMessage(WatchedPort->Port()));
+        throw EComPort(DeviceLostMessage(WatchedPort->Port(), WatchedPort->ResumeAfterLoss()));
     }
     throw EComPort(cmReadError);
 }

@@ -14,7 +14,11 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+
 #include "../support/driver_double.hpp"
+#include "../support/scoped_env.hpp"
+#include "../support/temp_dir.hpp"
 #include "platform/posix_serial.hpp"
 #include "pump.hpp"
 #include "serial/com_port.hpp"
@@ -382,6 +386,127 @@ TEST_P(DriverTest, ARateTheDriverCannotMakeIsRefused) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverTest, ::testing::ValuesIn(nira::testing::kPersonalities),
+                         [](const ::testing::TestParamInfo<Personality>& param) {
+                             return std::string(param.param.name);
+                         });
+
+// A lost device is let go at once, and listened to again when it is back, without Stop and Start:
+// under the chosen name, or under its stable identity when that name is gone. The chosen name is
+// a link here, as /dev/ttyUSB0 is a node the kernel gives back.
+class DriverReturnTest : public DriverTest {
+  protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        std::filesystem::create_directory(dir / "by-id");
+        link(dir / "ttyUSB0", driver.path());
+        link(identity(), driver.path());
+        port->SetPort((dir / "ttyUSB0").string());
+        port->SetResumeAfterLoss(true);
+        port->OnDeviceBack = [this](TBComPort*) { ++backs; };
+    }
+    static void link(const std::filesystem::path& at, const std::string& target) {
+        std::filesystem::remove(at);
+        std::filesystem::create_symlink(target, at);
+    }
+    std::filesystem::path identity() const {
+        return dir / "by-id" / "usb-Maker_Adapter_A1B2-port0";
+    }
+    std::string portName() const { return (dir / "ttyUSB0").string(); }
+    // The device end sends and the listener reads it.
+    bool listening(const std::string& bytes) {
+        const std::size_t before = received.size();
+        driver.send(bytes);
+        return pumpUntil([&] { return received.size() == before + bytes.size(); });
+    }
+    // Pulled: told once, let go at once.
+    void pull() {
+        const std::size_t told = reports.size();
+        driver.vanish();
+        ASSERT_TRUE(pumpUntil([&] { return reports.size() == told + 1; }));
+        EXPECT_EQ(reports.back(), DeviceLostMessage(portName(), true));
+        EXPECT_TRUE(port->IsOpen());
+        EXPECT_FALSE(holds(driver.path()));
+    }
+    bool back(int expected) {
+        return pumpUntil([&] { return backs == expected; }, std::chrono::seconds(5));
+    }
+
+    nira::testing::TempDir dir;
+    nira::testing::ScopedEnv byId{"NIRA7_SERIAL_BY_ID", (dir / "by-id").string()};
+    int backs = 0;
+};
+
+TEST_P(DriverReturnTest, ListeningGoesOnWhenTheDeviceIsBackUnderItsNameOrItsIdentity) {
+    ASSERT_TRUE(port->OpenPort());
+    EXPECT_EQ(port->DeviceIdentity(), identity().string());
+    ASSERT_TRUE(listening(">1"));
+
+    // Back under the same name.
+    pull();
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    ASSERT_TRUE(back(1)) << "not back under its name";
+    ASSERT_TRUE(listening(">2"));
+
+    // Back under another name: the chosen one is gone, the identity leads to it.
+    pull();
+    std::filesystem::remove(dir / "ttyUSB0");
+    nira::testing::PtyPair holder;  // keeps the old number taken, as ttyUSB0 would stay held
+    driver.replug();
+    link(identity(), driver.path());
+    ASSERT_TRUE(back(2)) << "not back under its identity";
+    ASSERT_TRUE(listening(">3"));
+
+    // The chosen name taken by another adapter: the name wins.
+    pull();
+    nira::testing::PtyPair other;
+    link(dir / "ttyUSB0", other.path());
+    driver.replug();
+    link(identity(), driver.path());
+    ASSERT_TRUE(back(3));
+    other.send("X");
+    EXPECT_TRUE(pumpUntil([&] { return received.back() == 'X'; }));
+
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+    EXPECT_EQ(reports.size(), 3U);
+}
+
+TEST_P(DriverReturnTest, ADeviceThatComesAndGoesLeaksNothingAndStopEndsTheWaiting) {
+    ASSERT_TRUE(port->OpenPort());
+    for (int cycle = 1; cycle <= 4; ++cycle) {
+        pull();
+        driver.replug();
+        link(dir / "ttyUSB0", driver.path());
+        ASSERT_TRUE(back(cycle)) << "cycle " << cycle;
+    }
+    EXPECT_EQ(reports.size(), 4U);
+
+    // Back without the right to open it: said once, and the waiting goes on.
+    pull();
+    driver.refuseOpens(EACCES);
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    ASSERT_TRUE(pumpUntil([&] { return reports.size() == 6; }, std::chrono::seconds(5)));
+    EXPECT_EQ(reports.back(), PermissionDeniedMessage(portName()));
+    pumpFor(std::chrono::milliseconds(2500));
+    EXPECT_EQ(reports.size(), 6U) << "told more than once";
+    driver.refuseOpens(0);
+    ASSERT_TRUE(back(5));
+
+    // Lost again; Stop while waiting goes back to idle quietly and looks no more.
+    pull();
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+    EXPECT_FALSE(port->IsOpen());
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    pumpFor(std::chrono::milliseconds(1500));
+    EXPECT_EQ(backs, 5);
+    EXPECT_FALSE(holds(driver.path()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Drivers, DriverReturnTest,
+                         ::testing::Values(nira::testing::kPersonalities[1],
+                                           nira::testing::kPersonalities[6]),
                          [](const ::testing::TestParamInfo<Personality>& param) {
                              return std::string(param.param.name);
                          });

@@ -179,7 +179,20 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     }
 
     // ---- DeviceCalls ----
-    int open(const char* path, int flags) override { return ::open(path, flags); }
+    int open(const char* path, int flags) override {
+        {
+            std::lock_guard lock(mutex_);
+            if (refuseOpen_ != 0) {
+                return failWith(refuseOpen_);
+            }
+        }
+        return ::open(path, flags);
+    }
+    // Opens fail with `err` (0: they work), as for a device this user may not use.
+    void refuseOpens(int err) {
+        std::lock_guard lock(mutex_);
+        refuseOpen_ = err;
+    }
     int close(int fd) override { return ::close(fd); }
     int flock(int fd, int operation) override {
         return platform::posix::systemDeviceCalls().flock(fd, operation);
@@ -384,6 +397,7 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     int inputs_ = 0;
     int outputs_ = 0;
     bool vanished_ = false;
+    int refuseOpen_ = 0;
     bool readSomething_ = false;
     std::function<void()> drainedHook_;
     std::function<void()> emptyLookHook_;
