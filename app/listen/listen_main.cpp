@@ -70,10 +70,18 @@ class Listener {
         port_.SetBaudRate(options_.speed);
         port_.SetTimeouts(capture::receiverTimeouts());
         port_.OnRxChar = [this](serial::TBComPort*, std::int32_t) { onArrival(); };
-        port_.OnWatcherFailure = [this](serial::TBComPort*, const std::exception_ptr& error) {
+        // A lost device is waited for by the component itself, as in the window.
+        port_.SetResumeAfterLoss(true);
+        port_.OnWatcherFailure = [this](serial::TBComPort* sender,
+                                        const std::exception_ptr& error) {
+            if (sender->DeviceLost()) {
+                deviceGone(whatOf(error));
+                return;
+            }
             lost_ = true;
             lostReason_ = whatOf(error);
         };
+        port_.OnDeviceBack = [this](serial::TBComPort*) { deviceBack(); };
         try {
             port_.OpenPort();
         } catch (const std::exception& e) {
@@ -156,13 +164,34 @@ class Listener {
         }
     }
 
-    // The device went away: close, then look once a second until it is back and opens.
+    // The device went away: the component let it go and looks for it once a second. Told once
+    // per loss; a reason told while waiting (a device back that this user may not open) too.
+    void deviceGone(const std::string& reason) {
+        if (waiting_) {
+            std::cerr << stamp() << " " << reason << "\n";
+            return;
+        }
+        waiting_ = true;
+        gapStart_ = Clock::now();
+        std::cerr << stamp() << " the device of port " << options_.port
+                  << " is gone (unplugged or switched off)\n"
+                  << stamp() << " waiting for " << options_.port << " to come back\n";
+    }
+
+    void deviceBack() {
+        const auto gap = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - gapStart_);
+        ++gaps_;
+        gapTotal_ += gap;
+        waiting_ = false;
+        std::cerr << stamp() << " " << options_.port << " is back after " << gap.count()
+                  << " s; listening again\n";
+    }
+
+    // The watcher failed for another reason (not the device): start it afresh, once a second.
     void followTheDevice() {
-        if (!waiting_) {
-            waiting_ = true;
-            gapStart_ = Clock::now();
-            std::cerr << stamp() << " " << lostReason_ << "\n"
-                      << stamp() << " waiting for " << options_.port << " to come back\n";
+        if (!restarting_) {
+            restarting_ = true;
+            std::cerr << stamp() << " " << lostReason_ << "\n";
             try {
                 port_.ClosePort();
             } catch (const std::exception&) {
@@ -178,13 +207,9 @@ class Listener {
         } catch (const std::exception&) {
             return;  // not ready yet (or still held): the next look tries again
         }
-        const auto gap = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - gapStart_);
-        ++gaps_;
-        gapTotal_ += gap;
-        waiting_ = false;
+        restarting_ = false;
         lost_ = false;
-        std::cerr << stamp() << " " << options_.port << " is back after " << gap.count()
-                  << " s; listening again\n";
+        std::cerr << stamp() << " listening on " << options_.port << " again\n";
     }
 
     void summary(std::chrono::seconds listened) const {
@@ -203,8 +228,9 @@ class Listener {
     serial::TBComPort port_;
     std::unique_ptr<LogFile> log_;
     bool logFailed_ = false;
-    bool lost_ = false;
-    bool waiting_ = false;
+    bool lost_ = false;  // the watcher ended for another reason than a lost device
+    bool restarting_ = false;
+    bool waiting_ = false;  // for a lost device to come back
     std::string lostReason_;
     Clock::time_point gapStart_;
     long tests_ = 0;

@@ -431,6 +431,8 @@ void TMainForm::setUpSerialComponent() {
     BComPort1.SetPort("COM2");
     BComPort1.SetBaudRate(serial::br9600);
     BComPort1.SetTimeouts(capture::receiverTimeouts());
+    // A knocked cable or a hub reset must not end an unattended capture.
+    BComPort1.SetResumeAfterLoss(true);
     BComPort1.OnRxChar = [this](serial::TBComPort* sender, std::int32_t count) {
         BComPort1RxChar(sender, count);
     };

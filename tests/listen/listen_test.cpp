@@ -128,14 +128,24 @@ TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
                                                "unrecognised", "unrecognised"}));
 }
 
+// Back under its name, then under another name that its stable identity leads to.
 TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     TempDir dir;
     const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    std::filesystem::create_directory(dir / "by-id");
+    const nira::testing::ScopedEnv byId("NIRA7_SERIAL_BY_ID", (dir / "by-id").string());
     const auto link = dir / "receiver";
+    const auto identity = dir / "by-id" / "usb-Maker_Receiver_0042-if00-port0";
+    const auto repoint = [](const std::filesystem::path& at, const std::string& target) {
+        std::filesystem::remove(at);
+        std::filesystem::create_symlink(target, at);
+    };
     std::ofstream(dir / "first.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 100000\n";
-    std::ofstream(dir / "second.txt") << "wait-open\ntest 02 FD\nexpect-ack\n";
+    std::ofstream(dir / "second.txt") << "wait-open\ntest 02 FD\nexpect-ack\nwait 100000\n";
+    std::ofstream(dir / "third.txt") << "wait-open\ntest 03 FC\nexpect-ack\n";
     SimProcess first({"--script", (dir / "first.txt").string()});
-    std::filesystem::create_symlink(first.portPath(), link);
+    repoint(link, first.portPath());
+    repoint(identity, first.portPath());
     ListenProcess listen({"--port", link.string()});
     ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 01") != std::string::npos; }))
         << listen.err;
@@ -151,15 +161,24 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     EXPECT_LE(listen.cpuMs() - cpuBefore, 50) << "busy while waiting";
 
     SimProcess second({"--script", (dir / "second.txt").string(), "--expect-acks"});
-    std::filesystem::create_symlink(second.portPath(), link);
+    repoint(link, second.portPath());
     ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 02") != std::string::npos; }))
         << listen.err;
     EXPECT_NE(listen.err.find("is back after"), std::string::npos) << listen.err;
+
+    // The name is gone for good; the adapter comes back as another device.
+    std::filesystem::remove(link);
     second.signal(SIGTERM);
     EXPECT_EQ(second.figures().at("acks"), "1");
+    SimProcess third({"--script", (dir / "third.txt").string(), "--expect-acks"});
+    repoint(identity, third.portPath());
+    ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 03") != std::string::npos; }))
+        << listen.err;
+    third.signal(SIGTERM);
+    EXPECT_EQ(third.figures().at("acks"), "1");
     listen.signal(SIGINT);
     EXPECT_EQ(listen.waitExit(), 0);
-    EXPECT_EQ(listen.summary().at("gaps"), "1");
+    EXPECT_EQ(listen.summary().at("gaps"), "2");
 }
 
 TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {

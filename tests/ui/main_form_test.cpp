@@ -1,5 +1,8 @@
 // The main window headless: its controls, states, Start and Stop, shortcuts and launches.
 #include <gtest/gtest.h>
+
+#include <filesystem>
+
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -342,6 +345,38 @@ TEST_F(MainFormTest, DeviceEndVanishingWhileListeningIsReported) {
     EXPECT_TRUE(waitUntil([&] { return pty.receive(50) == "<"; })) << "listening again";
     EXPECT_EQ(desktop.messages.size(), 1U);
     key(Qt::Key_0, Qt::ControlModifier);
+}
+#endif
+
+#ifndef _WIN32
+// The chosen name is a link here, as /dev/ttyUSB0 is a node the kernel gives back.
+TEST_F(MainFormTest, ListeningGoesOnByItselfWhenThePulledDeviceIsBack) {
+    const std::filesystem::path name = registry.dir() / "ttyUSB0";
+    auto first = std::make_unique<nira::testing::PtyPair>();
+    std::filesystem::create_symlink(first->path(), name);
+    registry.add(name.string());
+    auto* ports = control<QComboBox>("cbPort");
+    ports->addItem(QString::fromStdString(name.string()));
+    ports->setCurrentIndex(ports->count() - 1);
+    key(Qt::Key_1, Qt::ControlModifier);
+    ASSERT_TRUE(running());
+
+    first.reset();
+    ASSERT_TRUE(waitUntil([&] { return !desktop.messages.empty(); }));
+    EXPECT_NE(desktop.messages.front().find("resumes by itself"), std::string::npos)
+        << desktop.messages.front();
+    nira::testing::PtyPair second;
+    std::filesystem::remove(name);
+    std::filesystem::create_symlink(second.path(), name);
+    ASSERT_TRUE(waitUntil([&] { return !form->BComPort1.DeviceLost(); }, std::chrono::seconds(5)))
+        << "not listening again";
+    EXPECT_TRUE(running());
+    ASSERT_TRUE(second.send(std::string(">\x01\xFE", 3)));
+    EXPECT_TRUE(waitUntil([&] { return second.receive(50) == "<"; }));
+    EXPECT_EQ(desktop.messages.size(), 1U);
+    key(Qt::Key_0, Qt::ControlModifier);
+    EXPECT_FALSE(running());
+    EXPECT_FALSE(form->BComPort1.IsOpen());
 }
 #endif
 
