@@ -1,5 +1,6 @@
 // Serial link figures: wake-up latency from a byte on the line to OnRxChar on the main thread
-// (against a bare poll() on the same pty), and CPU time while idle and after the device vanishes.
+// (against a bare poll() on the same pty), CPU time while idle and after the device vanishes, and
+// CPU time and wake-ups while a lost device is waited for.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -183,6 +184,33 @@ int main() {
         platform::MainThreadQueue::instance().pumpFor(std::chrono::seconds(10));
         // The main thread's own return from its 10 s wait is one of them.
         std::printf("idle_wakeups_10s: %ld\n", contextSwitches() - before - 1);
+        port.ClosePort();
+    }
+
+    // Waiting for a lost device to come back: one look a second, nothing faster. The wake-ups
+    // of every thread over 10 s, less the main thread's own return from its wait: a few per look
+    // (the timer's, the main thread's, the look's own calls).
+    {
+        nira::testing::DriverDouble driver(nira::testing::kPersonalities[0]);
+        auto api = platform::posix::makeSerialApi(driver);
+        serial::TBComPort port(*api);
+        port.SetPort(driver.path());
+        port.SetResumeAfterLoss(true);
+        port.OnWatcherFailure = [](serial::TBComPort*, std::exception_ptr) {};
+        port.OpenPort();
+        pumpFor(std::chrono::milliseconds(100));
+        driver.vanish();
+        pumpFor(std::chrono::milliseconds(500));
+        const long before = contextSwitches();
+        const double start = cpuMs();
+        auto& queue = platform::MainThreadQueue::instance();
+        const auto end = Clock::now() + std::chrono::seconds(10);
+        while (Clock::now() < end) {
+            queue.pumpFor(
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()));
+        }
+        std::printf("waiting_cpu_ms_10s: %.1f\n", cpuMs() - start);
+        std::printf("waiting_wakeups_10s: %ld\n", contextSwitches() - before - 1);
         port.ClosePort();
     }
     return 0;
