@@ -504,6 +504,35 @@ TEST_P(DriverReturnTest, ADeviceThatComesAndGoesLeaksNothingAndStopEndsTheWaitin
     EXPECT_FALSE(holds(driver.path()));
 }
 
+// The first loss's box stays up (its handler runs a loop of its own) while the device comes back
+// and goes again three times: listening resumes each time, and no second box piles on.
+TEST_P(DriverReturnTest, LossesWhileTheFirstBoxIsUpAddNoBoxes) {
+    int boxes = 0;
+    port->OnWatcherFailure = [&](TBComPort*, std::exception_ptr) {
+        ++boxes;
+        if (boxes > 1) {
+            return;
+        }
+        for (int cycle = 1; cycle <= 3; ++cycle) {
+            driver.replug();
+            link(dir / "ttyUSB0", driver.path());
+            ASSERT_TRUE(back(cycle)) << "cycle " << cycle;
+            ASSERT_TRUE(listening(">" + std::to_string(cycle)));
+            driver.vanish();
+            ASSERT_TRUE(pumpUntil([&] { return !holds(driver.path()) && port->DeviceLost(); }));
+        }
+    };
+    ASSERT_TRUE(port->OpenPort());
+    driver.vanish();
+    ASSERT_TRUE(pumpUntil([&] { return backs == 3; }, std::chrono::seconds(20)));
+    settle();
+    EXPECT_EQ(boxes, 1);
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    ASSERT_TRUE(back(4)) << "not back after the box was closed";
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverReturnTest,
                          ::testing::Values(nira::testing::kPersonalities[1],
                                            nira::testing::kPersonalities[6]),
