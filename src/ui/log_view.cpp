@@ -767,8 +767,9 @@ void LogView::keyPressEvent(QKeyEvent* event) {
     };
     const auto nextWord = [&](LogPosition p) {
         p = next(p);
+        // A word's end has a word character before it; an empty line has none.
         while (p != end &&
-               !(isWordChar(line(p.line)[p.column - (p.column > 0 ? 1 : 0)]) &&
+               !(p.column > 0 && isWordChar(line(p.line)[p.column - 1]) &&
                  (p.column == line(p.line).size() || !isWordChar(line(p.line)[p.column])))) {
             p = next(p);
         }

@@ -120,6 +120,55 @@ TEST_F(LogViewTest, KeysEditWhereTheCaretIs) {
     EXPECT_TRUE(next->hasFocus());
 }
 
+// Word moves step over empty lines, in the middle and at the end, without reading past them.
+TEST_F(LogViewTest, WordMovesAndDeletesCrossEmptyLines) {
+    const struct {
+        const char* what;
+        std::function<void(QWidget*)> keys;
+        const char* result;
+    } table[] = {
+        {"Ctrl+Right to the next word's end, over an empty line",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
+             QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
+             QTest::keyClicks(w, "X");
+         },
+         "ab\r\n\r\ncdX\r\n\r\n"},
+        {"Ctrl+Right past the last word ends at the end",
+         [](QWidget* w) {
+             for (int i = 0; i < 4; ++i) {
+                 QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
+             }
+             QTest::keyClicks(w, "X");
+         },
+         "ab\r\n\r\ncd\r\n\r\nX"},
+        {"Ctrl+Delete on an empty line takes it and the next word",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Down);
+             QTest::keyClick(w, Qt::Key_Delete, Qt::ControlModifier);
+         },
+         "ab\r\n\r\n\r\n"},
+        {"Ctrl+Left from the end, over empty lines, to the last word's start",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_End, Qt::ControlModifier);
+             QTest::keyClick(w, Qt::Key_Left, Qt::ControlModifier);
+             QTest::keyClicks(w, "X");
+         },
+         "ab\r\n\r\nXcd\r\n\r\n"},
+        {"Ctrl+Backspace on an empty line takes the word before it",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Down);
+             QTest::keyClick(w, Qt::Key_Backspace, Qt::ControlModifier);
+         },
+         "\r\ncd\r\n\r\n"},
+    };
+    for (const auto& c : table) {
+        setText("ab\r\n\r\ncd\r\n\r\n");
+        c.keys(view);
+        EXPECT_EQ(text(), c.result) << c.what;
+    }
+}
+
 TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
     // The second line holds a NUL, a CR and an LF as bytes, as a received chunk may.
     LogLines lines;
