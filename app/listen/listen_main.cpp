@@ -2,7 +2,9 @@
 #include <sys/stat.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <iostream>
@@ -55,6 +57,14 @@ class Listener {
     explicit Listener(const Options& options) : options_(options) {}
 
     int run() {
+#ifndef _WIN32
+        // A closed output pipe or a file size limit is a failed write to handle, not an end.
+        std::signal(SIGPIPE, SIG_IGN);
+        std::signal(SIGXFSZ, SIG_IGN);
+#endif
+        // Standard error must not wait for standard output, which a thread of its own writes and
+        // a reader may hold up.
+        std::cerr.tie(nullptr);
         if (!options_.logFile.empty()) {
             log_ = std::make_unique<LogFile>(options_.logFile);
             std::string error;
@@ -118,9 +128,20 @@ class Listener {
         } catch (const std::exception& e) {
             std::cerr << stamp() << " " << e.what() << "\n";
         }
-        std::fflush(stdout);
+        outputFinished_ = output_.finish(std::chrono::seconds(1));
+        if (output_.dropped() > 0 && !outputDropTold_) {
+            std::cerr << stamp() << " " << output_.dropped()
+                      << " lines for standard output were dropped: it did not keep up or was "
+                         "gone"
+                      << (log_ ? " (the log keeps them)" : "") << "\n";
+        }
         summary(std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started));
         return 0;
+    }
+
+    // Whether standard output's writer got done at the end.
+    bool outputFinished() const {
+        return outputFinished_;
     }
 
   private:
@@ -129,7 +150,9 @@ class Listener {
         return pending;
     }
 
-    static std::string stamp() { return isoTime(std::chrono::system_clock::now()); }
+    static std::string stamp() {
+        return isoTime(std::chrono::system_clock::now());
+    }
 
     void onArrival() {
         const capture::Arrival arrival = capture::handleArrival(port_);
@@ -149,18 +172,26 @@ class Listener {
                 return;
         }
         const std::string line = capture::stampedLogLine(arrival.logContent);
+        // The durable record first; the output may be slow or gone.
+        if (log_) {
+            std::string error;
+            std::string notice;
+            if (!log_->append(line, error, notice) && !logFailed_) {
+                std::cerr << stamp() << " " << error << "\n";
+            }
+            if (!notice.empty()) {
+                std::cerr << stamp() << " " << notice << "\n";
+            }
+            logFailed_ = !error.empty();
+        }
         const std::string shown = options_.json
                                       ? jsonLine(arrival, std::chrono::system_clock::now())
                                       : receiver::shownUtf8(line);
-        std::fwrite(shown.data(), 1, shown.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-        if (log_) {
-            std::string error;
-            if (!log_->append(line, error) && !logFailed_) {
-                std::cerr << stamp() << " " << error << "\n";
-            }
-            logFailed_ = !error.empty();
+        if (!output_.push(shown) && !outputDropTold_) {
+            outputDropTold_ = true;
+            std::cerr << stamp()
+                      << " standard output does not keep up or is gone; its lines are dropped"
+                      << (log_ ? " (the log keeps them)" : "") << "\n";
         }
     }
 
@@ -221,10 +252,15 @@ class Listener {
                   << "dropped: " << dropped_ << "\n"
                   << "acks: " << acks_ << "\n"
                   << "gaps: " << gaps_ << "\n"
-                  << "gap_s: " << gapTotal_.count() << "\n";
+                  << "gap_s: " << gapTotal_.count() << "\n"
+                  << "log_lines_lost: " << (log_ ? log_->lost() : 0) << "\n"
+                  << "output_dropped: " << output_.dropped() << "\n";
     }
 
     const Options& options_;
+    OutputLines output_{stdout};
+    bool outputDropTold_ = false;
+    bool outputFinished_ = true;
     serial::TBComPort port_;
     std::unique_ptr<LogFile> log_;
     bool logFailed_ = false;
@@ -277,5 +313,12 @@ int main(int argc, char** argv) {
         return 0;
     }
     listen::Listener listener(options);
-    return listener.run();
+    const int status = listener.run();
+    if (!listener.outputFinished()) {
+        // Its writer waits on a reader that reads nothing; the usual exit would flush standard
+        // output and wait with it.
+        std::cerr.flush();
+        std::_Exit(status);
+    }
+    return status;
 }

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -142,17 +144,140 @@ bool LogFile::open(std::string& error) {
     return true;
 }
 
-bool LogFile::append(std::string_view line, std::string& error) {
+bool LogFile::stillThere() const {
+#ifdef _WIN32
+    return true;  // an open file cannot be deleted or moved there
+#else
+    struct stat open {};
+    struct stat named {};
+    return ::fstat(fd_, &open) == 0 && open.st_nlink > 0 && ::stat(path_.c_str(), &named) == 0 &&
+           named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+#endif
+}
+
+bool LogFile::append(std::string_view line, std::string& error, std::string& notice) {
+    if (fd_ >= 0 && !stillThere()) {
+        std::string reopenError;
+        if (open(reopenError)) {
+            notice = "the log file \"" + path_ + "\" was deleted or moved; writing to it anew";
+        }
+    }
     std::string bytes(line);
     bytes += "\r\n";
-    const long n =
-        static_cast<long>(::write(fd_, bytes.data(), static_cast<unsigned>(bytes.size())));
-    if (n != static_cast<long>(bytes.size())) {
-        error = "cannot write the log file \"" + path_ +
-                "\": " + (n < 0 ? systemText(errno) : std::string("the disk is full"));
-        return false;
+#ifndef _WIN32
+    struct stat before {};
+    const bool sized = ::fstat(fd_, &before) == 0;
+#endif
+    std::size_t done = 0;
+    int failure = 0;
+    while (done < bytes.size()) {
+        const long n = static_cast<long>(
+            ::write(fd_, bytes.data() + done, static_cast<unsigned>(bytes.size() - done)));
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        failure = n < 0 ? errno : ENOSPC;
+        break;
     }
-    return true;
+    if (done == bytes.size()) {
+        if (lostInRun_ > 0) {
+            notice = "writing the log file \"" + path_ + "\" works again; " +
+                     std::to_string(lostInRun_) + " lines were lost";
+            lostInRun_ = 0;
+        }
+        return true;
+    }
+#ifndef _WIN32
+    // Half a line would glue the next one to it: cut the file back to where the line began.
+    if (done > 0 && sized) {
+        (void)!::ftruncate(fd_, before.st_size);
+    }
+#endif
+    ++lost_;
+    ++lostInRun_;
+    error = "cannot write the log file \"" + path_ + "\": " + systemText(failure);
+    return false;
+}
+
+OutputLines::OutputLines(std::FILE* out, std::size_t maxWaiting) : maxWaiting_(maxWaiting) {
+#ifndef _WIN32
+    // Born with every signal blocked: the stop signals are the main thread's to take.
+    sigset_t all;
+    sigset_t was;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &was);
+#endif
+    writer_ = std::thread([out, shared = shared_] { write(out, shared); });
+#ifndef _WIN32
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+#endif
+}
+
+OutputLines::~OutputLines() {
+    finish(std::chrono::seconds(1));
+}
+
+bool OutputLines::push(std::string line) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (!shared_->gone.load() && shared_->waiting.size() < maxWaiting_) {
+            shared_->waiting.push_back(std::move(line));
+            shared_->wake.notify_one();
+            return true;
+        }
+    }
+    ++shared_->dropped;
+    return false;
+}
+
+void OutputLines::write(std::FILE* out, const std::shared_ptr<Shared>& shared) {
+    std::unique_lock lock(shared->mutex);
+    for (;;) {
+        shared->wake.wait(lock, [&] { return shared->stop || !shared->waiting.empty(); });
+        if (shared->waiting.empty()) {
+            break;
+        }
+        std::string line = std::move(shared->waiting.front());
+        shared->waiting.pop_front();
+        lock.unlock();
+        line += '\n';
+        const bool written =
+            std::fwrite(line.data(), 1, line.size(), out) == line.size() && std::fflush(out) == 0;
+        lock.lock();
+        if (!written) {
+            // A closed pipe or a full disk behind the output: what waits goes too.
+            shared->gone = true;
+            shared->dropped += 1 + static_cast<long>(shared->waiting.size());
+            shared->waiting.clear();
+        }
+    }
+    shared->done = true;
+    shared->wake.notify_all();
+}
+
+bool OutputLines::finish(std::chrono::milliseconds limit) {
+    if (!writer_.joinable()) {
+        return true;
+    }
+    std::unique_lock lock(shared_->mutex);
+    shared_->stop = true;
+    shared_->wake.notify_all();
+    const bool done = shared_->wake.wait_for(lock, limit, [&] { return shared_->done; });
+    if (!done) {
+        shared_->dropped += static_cast<long>(shared_->waiting.size());
+        shared_->waiting.clear();
+    }
+    lock.unlock();
+    if (done) {
+        writer_.join();
+    } else {
+        writer_.detach();  // it holds its own share of what it needs
+    }
+    return done;
 }
 
 }  // namespace nira::listen

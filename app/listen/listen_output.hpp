@@ -1,8 +1,15 @@
 #pragma once
 // Where the listener's lines go: text or JSON Lines on standard output, and the log file.
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "capture/receiver_handler.hpp"
 
@@ -16,7 +23,9 @@ std::string isoTime(std::chrono::system_clock::time_point when);
 std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when);
 
 // A log file the lines are appended to, one write per line, so a line is never split between
-// two writers or a rotation.
+// two writers or a rotation. A line is in the file whole or not at all: a write cut short (a full
+// disk, a size limit) is finished or cut back to the line's start, and the line counted as lost.
+// A log deleted or moved away is noticed at the next line and opened again under its name.
 class LogFile {
   public:
     explicit LogFile(std::string path);
@@ -26,12 +35,56 @@ class LogFile {
 
     // Opens (again, after a rotation); false with the reason in `error`.
     bool open(std::string& error);
-    // The line's bytes and CR LF; false with the reason in `error`.
-    bool append(std::string_view line, std::string& error);
+    // The line's bytes and CR LF; false with the reason in `error`. `notice` gets what the
+    // operator should hear of besides (the log opened anew, writing working again).
+    bool append(std::string_view line, std::string& error, std::string& notice);
+    // Lines that could not be written.
+    long lost() const { return lost_; }
 
   private:
+    // Whether the open file is still the one the path names.
+    bool stillThere() const;
+
     std::string path_;
     int fd_ = -1;
+    long lost_ = 0;
+    long lostInRun_ = 0;  // lost since writing last worked
+};
+
+// Lines for standard output, written by a thread of their own, so a reader that is slow or gone
+// never holds up the receiver: a line finding too many waiting is dropped and counted; output
+// that is gone (a closed pipe) is given up and counted likewise.
+class OutputLines {
+  public:
+    explicit OutputLines(std::FILE* out, std::size_t maxWaiting = kMaxWaiting);
+    ~OutputLines();
+    OutputLines(const OutputLines&) = delete;
+    OutputLines& operator=(const OutputLines&) = delete;
+
+    static constexpr std::size_t kMaxWaiting = 10000;
+
+    // False when the line was dropped.
+    bool push(std::string line);
+    long dropped() const { return shared_->dropped.load(); }
+    // Waits up to `limit` for what waits to be written; a writer stuck on a reader that reads
+    // nothing is left behind, and what it had left counts as dropped. True when it got done.
+    bool finish(std::chrono::milliseconds limit);
+
+  private:
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable wake;
+        std::deque<std::string> waiting;
+        bool stop = false;
+        bool done = false;
+        std::atomic<bool> gone{false};
+        std::atomic<long> dropped{0};
+    };
+    static void write(std::FILE* out, const std::shared_ptr<Shared>& shared);
+
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+    std::size_t maxWaiting_;
+    std::thread writer_;
 };
 
 }  // namespace nira::listen

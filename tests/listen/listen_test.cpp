@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -179,6 +180,108 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     listen.signal(SIGINT);
     EXPECT_EQ(listen.waitExit(), 0);
     EXPECT_EQ(listen.summary().at("gaps"), "2");
+}
+
+// Lines of a log file; each must be one stamped line, none glued to another or cut short.
+std::vector<std::string> logLines(const std::filesystem::path& path) {
+    const std::string text = readFile(path);
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find("\r\n", at);
+        EXPECT_NE(end, std::string::npos) << path << ": a line without its end";
+        if (end == std::string::npos) {
+            break;
+        }
+        lines.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    for (const auto& line : lines) {
+        EXPECT_NE(line.find(" --> "), std::string::npos) << "cut short: " << line;
+        EXPECT_EQ(line.find(" --> "), line.rfind(" --> ")) << "glued: " << line;
+    }
+    return lines;
+}
+
+long logged(const std::map<std::string, std::string>& summary) {
+    return std::stol(summary.at("test")) + std::stol(summary.at("event")) +
+           std::stol(summary.at("unrecognised"));
+}
+
+// Standard output that nobody reads, or that is gone: the receiver keeps getting its "<", every
+// line is in the log, and SIGTERM still ends the listener.
+TEST(Listen, AnOutputNobodyReadsHoldsUpNeitherTheReceiverNorTheLog) {
+    for (const bool closed : {false, true}) {
+        TempDir dir;
+        const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+        SimProcess sim({"--count", "150", "--interval", "45", "--wait-open", "--linger", "500"});
+        ListenProcess listen(
+            {"--port", sim.portPath(), "--log", (dir / "log.txt").string(), "--json"});
+        closed ? listen.closeOutput() : listen.stopReadingOutput();
+        ASSERT_TRUE(
+            listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(60)));
+        const auto figures = sim.figures();
+        listen.signal(SIGTERM);
+        ASSERT_EQ(listen.waitExit(), 0) << (closed ? "closed: " : "unread: ") << listen.err;
+        const auto summary = listen.summary();
+        EXPECT_EQ(summary.at("acks"), figures.at("acks"));
+        EXPECT_GE(std::stol(figures.at("acks")), 140) << "the receiver was held up";
+        EXPECT_EQ(static_cast<long>(logLines(dir / "log.txt").size()), logged(summary));
+        EXPECT_GT(std::stol(summary.at("output_dropped")), 0);
+        EXPECT_NE(listen.err.find("dropped"), std::string::npos) << listen.err;
+    }
+}
+
+// The log file hits a size limit (as a full disk would): no half line is left, the lost lines
+// are counted, the receiver still gets every "<".
+TEST(Listen, AShortWriteLeavesNoHalfLineAndCountsTheLoss) {
+    TempDir dir;
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    SimProcess sim({"--count", "60", "--interval", "45", "--wait-open", "--linger", "500"});
+    ListenProcess listen({"--fsize=2000", NIRA_LISTEN_EXE, "--port", sim.portPath(), "--log",
+                          (dir / "log.txt").string()},
+                         "/usr/bin/prlimit");
+    ASSERT_TRUE(
+        listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(30)));
+    const auto figures = sim.figures();
+    listen.signal(SIGTERM);
+    ASSERT_EQ(listen.waitExit(), 0) << listen.err;
+    const auto summary = listen.summary();
+    EXPECT_EQ(summary.at("acks"), figures.at("acks"));
+    const auto lines = logLines(dir / "log.txt");
+    EXPECT_GT(lines.size(), 10U);
+    EXPECT_GT(std::stol(summary.at("log_lines_lost")), 0);
+    EXPECT_EQ(static_cast<long>(lines.size()) + std::stol(summary.at("log_lines_lost")),
+              logged(summary));
+    EXPECT_NE(listen.err.find("cannot write the log file"), std::string::npos) << listen.err;
+}
+
+// The log moved away (and SIGHUP after it, as log rotation does) and then deleted: the listener
+// notices at the next line and writes to the name anew; no line is lost.
+TEST(Listen, ALogMovedOrDeletedIsOpenedAgainWithoutLosingALine) {
+    TempDir dir;
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    SimProcess sim({"--count", "60", "--interval", "45", "--wait-open", "--linger", "500"});
+    const auto log = dir / "log.txt";
+    ListenProcess listen({"--port", sim.portPath(), "--log", log.string()});
+    const auto linesOut = [&] {
+        return static_cast<long>(std::count(listen.out.begin(), listen.out.end(), '\n'));
+    };
+    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 15; }, std::chrono::seconds(20)));
+    std::filesystem::rename(log, dir / "log.1");
+    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 25; }, std::chrono::seconds(20)));
+    listen.signal(SIGHUP);
+    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 35; }, std::chrono::seconds(20)));
+    const auto kept = logLines(log);
+    std::filesystem::remove(log);
+    ASSERT_TRUE(
+        listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(30)));
+    listen.signal(SIGTERM);
+    ASSERT_EQ(listen.waitExit(), 0) << listen.err;
+    const long total =
+        static_cast<long>(logLines(dir / "log.1").size() + kept.size() + logLines(log).size());
+    EXPECT_EQ(total, logged(listen.summary()));
+    EXPECT_NE(listen.err.find("was deleted or moved"), std::string::npos) << listen.err;
 }
 
 TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {

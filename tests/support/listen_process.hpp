@@ -1,6 +1,7 @@
 #pragma once
 // nira7-listen as a child process: its standard output and error read as they come, its summary,
 // its CPU time. Ends it (by its PID) if the test does not.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -39,7 +40,9 @@ class ListenProcess {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
         }
-        ::close(out_);
+        if (out_ >= 0) {
+            ::close(out_);
+        }
         ::close(err_);
     }
     ListenProcess(const ListenProcess&) = delete;
@@ -47,6 +50,18 @@ class ListenProcess {
 
     pid_t pid() const { return pid_; }
     void signal(int number) const { ::kill(pid_, number); }
+
+    // Standard output as a reader that never reads (a pipe of one page, left full) or that is
+    // gone (its end closed).
+    void stopReadingOutput() {
+        readOutput_ = false;
+        ::fcntl(out_, F_SETPIPE_SZ, 4096);
+    }
+    void closeOutput() {
+        readOutput_ = false;
+        ::close(out_);
+        out_ = -1;
+    }
 
     // Reads until `done` holds for what came so far, or the time is up.
     bool readUntil(const std::function<bool()>& done,
@@ -58,7 +73,7 @@ class ListenProcess {
             if (left.count() <= 0) {
                 return false;
             }
-            pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+            pollfd p[2] = {{readOutput_ ? out_ : -1, POLLIN, 0}, {err_, POLLIN, 0}};
             if (::poll(p, 2, static_cast<int>(left.count())) <= 0) {
                 continue;
             }
@@ -96,7 +111,7 @@ class ListenProcess {
     }
     // What is still in the pipes once it has ended.
     void drain() {
-        for (int i = 0; i < 2; ++i) {
+        for (int i = readOutput_ ? 0 : 1; i < 2; ++i) {
             char buffer[4096];
             ssize_t n = 0;
             pollfd p{i == 0 ? out_ : err_, POLLIN, 0};
@@ -149,6 +164,7 @@ class ListenProcess {
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
+    bool readOutput_ = true;
     std::optional<int> status_;
 };
 
