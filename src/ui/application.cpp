@@ -6,6 +6,7 @@
 
 #include "platform/exception_display.hpp"
 #include "platform/main_thread.hpp"
+#include "ui/background_work.hpp"
 #include "ui/desktop.hpp"
 
 namespace nira::ui {
@@ -36,7 +37,9 @@ bool Application::notify(QObject* receiver, QEvent* event) {
     try {
         // Qt passes an ignored key on to the parents inside this one call, so the preview
         // sees each key once.
-        if (event->type() == QEvent::KeyPress && receiver->isWidgetType()) {
+        // A window whose input is held back (an Open or Save running) previews nothing either.
+        if (event->type() == QEvent::KeyPress && receiver->isWidgetType() &&
+            !inputBlocked(static_cast<QWidget*>(receiver)->window())) {
             if (auto* preview =
                     dynamic_cast<KeyPreview*>(static_cast<QWidget*>(receiver)->window())) {
                 guarded([&] { preview->previewKeyDown(static_cast<QKeyEvent*>(event)); });

@@ -21,7 +21,11 @@ struct BackgroundJob {
 // Runs `work` and waits for it in an event loop. `total` is what `done` counts up to. Returns what
 // the work returns: false when it stopped at the operator's cancel. An exception of the work is
 // thrown again here.
+// The window takes no input meanwhile (its progress dialog does).
 bool runInBackground(QWidget* parent, const QString& label, std::size_t total,
                      const std::function<bool(BackgroundJob&)>& work);
+
+// Whether input to `window` is held back now, while work runs beside it.
+bool inputBlocked(const QWidget* window);
 
 }  // namespace nira::ui

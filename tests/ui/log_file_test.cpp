@@ -395,6 +395,40 @@ TEST_F(LogFileTest, AnOpenThatTakesLongShowsProgressAndCancelChangesNothing) {
               2);
 }
 
+// Keys and clicks while an Open runs, before its progress shows, go nowhere: not into the log the
+// file then replaces, nor into the opened log afterwards.
+TEST_F(LogFileTest, AnOpenTakesNoInputBeforeItsProgressShows) {
+    const std::filesystem::path slow = dir / "slow.txt";
+    ASSERT_EQ(::mkfifo(slow.c_str(), 0600), 0);
+    std::atomic<bool> typed{false};
+    std::thread writer([&] {
+        std::ofstream pipe(slow, std::ios::binary);  // waits for the Open to start reading
+        pipe << "first line\r\n" << std::flush;
+        while (!typed) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        pipe << "second\r\n" << std::flush;
+    });
+    int changes = 0;
+    QObject::connect(log, &LogView::textChanged, [&] { ++changes; });
+    dialogs.beeps.clear();
+    dialogs.messages.clear();
+    QTimer::singleShot(50, [&] {
+        QTest::keyClicks(log, "typed");
+        QTest::keyClick(log, Qt::Key_1, Qt::ControlModifier);  // Start
+        QTest::mouseClick(log->viewport(), Qt::LeftButton);
+        typed = true;
+    });
+    open("slow.txt");
+    writer.join();
+    QApplication::processEvents();
+    EXPECT_TRUE(typed);
+    EXPECT_EQ(form.LogText(), "first line\r\nsecond\r\n");
+    EXPECT_EQ(changes, 1) << "typing reached the log";
+    EXPECT_TRUE(dialogs.beeps.empty()) << "Ctrl+1 acted";
+    EXPECT_EQ(dialogs.messages, std::vector<std::string>{});
+}
+
 TEST_F(LogFileTest, AFailedSaveLeavesTheOldFileWhole) {
     writeFile(dir / "old.txt", "the old log\r\n");
     for (int i = 0; i < 2000; ++i) {
