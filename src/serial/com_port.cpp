@@ -147,9 +147,9 @@ bool TBComPort::OpenPort() {
     deviceLost_ = false;
     isOpen_ = true;
     ++openGeneration_;
-    identity_ = platform::stablePortName(port_.find('/') == std::string::npos ? "/dev/" + port_
-                                                                               : port_,
-                                         platform::serialByIdFolder());
+    identity_ =
+        platform::stablePortName(port_.find('/') == std::string::npos ? "/dev/" + port_ : port_,
+                                 platform::serialByIdFolder());
     try {
         ApplySettings();
     } catch (...) {

@@ -59,7 +59,8 @@ void TComThread::execute() {
         std::exception_ptr error = std::current_exception();
         if (!WatchedPort->DeviceLost() && deviceGone()) {
             WatchedPort->MarkDeviceLost();
-            error = std::make_exception_ptr(EComPort(DeviceLostMessage(WatchedPort->Port(), WatchedPort->ResumeAfterLoss())));
+            error = std::make_exception_ptr(
+                EComPort(DeviceLostMessage(WatchedPort->Port(), WatchedPort->ResumeAfterLoss())));
         }
         // Handed over without waiting: the report may show a message box for as long as the
         // operator leaves it there, and a device that comes back meanwhile gets a new watcher.
