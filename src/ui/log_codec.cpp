@@ -17,7 +17,12 @@ std::string encodeLine(const QString& line) {
     std::string bytes;
     bytes.reserve(static_cast<std::size_t>(line.size()));
     for (const QChar c : line) {
-        const int b = receiver::byteOfShown(c.unicode());
+        const char16_t u = c.unicode();
+        int b = receiver::byteOfShown(u);
+        // A control character itself (a pasted TAB) is its own byte, as its picture is.
+        if (b < 0 && (u < 0x20 || u == 0x7F)) {
+            b = u;
+        }
         bytes.push_back(b >= 0 ? static_cast<char>(b) : '?');
     }
     return bytes;

@@ -13,7 +13,8 @@ namespace nira::ui {
 
 // One line's bytes as shown.
 QString decodeLine(std::string_view bytes);
-// A shown line's bytes; characters Windows-1251 lacks become "?".
+// A shown line's bytes: a control byte's picture or the control character itself gives the byte;
+// characters Windows-1251 lacks become "?".
 std::string encodeLine(const QString& line);
 
 // The lines joined by CR LF.

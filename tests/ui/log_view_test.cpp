@@ -205,6 +205,19 @@ TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
     EXPECT_EQ(view->lines().line(view->lines().lineCount() - 1), "");
 }
 
+// Control characters pasted from elsewhere (a TAB from a spreadsheet) are their own bytes, as
+// their pictures are; line breaks still start lines.
+TEST_F(LogViewTest, PastedControlCharactersBecomeTheirOwnBytes) {
+    setText("");
+    QGuiApplication::clipboard()->setText(
+        QString::fromUtf8("a\tb\x01"
+                          "c\x7F\u2400d\r\ne"));
+    QTest::keyClick(view, Qt::Key_V, Qt::ControlModifier);
+    EXPECT_EQ(text(), std::string("a\tb\x01"
+                                  "c\x7F\0d\r\ne",
+                                  11));
+}
+
 TEST_F(LogViewTest, LongLinesWrapAndALineTallerThanTheViewIsScrolledRowByRow) {
     // Words wrap at blanks; a word longer than a row breaks where the row ends.
     std::string words;
