@@ -807,14 +807,21 @@ void LogView::keyPressEvent(QKeyEvent* event) {
          [&] { return rowMove(cursor_, page); }, true},
         {QKeySequence::MoveToPreviousPage, QKeySequence::SelectPreviousPage,
          [&] { return rowMove(cursor_, -page); }, true},
+        // Home and End keep to the row the caret is on, as in any edit box that wraps.
         {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine,
          [&] {
-             return LogPosition{cursor_.line, 0};
+             const std::vector<std::size_t> starts = rowStarts(cursor_.line);
+             return LogPosition{cursor_.line, starts[rowPlaceOf(cursor_).row]};
          },
          false},
         {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine,
          [&] {
-             return LogPosition{cursor_.line, line(cursor_.line).size()};
+             const std::vector<std::size_t> starts = rowStarts(cursor_.line);
+             const std::size_t row = rowPlaceOf(cursor_).row;
+             // A wrapped row ends before its last character (the blank it broke at), so the
+             // caret stays on it.
+             return LogPosition{cursor_.line, row + 1 < starts.size() ? starts[row + 1] - 1
+                                                                      : line(cursor_.line).size()};
          },
          false},
         {QKeySequence::MoveToStartOfDocument, QKeySequence::SelectStartOfDocument,
@@ -829,7 +836,13 @@ void LogView::keyPressEvent(QKeyEvent* event) {
                 preferredX_ = xInRow(cursor_);
             }
             const double keptX = preferredX_;
-            const LogPosition to = move.to();
+            LogPosition to = move.to();
+            // Left and Right on a selection end it at its start or its end.
+            if (!select && hasSelection() && move.move == QKeySequence::MoveToNextChar) {
+                to = anchor_ < cursor_ ? cursor_ : anchor_;
+            } else if (!select && hasSelection() && move.move == QKeySequence::MoveToPreviousChar) {
+                to = anchor_ < cursor_ ? anchor_ : cursor_;
+            }
             if (move.move == QKeySequence::MoveToNextPage) {
                 scrollRows(page);
             } else if (move.move == QKeySequence::MoveToPreviousPage) {

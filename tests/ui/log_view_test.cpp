@@ -169,6 +169,59 @@ TEST_F(LogViewTest, WordMovesAndDeletesCrossEmptyLines) {
     }
 }
 
+// Home and End keep to the visual row of a wrapped line; Left and Right end a selection at its
+// start or end.
+TEST_F(LogViewTest, HomeEndKeepToTheRowAndLeftRightEndASelection) {
+    std::string wrapped;
+    for (int i = 0; i < 40; ++i) {
+        wrapped += "word" + std::to_string(10 + i) + " ";
+    }
+    setText(wrapped);
+    const QRect first = view->lineRect(0);
+    ASSERT_EQ(view->positionAt(QPoint(6, first.bottom() + first.height() / 2)).line, 0U)
+        << "no wrap";
+    // Home on the second row: at that row's first word, not at the line's start.
+    QTest::keyClick(view, Qt::Key_Down);
+    QTest::keyClick(view, Qt::Key_End);
+    QTest::keyClick(view, Qt::Key_Home);
+    QTest::keyClicks(view, "X");
+    const std::size_t x = text().find('X');
+    ASSERT_NE(x, std::string::npos);
+    EXPECT_GT(x, 0U);
+    EXPECT_EQ(text()[x - 1], ' ') << text();
+    // End on the first row: before the blank it broke at, not at the line's end.
+    QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+    QTest::keyClick(view, Qt::Key_End);
+    QTest::keyClicks(view, "Y");
+    const std::size_t y = text().find('Y');
+    ASSERT_NE(y, std::string::npos);
+    EXPECT_LT(y, text().find('X'));
+    EXPECT_EQ(text()[y + 1], ' ') << text();
+    // Shift+End from the row's start selects that row only.
+    QTest::keyClick(view, Qt::Key_Home);
+    QTest::keyClick(view, Qt::Key_End, Qt::ShiftModifier);
+    EXPECT_EQ(view->selectedText().toStdString() + " ", text().substr(0, y + 2));
+
+    const struct {
+        const char* what;
+        Qt::Key key;
+        const char* result;
+    } ends[] = {
+        {"Left ends it at its start", Qt::Key_Left, "abc- def ghi"},
+        {"Right ends it at its end", Qt::Key_Right, "abc def- ghi"},
+    };
+    for (const auto& c : ends) {
+        setText("abc def ghi");
+        QTest::keyClick(view, Qt::Key_Right, Qt::ControlModifier);  // after "abc"
+        for (int i = 0; i < 4; ++i) {
+            QTest::keyClick(view, Qt::Key_Right, Qt::ShiftModifier);
+        }
+        QTest::keyClick(view, c.key);
+        QTest::keyClicks(view, "-");
+        EXPECT_EQ(text(), c.result) << c.what;
+    }
+}
+
 TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
     // The second line holds a NUL, a CR and an LF as bytes, as a received chunk may.
     LogLines lines;
