@@ -1003,10 +1003,11 @@ void LogView::autoScroll() {
 }
 
 void LogView::wheelEvent(QWheelEvent* event) {
-    // Three rows a notch; a touchpad's small steps add up to rows.
-    wheelAngle_ += event->angleDelta().y();
-    const int rows = wheelAngle_ / 40;
-    wheelAngle_ -= rows * 40;
+    // The system's rows a notch (120 units); a touchpad's small steps add up to rows.
+    constexpr int kNotch = 120;
+    wheelAngle_ += event->angleDelta().y() * std::max(1, QApplication::wheelScrollLines());
+    const int rows = wheelAngle_ / kNotch;
+    wheelAngle_ -= rows * kNotch;
     if (rows != 0) {
         scrollRows(-rows);
     }

@@ -8,6 +8,7 @@
 #include <QScrollBar>
 #include <QTest>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <string>
 #include <vector>
 
@@ -320,6 +321,32 @@ TEST_F(LogViewTest, LongLinesWrapAndALineTallerThanTheViewIsScrolledRowByRow) {
     const LogPosition top = view->positionAt(QPoint(6, 6));
     EXPECT_EQ(top.line, 0U);
     EXPECT_LE(top.column, 100U);
+}
+
+// The wheel turns as many rows a notch as the system says; a touchpad's small steps add up.
+TEST_F(LogViewTest, TheWheelScrollsTheSystemsRowsANotch) {
+    std::string many;
+    for (int i = 0; i < 200; ++i) {
+        many += "line " + std::to_string(i) + "\r\n";
+    }
+    setText(many);
+    const int kept = QApplication::wheelScrollLines();
+    const auto turn = [&](int units) {
+        QWheelEvent wheel(QPointF(20, 20), view->viewport()->mapToGlobal(QPointF(20, 20)), QPoint(),
+                          QPoint(0, units), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(view->viewport(), &wheel);
+        return view->positionAt(QPoint(6, 6)).line;
+    };
+    for (const int lines : {1, 3, 7}) {
+        QApplication::setWheelScrollLines(lines);
+        QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+        EXPECT_EQ(turn(-120), static_cast<std::size_t>(lines)) << lines << " a notch";
+    }
+    QApplication::setWheelScrollLines(3);
+    QTest::keyClick(view, Qt::Key_Home, Qt::ControlModifier);
+    EXPECT_EQ(turn(-60), 1U) << "half a notch";
+    EXPECT_EQ(turn(-60), 3U) << "and another half";
+    QApplication::setWheelScrollLines(kept);
 }
 
 TEST_F(LogViewTest, AppendFollowsOnlyFromTheBottomAndMovesACaretAtTheEnd) {
