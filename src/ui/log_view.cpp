@@ -539,6 +539,9 @@ void LogView::changed() {
 }
 
 void LogView::setLines(LogLines lines) {
+    // A new text (an opened file, the log emptied) is no edit to take back.
+    undo_.reset();
+    typingRun_ = false;
     lines_ = std::move(lines);
     rows_.assign(lines_.lineCount(), 0);
     longLines_.clear();
@@ -555,6 +558,9 @@ void LogView::append(const std::vector<std::string>& lines) {
     const bool follow = atBottom() && !hasSelection();
     const LogPosition oldEnd = lines_.end();
     const bool caretAtEnd = cursor_ == oldEnd && anchor_ == oldEnd;
+    if (undo_ && !undo_->appendedFrom) {
+        undo_->appendedFrom = oldEnd;
+    }
     edit(oldEnd, oldEnd, lines);
     // A caret at the end moves along with the new text.
     if (caretAtEnd) {
@@ -614,6 +620,7 @@ QString LogView::selectedText() const {
 }
 
 void LogView::selectAll() {
+    typingRun_ = false;
     anchor_ = {0, 0};
     cursor_ = lines_.end();
     viewport()->update();
@@ -646,7 +653,12 @@ void LogView::paste() {
     }
 }
 
-void LogView::replaceSelection(const std::vector<std::string>& lines) {
+void LogView::replaceSelection(const std::vector<std::string>& lines, bool typing) {
+    if (!(typing && typingRun_)) {
+        undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt};
+    }
+    typingRun_ = typing;
+    lastWasUndo_ = false;
     const LogPosition end = edit(anchor_, cursor_, lines);
     cursor_ = anchor_ = end;
     preferredX_ = -1;
@@ -656,7 +668,44 @@ void LogView::replaceSelection(const std::vector<std::string>& lines) {
 }
 
 void LogView::insertTyped(const QString& text) {
-    replaceSelection(linesOf(text));
+    replaceSelection(linesOf(text), true);
+}
+
+void LogView::undo() {
+    if (!undo_) {
+        return;
+    }
+    UndoStep step = std::move(*undo_);
+    // What the receiver added since the edit goes to the end of the log taken back too.
+    std::vector<std::string> appended;
+    if (step.appendedFrom) {
+        const LogPosition from = *step.appendedFrom;
+        for (std::size_t line = from.line; line < lines_.lineCount(); ++line) {
+            const std::string_view text = lines_.line(line);
+            appended.emplace_back(line == from.line ? text.substr(from.column) : text);
+        }
+    }
+    undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt};
+    const LogPosition keptEnd = step.lines.end();
+    if (!appended.empty()) {
+        step.lines.replace(keptEnd, keptEnd, appended);
+    }
+    lines_ = std::move(step.lines);
+    rows_.assign(lines_.lineCount(), 0);
+    longLines_.clear();
+    const auto valid = [this](LogPosition p) {
+        const std::size_t line = std::min(p.line, lines_.lineCount() - 1);
+        return LogPosition{line, std::min(p.column, lines_.line(line).size())};
+    };
+    anchor_ = valid(step.anchor);
+    cursor_ = valid(step.cursor);
+    typingRun_ = false;
+    lastWasUndo_ = true;
+    preferredX_ = -1;
+    setTop(top_);
+    changed();
+    ensureCursorVisible();
+    restartBlink();
 }
 
 void LogView::deleteBackOrForward(bool forward) {
@@ -713,6 +762,7 @@ LogPosition LogView::wordEnd(LogPosition at) const {
 }
 
 void LogView::moveCursor(LogPosition to, bool select) {
+    typingRun_ = false;
     cursor_ = to;
     if (!select) {
         anchor_ = to;
@@ -853,7 +903,11 @@ void LogView::keyPressEvent(QKeyEvent* event) {
             return;
         }
     }
-    if (event->matches(QKeySequence::SelectAll)) {
+    if (event->matches(QKeySequence::Undo) ||
+        (event->key() == Qt::Key_Backspace && event->modifiers() == Qt::AltModifier) ||
+        (event->matches(QKeySequence::Redo) && lastWasUndo_)) {
+        undo();
+    } else if (event->matches(QKeySequence::SelectAll)) {
         selectAll();
     } else if (event->matches(QKeySequence::Copy)) {
         copy();
@@ -919,6 +973,7 @@ QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const {
 }
 
 void LogView::mousePressEvent(QMouseEvent* event) {
+    typingRun_ = false;
     const QPoint point = event->position().toPoint();
     if (event->button() == Qt::MiddleButton) {
         QClipboard* clipboard = QGuiApplication::clipboard();
@@ -1024,6 +1079,8 @@ void LogView::contextMenuEvent(QContextMenuEvent* event) {
         made->setEnabled(enabled);
         connect(made, &QAction::triggered, this, action);
     };
+    add("&Undo", QKeySequence::Undo, canUndo(), [this] { undo(); });
+    menu.addSeparator();
     add("Cu&t", QKeySequence::Cut, selected, [this] { cut(); });
     add("&Copy", QKeySequence::Copy, selected, [this] { copy(); });
     add("&Paste", QKeySequence::Paste, !QGuiApplication::clipboard()->text().isEmpty(),

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <unordered_map>
@@ -46,6 +47,10 @@ class LogView : public QAbstractScrollArea {
     void copy() const;
     void cut();
     void paste();
+    // Takes back the operator's last edit (a typed run, a paste, a cut, a delete); once more
+    // puts it back, as an edit box does. Receiver lines appended meanwhile stay.
+    void undo();
+    bool canUndo() const { return undo_.has_value(); }
 
     // At the bottom: the last row is in view and nothing comes after it.
     bool atBottom() const;
@@ -119,7 +124,8 @@ class LogView : public QAbstractScrollArea {
     LogPosition rowMove(LogPosition from, long rows) const;
     LogPosition wordStart(LogPosition at) const;
     LogPosition wordEnd(LogPosition at) const;
-    void replaceSelection(const std::vector<std::string>& lines);
+    // Every edit of the operator's goes through here; `typing` keeps a typed run one undo step.
+    void replaceSelection(const std::vector<std::string>& lines, bool typing = false);
     void insertTyped(const QString& text);
     void deleteBackOrForward(bool forward);
     void changed();
@@ -128,6 +134,17 @@ class LogView : public QAbstractScrollArea {
     void copyToSelectionClipboard() const;
 
     LogLines lines_;
+    // The log before the operator's last edit (its chunks shared with the log, so a big
+    // deletion costs no copy), and where receiver lines were appended after it.
+    struct UndoStep {
+        LogLines lines;
+        LogPosition anchor;
+        LogPosition cursor;
+        std::optional<LogPosition> appendedFrom;
+    };
+    std::optional<UndoStep> undo_;
+    bool typingRun_ = false;
+    bool lastWasUndo_ = false;
     // Each line's wrapped rows, counted when first needed (0: not yet).
     mutable std::vector<std::uint16_t> rows_;
     // The rows of lines this long are kept once wrapped.

@@ -223,6 +223,71 @@ TEST_F(LogViewTest, HomeEndKeepToTheRowAndLeftRightEndASelection) {
     }
 }
 
+// Ctrl+Z takes back the operator's last edit, whatever it was, and a second puts it back; lines
+// the receiver appended in between stay.
+TEST_F(LogViewTest, UndoTakesBackTheLastEditAndKeepsAppendedLines) {
+    const std::string before = "first line\r\nsecond line\r\n";
+    const struct {
+        const char* what;
+        std::function<void(QWidget*)> edit;
+        const char* edited;
+    } table[] = {
+        {"a typed run is one step",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_End);
+             QTest::keyClicks(w, " typed");
+         },
+         "first line typed\r\nsecond line\r\n"},
+        {"a paste",
+         [](QWidget* w) {
+             QGuiApplication::clipboard()->setText("pasted\nlines ");
+             QTest::keyClick(w, Qt::Key_V, Qt::ControlModifier);
+         },
+         "pasted\r\nlines first line\r\nsecond line\r\n"},
+        {"a cut",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_Down, Qt::ShiftModifier);
+             QTest::keyClick(w, Qt::Key_X, Qt::ControlModifier);
+         },
+         "second line\r\n"},
+        {"a delete", [](QWidget* w) { QTest::keyClick(w, Qt::Key_Delete); },
+         "irst line\r\nsecond line\r\n"},
+        {"Ctrl+A and a key",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_A, Qt::ControlModifier);
+             QTest::keyClicks(w, "x");
+         },
+         "x"},
+    };
+    for (const auto& c : table) {
+        for (const bool receiverWrote : {false, true}) {
+            setText(before);
+            c.edit(view);
+            ASSERT_EQ(text(), c.edited) << c.what;
+            const std::string appended = receiverWrote ? "received\r\n" : "";
+            if (receiverWrote) {
+                view->append({"received", ""});
+            }
+            QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+            EXPECT_EQ(text(), before + appended) << c.what << ": undone";
+            QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+            EXPECT_EQ(text(), c.edited + appended) << c.what << ": done again";
+            QTest::keyClick(view, Qt::Key_Backspace, Qt::AltModifier);
+            EXPECT_EQ(text(), before + appended) << c.what << ": Alt+Backspace";
+        }
+    }
+    // Two typed runs apart are two steps; an opened text has nothing to take back.
+    setText(before);
+    QTest::keyClicks(view, "ab");
+    QTest::keyClick(view, Qt::Key_End);
+    QTest::keyClicks(view, "cd");
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(text(), "abfirst line\r\nsecond line\r\n");
+    setText(before);
+    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+    EXPECT_EQ(text(), before);
+}
+
 TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
     // The second line holds a NUL, a CR and an LF as bytes, as a received chunk may.
     LogLines lines;

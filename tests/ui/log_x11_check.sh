@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The log through real input on an X server: a long log opened in the file dialog, the wheel
 # scrolled, a word double-clicked and copied, a line typed and the word pasted at the end, the log
-# saved in the file dialog; the saved file must be the opened one plus that line.
+# saved in the file dialog; the saved file must be the opened one plus that line. Then Ctrl+A, a
+# key and Ctrl+Z: saved again, the log is whole.
 # Usage: log_x11_check.sh <nira7-analyser>. Exits 77 (skipped) without Xvfb or xdotool.
 set -euo pipefail
 
@@ -85,4 +86,17 @@ if ! cmp -s <(head -c "$(stat -c %s "$work/big.txt")" "$work/saved.txt") "$work/
     echo "FAILED: the saved file is not the opened one plus \"$last\""
     exit 1
 fi
-echo "log through real input: opened, scrolled, \"${last#typed }\" copied and pasted, saved whole"
+
+# Ctrl+A and a key leave one letter; Ctrl+Z brings the whole log back.
+xdotool key ctrl+a
+xdotool type x
+sleep 0.3
+xdotool key ctrl+z
+sleep 0.3
+dialog_then ctrl+s "$work/undone.txt"
+wait_for '[ -s "$work/undone.txt" ] && [ "$(stat -c %s "$work/undone.txt")" -ge "$(stat -c %s "$work/saved.txt")" ]' ||
+    { echo "FAILED: the log saved after Ctrl+A, a key and Ctrl+Z is not whole"; exit 1; }
+sleep 0.5
+cmp -s "$work/undone.txt" "$work/saved.txt" ||
+    { echo "FAILED: Ctrl+Z did not bring the log back as it was"; exit 1; }
+echo "log through real input: opened, scrolled, \"${last#typed }\" copied and pasted, saved whole; Ctrl+A, a key and Ctrl+Z: whole again"
