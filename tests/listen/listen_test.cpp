@@ -155,7 +155,10 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     ASSERT_TRUE(listen.readUntil([&] {
         return listen.err.find("waiting for") != std::string::npos;
     })) << listen.err;
+    // Neither name may lead to the dead terminal's number meanwhile: the next pseudo-terminal
+    // anyone opens (another test's) would get it and be taken.
     std::filesystem::remove(link);
+    std::filesystem::remove(identity);
     // Waiting costs next to nothing.
     const long cpuBefore = listen.cpuMs();
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
@@ -163,12 +166,14 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
 
     SimProcess second({"--script", (dir / "second.txt").string(), "--expect-acks"});
     repoint(link, second.portPath());
+    repoint(identity, second.portPath());
     ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 02") != std::string::npos; }))
         << listen.err;
     EXPECT_NE(listen.err.find("is back after"), std::string::npos) << listen.err;
 
     // The name is gone for good; the adapter comes back as another device.
     std::filesystem::remove(link);
+    std::filesystem::remove(identity);
     second.signal(SIGTERM);
     EXPECT_EQ(second.figures().at("acks"), "1");
     SimProcess third({"--script", (dir / "third.txt").string(), "--expect-acks"});
