@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -74,7 +75,9 @@ class ListenProcess {
                 return false;
             }
             pollfd p[2] = {{readOutput_ ? out_ : -1, POLLIN, 0}, {err_, POLLIN, 0}};
-            if (::poll(p, 2, static_cast<int>(left.count())) <= 0) {
+            // A condition the output does not tell (another process ending) is looked at again
+            // every 100 ms.
+            if (::poll(p, 2, static_cast<int>(std::min<long>(left.count(), 100))) <= 0) {
                 continue;
             }
             bool any = false;
