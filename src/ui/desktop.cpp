@@ -4,6 +4,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QWidget>
+#include <cstdio>
 
 #include "platform/desktop.hpp"
 #include "ui/application.hpp"
@@ -40,6 +41,9 @@ void Desktop::bringToFront(QWidget* mainWindow) {
 }
 
 void Desktop::showException(const QString& text) {
+    // Also where a terminal or the session's journal keeps it, after the box is gone.
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+                 qPrintable(text));
     QMessageBox box(QMessageBox::Critical, kApplicationTitle, text, QMessageBox::Ok,
                     QApplication::activeWindow());
     box.exec();

@@ -19,3 +19,22 @@ start_xvfb() {
     wait_for '[ -s "$work/display" ]' 200 || { echo "FAILED: Xvfb did not start"; exit 1; }
     export DISPLAY=":$(head -n 1 "$work/display")"
 }
+
+# Waits for a mapped window whose name matches $1 and gives it the keyboard; sets window. A window
+# found before it is mapped cannot take the focus, and keys sent then are lost.
+focus_window() {
+    local name=$1
+    window=
+    wait_for 'window=$(xdotool search --onlyvisible --name "$name" 2>/dev/null | head -n 1); [ -n "$window" ]' ||
+        return 1
+    xdotool windowfocus --sync "$window" 2>/dev/null || true
+    wait_for '[ "$(xdotool getwindowfocus 2>/dev/null)" = "$window" ]' 50
+}
+
+# What is on the screen: each visible window's name, for a failure's report.
+visible_windows() {
+    local id
+    for id in $(xdotool search --onlyvisible --name "" 2>/dev/null); do
+        echo "window: $(xdotool getwindowname "$id" 2>/dev/null)"
+    done
+}

@@ -37,10 +37,7 @@ awk 'BEGIN { for (i = 0; i < 200000; i++)
 cd "$work"
 NIRA7_REGISTRY="$work/registry.reg" QT_QPA_PLATFORM=xcb "$analyser" >"$work/app.log" 2>&1 &
 app_pid=$!
-window=
-wait_for 'window=$(xdotool search --name "^NIRA-7: " 2>/dev/null | head -n 1); [ -n "$window" ]' ||
-    { echo "FAILED: no window"; cat "$work/app.log"; exit 1; }
-xdotool windowfocus --sync "$window"
+focus_window "^NIRA-7: " || { echo "FAILED: no window"; cat "$work/app.log"; exit 1; }
 eval "$(xdotool getwindowgeometry --shell "$window")"  # X, Y
 # The log's first row, a little in from its left edge (the window has no frame here).
 row_x=$((X + 8 + 8 + 14))

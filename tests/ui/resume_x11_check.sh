@@ -50,8 +50,14 @@ start_receiver() {
     sim_path=$(head -n 1 "$work/$1.out")
 }
 answered() {
-    wait_for "grep -qx 'acks: 1' '$work/$1.out'" 150 ||
-        { echo "FAILED: receiver $1 was not answered ($2)"; cat "$work/$1.out" "$work/app.log"; exit 1; }
+    wait_for "grep -qx 'acks: 1' '$work/$1.out'" 150 || {
+        echo "FAILED: receiver $1 was not answered ($2)"
+        cat "$work/app.log"
+        visible_windows
+        head -n 1 "$work/$1.out"
+        tail -n 12 "$work/$1.out"
+        exit 1
+    }
 }
 # Pulls receiver $1: it ends, and must have had exactly its one "<".
 pull() {
@@ -76,10 +82,7 @@ printf 'Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\HARDWAR
 cd "$work"
 QT_QPA_PLATFORM=xcb "$analyser" --port "$name" >"$work/app.log" 2>&1 &
 app_pid=$!
-window=
-wait_for 'window=$(xdotool search --name "^NIRA-7: " 2>/dev/null | head -n 1); [ -n "$window" ]' ||
-    { echo "FAILED: no window"; cat "$work/app.log"; exit 1; }
-xdotool windowfocus --sync "$window"
+focus_window "^NIRA-7: " || { echo "FAILED: no window"; cat "$work/app.log"; exit 1; }
 before=$(windows)
 xdotool key ctrl+1
 answered first "listening"
@@ -107,7 +110,7 @@ third_pid=$sim_pid
 repoint "$identity" "$sim_path"
 answered third "back under its identity"
 
-xdotool windowfocus --sync "$window"
+focus_window "^NIRA-7: " || { echo "FAILED: the window is gone"; exit 1; }
 xdotool key ctrl+0
 sleep 0.3
 pull third "$third_pid"
