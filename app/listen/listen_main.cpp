@@ -25,7 +25,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using platform::ConsoleSignal;
+using platform::DWORD;
 using platform::MainThreadQueue;
+#ifndef _WIN32  // there they are the system's macros
+using platform::ERROR_ACCESS_DENIED;
+using platform::ERROR_FILE_NOT_FOUND;
+using platform::ERROR_GEN_FAILURE;
+using platform::ERROR_PRIVILEGE_NOT_HELD;
+using platform::ERROR_SUCCESS;
+#endif
 
 constexpr auto kDeviceCheck = std::chrono::seconds(1);
 constexpr auto kIdleWait = std::chrono::hours(1);
@@ -85,28 +93,37 @@ class Listener {
         port_.OnWatcherFailure = [this](serial::TBComPort* sender,
                                         const std::exception_ptr& error) {
             if (sender->DeviceLost()) {
-                deviceGone(whatOf(error));
+                deviceGone();
                 return;
             }
             lost_ = true;
             lostReason_ = whatOf(error);
         };
         port_.OnDeviceBack = [this](serial::TBComPort*) { deviceBack(); };
-        try {
-            port_.OpenPort();
-        } catch (const std::exception& e) {
-            std::cerr << platform::exceptionDisplayText(e.what()) << "\n";
-            return 1;
-        }
+        port_.OnLookFailed = [this](serial::TBComPort*, DWORD error) { tellWhy(error); };
         const auto started = Clock::now();
-        std::cerr << stamp() << " listening on " << options_.port << " at "
-                  << serial::kBaudRates[options_.speed] << " bit/s\n";
+        if (!openPort()) {
+            if (!waitable(openError_)) {
+                std::cerr << "nira7-listen: cannot listen on " << options_.port << ": "
+                          << openFailure_ << "\n";
+                return 1;
+            }
+            // Not there yet (or held, or not this user's yet): wait for it as after a loss.
+            reopening_ = true;
+            std::cerr << stamp() << " waiting for " << options_.port << ": "
+                      << reasonOf(openError_, openFailure_) << "\n";
+            lastReason_ = openError_;
+        } else {
+            std::cerr << stamp() << " listening on " << options_.port << " at "
+                      << serial::kBaudRates[options_.speed] << " bit/s\n";
+        }
 
         bool stop = false;
         while (!stop) {
             MainThreadQueue::instance().pumpFor(
-                lost_ ? std::chrono::duration_cast<std::chrono::milliseconds>(kDeviceCheck)
-                      : std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWait));
+                lost_ || reopening_
+                    ? std::chrono::duration_cast<std::chrono::milliseconds>(kDeviceCheck)
+                    : std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWait));
             while (!signals().empty()) {
                 const ConsoleSignal signal = signals().front();
                 signals().pop_front();
@@ -121,6 +138,8 @@ class Listener {
             }
             if (!stop && lost_) {
                 followTheDevice();
+            } else if (!stop && reopening_) {
+                reopen();
             }
         }
         try {
@@ -196,13 +215,13 @@ class Listener {
     }
 
     // The device went away: the component let it go and looks for it once a second. Told once
-    // per loss; a reason told while waiting (a device back that this user may not open) too.
-    void deviceGone(const std::string& reason) {
+    // per loss.
+    void deviceGone() {
         if (waiting_) {
-            std::cerr << stamp() << " " << reason << "\n";
-            return;
+            return;  // a reason found by a look is told by tellWhy
         }
         waiting_ = true;
+        lastReason_ = ERROR_FILE_NOT_FOUND;
         gapStart_ = Clock::now();
         std::cerr << stamp() << " the device of port " << options_.port
                   << " is gone (unplugged or switched off)\n"
@@ -218,29 +237,81 @@ class Listener {
                   << " s; listening again\n";
     }
 
-    // The watcher failed for another reason (not the device): start it afresh, once a second.
+    // The watcher failed for another reason (not the device): let go, and open afresh once a
+    // second.
     void followTheDevice() {
-        if (!restarting_) {
-            restarting_ = true;
-            std::cerr << stamp() << " " << lostReason_ << "\n";
-            try {
-                port_.ClosePort();
-            } catch (const std::exception&) {
-                // a close that fails here is tried again by the next open
-            }
+        lost_ = false;
+        reopening_ = true;
+        lastReason_ = ERROR_SUCCESS;
+        std::cerr << stamp() << " " << lostReason_ << "\n";
+        try {
+            port_.ClosePort();
+        } catch (const std::exception&) {
+            // a close that fails here is tried again by the next open
+        }
+    }
+
+    void reopen() {
+        if (!openPort()) {
+            tellWhy(openError_);
             return;
         }
+        reopening_ = false;
+        std::cerr << stamp() << " listening on " << options_.port << " at "
+                  << serial::kBaudRates[options_.speed] << " bit/s\n";
+    }
+
+    // One attempt; what went wrong is kept in openError_ and openFailure_.
+    bool openPort() {
         if (!deviceMayBeThere(options_.port)) {
-            return;
+            openError_ = ERROR_FILE_NOT_FOUND;
+            openFailure_.clear();
+            return false;
         }
         try {
             port_.OpenPort();
+            return true;
         } catch (const std::exception&) {
-            return;  // not ready yet (or still held): the next look tries again
+            // The component's own words are the window's; the listener says it in its own.
+            const DWORD error = port_.OpenError();
+            openError_ = error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+            openFailure_ = error == ERROR_SUCCESS
+                               ? "the device does not take the line settings (" +
+                                     std::to_string(serial::kBaudRates[options_.speed]) +
+                                     " bit/s, 8N1)"
+                               : "it is not a serial device, or it does not answer";
+            return false;
         }
-        restarting_ = false;
-        lost_ = false;
-        std::cerr << stamp() << " listening on " << options_.port << " again\n";
+    }
+
+    // Worth waiting for: the device may come, be let go of, or be given to this user.
+    static bool waitable(DWORD error) {
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED ||
+               error == ERROR_PRIVILEGE_NOT_HELD;
+    }
+
+    static std::string reasonOf(DWORD error, const std::string& failure = {}) {
+        switch (error) {
+            case ERROR_FILE_NOT_FOUND:
+                return "there is no such device (not plugged in, or named otherwise)";
+            case ERROR_ACCESS_DENIED:
+                return "another program holds the device";
+            case ERROR_PRIVILEGE_NOT_HELD:
+                return "this user may not open the device (on Debian: the dialout group)";
+            default:
+                return failure.empty() ? "the device does not open or take its settings yet"
+                                       : failure;
+        }
+    }
+
+    // While waiting, each new reason the device cannot be opened is told once.
+    void tellWhy(DWORD error) {
+        if (error == lastReason_) {
+            return;
+        }
+        lastReason_ = error;
+        std::cerr << stamp() << " still waiting for " << options_.port << ": " << reasonOf(error)
+                  << "\n";
     }
 
     void summary(std::chrono::seconds listened) const {
@@ -264,9 +335,12 @@ class Listener {
     serial::TBComPort port_;
     std::unique_ptr<LogFile> log_;
     bool logFailed_ = false;
-    bool lost_ = false;  // the watcher ended for another reason than a lost device
-    bool restarting_ = false;
-    bool waiting_ = false;  // for a lost device to come back
+    bool lost_ = false;       // the watcher ended for another reason than a lost device
+    bool reopening_ = false;  // the listener itself opens the port once a second
+    DWORD openError_ = ERROR_SUCCESS;
+    std::string openFailure_;
+    DWORD lastReason_ = ERROR_SUCCESS;  // the last reason told while waiting
+    bool waiting_ = false;              // for a lost device to come back
     std::string lostReason_;
     Clock::time_point gapStart_;
     long tests_ = 0;

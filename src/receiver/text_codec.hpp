@@ -1,7 +1,8 @@
 #pragma once
 // The log's bytes are Windows-1251. A byte is shown as its character, a control byte (CR, LF,
-// NUL …) as its control picture (␍ ␊ ␀), so a line holds exactly what arrived and the shown
-// character maps back to the byte.
+// NUL …) as its control picture (␍ ␊ ␀), the unassigned 0x98 as ␦, so a line holds exactly
+// what arrived, nothing shown is a control character, and the shown character maps back to the
+// byte.
 
 #include <string>
 #include <string_view>

@@ -210,8 +210,10 @@ bool TBComPort::ClosePort() {
 void TBComPort::OpenDevice() {
     const std::string path = "\\\\.\\" + port_;
     deviceHandle_ = api_.CreateFileA(path.c_str());
+    openError_ = ERROR_SUCCESS;
     if (deviceHandle_ == INVALID_HANDLE_VALUE) {
         const DWORD error = api_.GetLastError();
+        openError_ = error;
         if (error == ERROR_FILE_NOT_FOUND) {
             throw EComPort(cmNoSuchPort);
         }
@@ -656,6 +658,7 @@ void TBComPort::ReportWatcherFailure(const std::exception_ptr& error) {
     if (lost) {
         ReleaseLostDevice();
         permissionTold_ = false;
+        lookError_ = ERROR_SUCCESS;
         if (resumeAfterLoss_) {
             StartReturnTicker();
         }
@@ -725,12 +728,20 @@ bool TBComPort::LookForLostDevice() {
         return false;
     }
     // The chosen name wins; the identity stands in only when that name is gone.
-    const DWORD byName = ResumeOn(port_);
-    if (byName == ERROR_SUCCESS) {
+    DWORD error = ResumeOn(port_);
+    if (error == ERROR_FILE_NOT_FOUND && !identity_.empty()) {
+        error = ResumeOn(identity_);
+    }
+    if (error == ERROR_SUCCESS) {
         return true;
     }
-    return byName == ERROR_FILE_NOT_FOUND && !identity_.empty() &&
-           ResumeOn(identity_) == ERROR_SUCCESS;
+    if (error != lookError_) {
+        lookError_ = error;
+        if (OnLookFailed) {
+            OnLookFailed(this, error);
+        }
+    }
+    return false;
 }
 
 DWORD TBComPort::ResumeOn(const std::string& name) {

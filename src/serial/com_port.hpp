@@ -251,6 +251,9 @@ class TBComPort {
     TWatcherFailureEvent OnWatcherFailure;
     // A lost device came back and listening went on by itself (main thread).
     TNotifyEvent OnDeviceBack;
+    // A look for a lost device failed for another reason than the look before it (the system's
+    // error: not there, held by another program, not this user's to open...). Main thread.
+    std::function<void(TBComPort* Sender, DWORD error)> OnLookFailed;
 
     // While on, a lost device is looked for once a second and listened to again when it is
     // back: under the chosen name, or, when that name is gone, under the /dev/serial/by-id
@@ -262,6 +265,8 @@ class TBComPort {
     bool LookForLostDevice();
     // The identity of the device opened last (its /dev/serial/by-id link), if it has one.
     const std::string& DeviceIdentity() const { return identity_; }
+    // The system's error of the last attempt to open the device (ERROR_SUCCESS if it opened).
+    DWORD OpenError() const { return openError_; }
 
     // State that is not a property.
     HANDLE DeviceHandle() const { return deviceHandle_; }
@@ -357,6 +362,8 @@ class TBComPort {
     bool reporting_ = false;  // a loss is being told (a message box may be up)
     bool resumeAfterLoss_ = false;
     bool permissionTold_ = false;  // the current loss's return was refused to this user, and said
+    DWORD lookError_{};            // what the current loss's last look got (0: nothing yet)
+    DWORD openError_{};
     std::string identity_;
     // Once a second while a lost device is awaited: hands a look to the main thread.
     std::thread returnTicker_;

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,8 +166,17 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     EXPECT_LE(listen.cpuMs() - cpuBefore, 50) << "busy while waiting";
 
     SimProcess second({"--script", (dir / "second.txt").string(), "--expect-acks"});
+    // Back, but another program has it first: said, and waited for.
+    const int held = ::open(second.portPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
     repoint(link, second.portPath());
     repoint(identity, second.portPath());
+    ASSERT_TRUE(listen.readUntil([&] {
+        return listen.err.find("still waiting for " + link.string() +
+                               ": another program holds the device") != std::string::npos;
+    })) << listen.err;
+    ::close(held);
     ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 02") != std::string::npos; }))
         << listen.err;
     EXPECT_NE(listen.err.find("is back after"), std::string::npos) << listen.err;
@@ -185,6 +195,48 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     listen.signal(SIGINT);
     EXPECT_EQ(listen.waitExit(), 0);
     EXPECT_EQ(listen.summary().at("gaps"), "2");
+}
+
+TEST(Listen, WaitsAtStartForAnAbsentDeviceAndSaysWhyEachTimeItChanges) {
+    TempDir dir;
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    const auto link = dir / "receiver";
+    ListenProcess listen({"--port", link.string()});
+    ASSERT_TRUE(listen.readUntil([&] {
+        return listen.err.find("waiting for " + link.string() + ": there is no such device") !=
+               std::string::npos;
+    })) << listen.err;
+
+    std::ofstream(dir / "script.txt") << "wait-open\ntest 01 FE\nexpect-ack\n";
+    SimProcess sim({"--script", (dir / "script.txt").string(), "--expect-acks"});
+    // Another program holds it first.
+    const int held = ::open(sim.portPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(::flock(held, LOCK_EX | LOCK_NB), 0);
+    std::filesystem::create_symlink(sim.portPath(), link);
+    ASSERT_TRUE(listen.readUntil([&] {
+        return listen.err.find("still waiting for " + link.string() +
+                               ": another program holds the device") != std::string::npos;
+    })) << listen.err;
+    ::close(held);
+    ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 01") != std::string::npos; }))
+        << listen.err;
+    EXPECT_NE(listen.err.find("listening on " + link.string()), std::string::npos) << listen.err;
+    // Each reason once, not once a second.
+    const auto told = [&](const std::string& what) {
+        std::size_t times = 0;
+        for (auto at = listen.err.find(what); at != std::string::npos;
+             at = listen.err.find(what, at + 1)) {
+            ++times;
+        }
+        return times;
+    };
+    EXPECT_EQ(told("another program holds"), 1U) << listen.err;
+    EXPECT_EQ(told("no such device"), 1U) << listen.err;
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.figures().at("acks"), "1");
+    listen.signal(SIGINT);
+    EXPECT_EQ(listen.waitExit(), 0);
 }
 
 // Lines of a log file; each must be one stamped line, none glued to another or cut short.
@@ -299,7 +351,7 @@ TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
         {{}, 2, "no port given"},
         {{"--port", "x", "--speed", "12345"}, 2, "unknown line speed"},
         {{"--port"}, 2, "--port needs"},
-        {{"--port", "/dev/nira7-no-such-port"}, 1, "\u0421\u043f\u0440\u043e\u0431\u0430"},
+        {{"--port", "/dev/null"}, 1, "cannot listen on /dev/null: it is not a serial device"},
         {{"--port", "/dev/nira7-no-such-port", "--log", "/nonexistent/dir/log.txt"},
          1,
          "cannot open the log file"},
