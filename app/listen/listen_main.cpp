@@ -15,7 +15,6 @@
 #include "listen_options.hpp"
 #include "listen_output.hpp"
 #include "platform/console_signals.hpp"
-#include "platform/exception_display.hpp"
 #include "platform/main_thread.hpp"
 #include "receiver/text_codec.hpp"
 #include "serial/com_port.hpp"
@@ -46,6 +45,34 @@ std::string whatOf(const std::exception_ptr& error) {
     } catch (...) {
         return "unknown failure";
     }
+}
+
+// The component's fixed messages are the window's (in its language); the listener says the same
+// in its own words, which a site's log and a support call can use.
+std::string ownWords(const std::string& message) {
+    static const char* const kOwn[serial::EComPort::kMessageCount] = {
+        "there is no such port",
+        "another program holds the port",
+        "writing to the port failed",
+        "reading from the port failed",
+        "a bad transfer setting",
+        "emptying the port's queues failed",
+        "the state of a transfer could not be read",
+        "the port does not take the line settings",
+        "the port does not take the time-outs",
+        "the port does not take its queue sizes",
+        "the port's error state could not be read",
+        "the port's modem lines could not be read",
+        "the port does not take a line change",
+        "a setting may not change while the port is open",
+        "the list of ports could not be read",
+    };
+    for (int i = 0; i < serial::EComPort::kMessageCount; ++i) {
+        if (message == serial::EComPort::Message(i)) {
+            return kOwn[i];
+        }
+    }
+    return message;
 }
 
 // Whether a device of that name is there to be opened; the open itself has the last word.
@@ -97,7 +124,7 @@ class Listener {
                 return;
             }
             lost_ = true;
-            lostReason_ = whatOf(error);
+            lostReason_ = ownWords(whatOf(error));
         };
         port_.OnDeviceBack = [this](serial::TBComPort*) { deviceBack(); };
         port_.OnLookFailed = [this](serial::TBComPort*, DWORD error) { tellWhy(error); };
@@ -145,7 +172,8 @@ class Listener {
         try {
             port_.ClosePort();
         } catch (const std::exception& e) {
-            std::cerr << stamp() << " " << e.what() << "\n";
+            std::cerr << stamp() << " closing " << options_.port << ": " << ownWords(e.what())
+                      << "\n";
         }
         outputFinished_ = output_.finish(std::chrono::seconds(1));
         if (output_.dropped() > 0 && !outputDropTold_) {
@@ -243,7 +271,8 @@ class Listener {
         lost_ = false;
         reopening_ = true;
         lastReason_ = ERROR_SUCCESS;
-        std::cerr << stamp() << " " << lostReason_ << "\n";
+        std::cerr << stamp() << " " << options_.port << ": " << lostReason_
+                  << "; opening it again\n";
         try {
             port_.ClosePort();
         } catch (const std::exception&) {
@@ -378,7 +407,8 @@ int main(int argc, char** argv) {
         try {
             serial::ListSerialPorts(ports);
         } catch (const std::exception& e) {
-            std::cerr << platform::exceptionDisplayText(e.what()) << "\n";
+            std::cerr << "nira7-listen: cannot list the ports: " << listen::ownWords(e.what())
+                      << "\n";
             return 1;
         }
         for (const auto& port : ports) {
