@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing the analyser need.
 #   --ci       adds what only CI uses: clang and its runtime for the fuzzer, clang-format and
-#              clang-tidy, and the package checks (lintian, desktop-file-validate, appstreamcli)
+#              clang-tidy, and the package checks (lintian, desktop-file-validate, appstreamcli,
+#              systemd-analyze)
 #   --windows  adds the MinGW-w64 cross compiler, GoogleTest's sources and Wine, for building the
 #              Windows program and running its tests; NSIS for its installer
 # The base set has an X server and xdotool: a test drives the log through real input.
@@ -17,7 +18,7 @@ packages=(
 for flag in "$@"; do
     case "$flag" in
         --ci) packages+=(clang libclang-rt-14-dev clang-format clang-tidy lintian desktop-file-utils
-                         appstream) ;;
+                         appstream systemd adduser) ;;
         --windows) packages+=(g++-mingw-w64-x86-64-posix googletest wine64 nsis) ;;
         *) echo "bootstrap: unknown option $flag (use --ci or --windows)" >&2; exit 2 ;;
     esac

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Checks the two Debian packages scripts/package.sh built (as root, on a Debian machine): lintian,
+# the desktop files, the service unit (systemd's own checks and its security score), then both
+# installed, run, removed and purged with nothing left behind.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+listen_deb=$(ls build-deb/nira7-listen_*.deb)
+analyser_deb=$(ls build-deb/nira7-analyser_*.deb)
+unit=packaging/listen/nira7-listen@.service
+
+desktop-file-validate packaging/org.example.Nira7Analyser.desktop
+appstreamcli validate --no-net packaging/org.example.Nira7Analyser.metainfo.xml
+for deb in "$listen_deb" "$analyser_deb"; do
+    # Errors fail the run; warnings are shown.
+    lintian --fail-on error --tag-display-limit 0 "$deb" 2>&1 | grep -v 'root privileges' || true
+    lintian --fail-on error "$deb" >/dev/null 2>&1
+done
+
+# The listener's package stands alone: nothing of Qt or the desktop.
+if dpkg-deb -f "$listen_deb" Depends | grep -Eq 'qt|canberra|libx|libgl'; then
+    echo "FAILED: nira7-listen depends on more than it runs: $(dpkg-deb -f "$listen_deb" Depends)"
+    exit 1
+fi
+
+# The unit's exposure (0 safe .. 10 exposed) must stay at 2.0 or below.
+score=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 |
+    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+echo "service unit exposure: $score"
+awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' ||
+    { echo "FAILED: the unit's exposure is ${score:-unknown}, above 2.0"; exit 1; }
+
+apt-get install -y -q "./$listen_deb" >/dev/null
+dpkg -L nira7-listen | grep -E 'bin/|\.service|logrotate|man1'
+/usr/bin/nira7-listen --version
+getent passwd nira7 >/dev/null || { echo "FAILED: no user nira7"; exit 1; }
+systemd-analyze verify --man=no /lib/systemd/system/nira7-listen@.service
+# Enabled as an operator would (no systemd running here: the link as systemctl makes it).
+mkdir -p /etc/systemd/system/multi-user.target.wants
+ln -sf /lib/systemd/system/nira7-listen@.service \
+    /etc/systemd/system/multi-user.target.wants/nira7-listen@ttyUSB0.service
+mkdir -p /var/log/nira7 && touch /var/log/nira7/ttyUSB0.log
+
+apt-get install -y -q "./$analyser_deb" >/dev/null
+dpkg -L nira7-analyser | grep -E 'bin/|\.desktop|icons/.*/apps|metainfo|man1'
+/usr/bin/nira7-analyser --version
+/usr/bin/nira7-receiver-sim --help | head -n 3
+
+apt-get remove -y -q nira7-analyser nira7-listen >/dev/null
+[ -e /usr/bin/nira7-listen ] && { echo "FAILED: nira7-listen left after remove"; exit 1; }
+# Removed, not purged: the operator's logs and settings stay.
+[ -e /var/log/nira7/ttyUSB0.log ] || { echo "FAILED: remove deleted the logs"; exit 1; }
+dpkg --purge nira7-listen >/dev/null
+left=$(ls /etc/systemd/system/*.wants/nira7-listen@* /var/log/nira7 /etc/logrotate.d/nira7-listen \
+    2>/dev/null || true)
+if [ -n "$left" ] || dpkg -L nira7-listen >/dev/null 2>&1 || dpkg -L nira7-analyser >/dev/null 2>&1; then
+    echo "FAILED: left after purge: $left"
+    exit 1
+fi
+echo "packages: checked, installed, removed and purged with nothing left"
