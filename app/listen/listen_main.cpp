@@ -1,6 +1,7 @@
 // nira7-listen: the analyser's receiver handling without a window, for long unattended captures.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -107,6 +108,7 @@ class Listener {
                 std::cerr << "nira7-listen: " << error << "\n";
                 return 1;
             }
+            log_->setSync(options_.sync);
         }
         platform::watchConsoleSignals([](ConsoleSignal signal) {
             MainThreadQueue::instance().post([signal] { signals().push_back(signal); });
@@ -148,9 +150,8 @@ class Listener {
         bool stop = false;
         while (!stop) {
             MainThreadQueue::instance().pumpFor(
-                lost_ || reopening_
-                    ? std::chrono::duration_cast<std::chrono::milliseconds>(kDeviceCheck)
-                    : std::chrono::duration_cast<std::chrono::milliseconds>(kIdleWait));
+                std::chrono::duration_cast<std::chrono::milliseconds>(
+                    lost_ || reopening_ ? kDeviceCheck : kIdleWait));
             while (!signals().empty()) {
                 const ConsoleSignal signal = signals().front();
                 signals().pop_front();
@@ -174,6 +175,11 @@ class Listener {
         } catch (const std::exception& e) {
             std::cerr << stamp() << " closing " << options_.port << ": " << ownWords(e.what())
                       << "\n";
+        }
+        if (log_ && !log_->finishSync(std::chrono::seconds(5))) {
+            std::cerr << stamp()
+                      << " the last lines of the log file were not yet forced to the "
+                         "disk (it does not answer)\n";
         }
         outputFinished_ = output_.finish(std::chrono::seconds(1));
         if (output_.dropped() > 0 && !outputDropTold_) {

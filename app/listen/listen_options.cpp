@@ -5,7 +5,7 @@
 namespace nira::listen {
 
 std::string usage() {
-    return "Usage: nira7-listen --port NAME [--speed N] [--log FILE] [--json]\n"
+    return "Usage: nira7-listen --port NAME [--speed N] [--log FILE [--sync WHEN]] [--json]\n"
            "       nira7-listen --list | --help | --version\n"
            "\n"
            "Listens to a radio receiver on a serial port without a window: answers every test\n"
@@ -17,6 +17,10 @@ std::string usage() {
            "                57600 115200 128000 256000 (default 4800)\n"
            "  --log FILE    also append the lines to FILE as the analyser saves them\n"
            "                (Windows-1251, CR LF); SIGHUP reopens it\n"
+           "  --sync WHEN   force the log's lines to the disk: \"line\" after each line (a power\n"
+           "                cut loses none but the line being answered), \"second\" at most a\n"
+           "                second after a line; without it the system writes them within\n"
+           "                about 30 s\n"
            "  --json        JSON Lines on standard output instead of text\n"
            "  --list        print the serial ports and exit\n"
            "  --help        this text\n"
@@ -62,6 +66,19 @@ Parsed parseOptions(const std::vector<std::string>& args) {
             if (!value(o.logFile) || o.logFile.empty()) {
                 return {std::nullopt, "--log needs a file name"};
             }
+        } else if (arg == "--sync") {
+            std::string when;
+            if (!value(when)) {
+                return {std::nullopt, "--sync needs \"line\" or \"second\""};
+            }
+            if (when == "line") {
+                o.sync = Sync::Line;
+            } else if (when == "second") {
+                o.sync = Sync::Second;
+            } else {
+                return {std::nullopt,
+                        "unknown --sync \"" + when + "\": use \"line\" or \"second\""};
+            }
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--list") {
@@ -76,6 +93,9 @@ Parsed parseOptions(const std::vector<std::string>& args) {
     }
     if (!o.help && !o.version && !o.list && o.port.empty()) {
         return {std::nullopt, "no port given: use --port NAME (--list shows the ports)"};
+    }
+    if (o.sync != Sync::None && o.logFile.empty()) {
+        return {std::nullopt, "--sync is for the log file: give --log FILE too"};
     }
     return {o, {}};
 }

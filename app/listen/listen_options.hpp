@@ -8,10 +8,15 @@
 
 namespace nira::listen {
 
+// When the log's lines are forced to the disk: left to the system (within about 30 s), after
+// every line, or at most a second after a line.
+enum class Sync { None, Line, Second };
+
 struct Options {
     std::string port;
     serial::TBaudRate speed = serial::br4800;  // as the window starts
     std::string logFile;
+    Sync sync = Sync::None;
     bool json = false;
     bool list = false;
     bool help = false;

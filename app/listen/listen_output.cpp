@@ -118,9 +118,34 @@ std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock:
     return out + "}";
 }
 
+struct LogFile::SyncState {
+    std::mutex mutex;
+    std::condition_variable wake;
+    Sync mode = Sync::None;
+    int fd = -1;                // the sync thread's duplicate of the log's descriptor
+    unsigned long written = 0;  // lines written
+    unsigned long synced = 0;   // lines written before the last sync began, now on the disk
+    bool stop = false;
+    std::string error;  // the last failure, for the next append to tell
+};
+
 LogFile::LogFile(std::string path) : path_(std::move(path)) {}
 
 LogFile::~LogFile() {
+    if (sync_) {
+        {
+            std::lock_guard lock(sync_->mutex);
+            sync_->stop = true;
+            sync_->wake.notify_all();
+        }
+        // A disk that never answers must not keep the program from ending.
+        syncer_.detach();
+        std::lock_guard lock(sync_->mutex);
+        if (sync_->synced == sync_->written && sync_->fd >= 0) {
+            ::close(sync_->fd);
+            sync_->fd = -1;
+        }
+    }
     if (fd_ >= 0) {
         ::close(fd_);
     }
@@ -141,6 +166,7 @@ bool LogFile::open(std::string& error) {
         ::close(fd_);
     }
     fd_ = fd;
+    shareWithSync();
     return true;
 }
 
@@ -184,6 +210,16 @@ bool LogFile::append(std::string_view line, std::string& error, std::string& not
         break;
     }
     if (done == bytes.size()) {
+        if (sync_) {
+            std::lock_guard lock(sync_->mutex);
+            ++sync_->written;
+            sync_->wake.notify_all();
+            if (!sync_->error.empty()) {
+                notice = "the log file \"" + path_ +
+                         "\" could not be forced to the disk: " + sync_->error;
+                sync_->error.clear();
+            }
+        }
         if (lostInRun_ > 0) {
             notice = "writing the log file \"" + path_ + "\" works again; " +
                      std::to_string(lostInRun_) + " lines were lost";
@@ -201,6 +237,85 @@ bool LogFile::append(std::string_view line, std::string& error, std::string& not
     ++lostInRun_;
     error = "cannot write the log file \"" + path_ + "\": " + systemText(failure);
     return false;
+}
+
+void LogFile::setSync(Sync sync) {
+    if (sync == Sync::None || sync_) {
+        return;
+    }
+    sync_ = std::make_shared<SyncState>();
+    sync_->mode = sync;
+    shareWithSync();
+#ifndef _WIN32
+    // Born with every signal blocked: the stop signals are the main thread's to take.
+    sigset_t all;
+    sigset_t was;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &was);
+#endif
+    syncer_ = std::thread([state = sync_] {
+        std::unique_lock lock(state->mutex);
+        while (true) {
+            state->wake.wait(lock, [&] { return state->stop || state->written > state->synced; });
+            if (state->written == state->synced) {
+                return;  // stopped with nothing left to force
+            }
+            if (state->mode == Sync::Second && !state->stop) {
+                // Gathers what a second brings; a stop cuts the wait short.
+                state->wake.wait_for(lock, std::chrono::seconds(1), [&] { return state->stop; });
+            }
+            const unsigned long upTo = state->written;
+#ifdef _WIN32
+            const int fd = state->fd >= 0 ? ::_dup(state->fd) : -1;
+#else
+            const int fd = state->fd >= 0 ? ::fcntl(state->fd, F_DUPFD_CLOEXEC, 0) : -1;
+#endif
+            lock.unlock();
+            int failure = 0;
+            if (fd >= 0) {
+#ifdef _WIN32
+                failure = ::_commit(fd) == 0 ? 0 : errno;
+#else
+                failure = ::fdatasync(fd) == 0 ? 0 : errno;
+#endif
+                ::close(fd);
+            }
+            lock.lock();
+            state->synced = upTo;
+            if (failure != 0) {
+                state->error = systemText(failure);
+            }
+            state->wake.notify_all();
+        }
+    });
+#ifndef _WIN32
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+#endif
+}
+
+void LogFile::shareWithSync() {
+    if (!sync_) {
+        return;
+    }
+    std::lock_guard lock(sync_->mutex);
+    if (sync_->fd >= 0) {
+        ::close(sync_->fd);
+    }
+#ifdef _WIN32
+    sync_->fd = fd_ >= 0 ? ::_dup(fd_) : -1;
+#else
+    sync_->fd = fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
+#endif
+}
+
+bool LogFile::finishSync(std::chrono::milliseconds limit) {
+    if (!sync_) {
+        return true;
+    }
+    std::unique_lock lock(sync_->mutex);
+    sync_->stop = true;
+    sync_->wake.notify_all();
+    return sync_->wake.wait_for(lock, limit, [&] { return sync_->synced == sync_->written; });
 }
 
 OutputLines::OutputLines(std::FILE* out, std::size_t maxWaiting) : maxWaiting_(maxWaiting) {

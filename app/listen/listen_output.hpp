@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "capture/receiver_handler.hpp"
+#include "listen_options.hpp"
 
 namespace nira::listen {
 
@@ -41,12 +42,25 @@ class LogFile {
     // Lines that could not be written.
     long lost() const { return lost_; }
 
+    // Forces written lines to the disk, by a thread of its own so the receiver is never held
+    // up: after each line (lines written while a sync runs share the next one), or at most a
+    // second after a line.
+    void setSync(Sync sync);
+    // Waits up to `limit` for the lines written so far to be forced to the disk; false if not.
+    bool finishSync(std::chrono::milliseconds limit);
+
   private:
     // Whether the open file is still the one the path names.
     bool stillThere() const;
 
+    struct SyncState;
+    // Hands the open file to the sync thread (a duplicate of its own).
+    void shareWithSync();
+
     std::string path_;
     int fd_ = -1;
+    std::shared_ptr<SyncState> sync_;
+    std::thread syncer_;
     long lost_ = 0;
     long lostInRun_ = 0;  // lost since writing last worked
 };

@@ -56,7 +56,8 @@ TEST(Listen, AnswersLogsAndSummarisesAsTheWindowDoes) {
         {"--script", (dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
     const std::string port = sim.portPath();
     ASSERT_FALSE(port.empty());
-    ListenProcess listen({"--port", port, "--log", (dir / "capture.txt").string(), "--json"});
+    ListenProcess listen(
+        {"--port", port, "--log", (dir / "capture.txt").string(), "--sync", "line", "--json"});
     ASSERT_TRUE(
         listen.readUntil([&] { return listen.out.find("58595A7F80FF") != std::string::npos; },
                          std::chrono::seconds(20)))
@@ -320,7 +321,7 @@ TEST(Listen, ALogMovedOrDeletedIsOpenedAgainWithoutLosingALine) {
     const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
     SimProcess sim({"--count", "60", "--interval", "45", "--wait-open", "--linger", "500"});
     const auto log = dir / "log.txt";
-    ListenProcess listen({"--port", sim.portPath(), "--log", log.string()});
+    ListenProcess listen({"--port", sim.portPath(), "--log", log.string(), "--sync", "second"});
     const auto linesOut = [&] {
         return static_cast<long>(std::count(listen.out.begin(), listen.out.end(), '\n'));
     };
@@ -351,6 +352,8 @@ TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
         {{}, 2, "no port given"},
         {{"--port", "x", "--speed", "12345"}, 2, "unknown line speed"},
         {{"--port"}, 2, "--port needs"},
+        {{"--port", "x", "--sync", "line"}, 2, "--sync is for the log file"},
+        {{"--port", "x", "--log", "l", "--sync", "often"}, 2, "unknown --sync \"often\""},
         {{"--port", "/dev/null"}, 1, "cannot listen on /dev/null: it is not a serial device"},
         {{"--port", "/dev/nira7-no-such-port", "--log", "/nonexistent/dir/log.txt"},
          1,
