@@ -1,0 +1,35 @@
+#pragma once
+// What the log view's source files share (not for users of the view).
+
+#include <QChar>
+#include <QString>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "receiver/text_codec.hpp"
+
+class QKeyEvent;
+
+namespace nira::ui::log_view_parts {
+
+inline constexpr int kMargin = 4;
+inline constexpr std::size_t kNone = ~std::size_t{0};
+
+inline QChar shown(char byte) {
+    return QChar(receiver::shownChar(static_cast<unsigned char>(byte)));
+}
+
+inline bool isWordChar(char byte) {
+    const QChar c = shown(byte);
+    return c.isLetterOrNumber() || c == '_';
+}
+
+// Pasted or typed text as the log's lines: any line break ends a line; a character the log's
+// code page lacks becomes "?", a control character its own byte.
+std::vector<std::string> linesOf(const QString& text);
+
+// What a key with text may type: no Ctrl shortcut, no control character.
+bool isTyping(const QKeyEvent* event);
+
+}  // namespace nira::ui::log_view_parts
