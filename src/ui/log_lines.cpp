@@ -17,6 +17,7 @@ LogLines::LogLines() {
     chunk->ends.push_back(0);
     chunks_.push_back(std::move(chunk));
     firstLines_ = {0, 1};
+    firstBytes_ = {0, 0};
 }
 
 LogLines::Builder::Builder() {
@@ -122,9 +123,55 @@ std::string_view LogLines::line(std::size_t index) const {
 
 void LogLines::renumberFrom(std::size_t chunk) {
     firstLines_.resize(chunks_.size() + 1);
+    firstBytes_.resize(chunks_.size() + 1);
     for (std::size_t i = chunk; i < chunks_.size(); ++i) {
         firstLines_[i + 1] = firstLines_[i] + chunks_[i]->ends.size();
+        firstBytes_[i + 1] = firstBytes_[i] + chunks_[i]->bytes.size();
     }
+}
+
+std::size_t LogLines::offsetOf(LogPosition position) const {
+    if (position.line >= lineCount()) {
+        return characterCount();
+    }
+    const std::size_t chunk = chunkOf(position.line);
+    const std::size_t at = position.line - firstLines_[chunk];
+    const std::size_t before = at == 0 ? 0 : chunks_[chunk]->ends[at - 1];
+    return firstBytes_[chunk] + before + position.line +
+           std::min(position.column, line(position.line).size());
+}
+
+LogPosition LogLines::positionAt(std::size_t offset) const {
+    if (offset >= characterCount()) {
+        return end();
+    }
+    // The last chunk starting at or before the offset (a chunk starts at its bytes and breaks
+    // before it).
+    std::size_t low = 0;
+    std::size_t high = chunks_.size();
+    while (high - low > 1) {
+        const std::size_t middle = (low + high) / 2;
+        if (firstBytes_[middle] + firstLines_[middle] <= offset) {
+            low = middle;
+        } else {
+            high = middle;
+        }
+    }
+    const Chunk& chunk = *chunks_[low];
+    const std::size_t inChunk = offset - firstBytes_[low] - firstLines_[low];
+    // The first line whose end (with the breaks before it) reaches the offset.
+    std::size_t first = 0;
+    std::size_t last = chunk.ends.size() - 1;
+    while (first < last) {
+        const std::size_t middle = (first + last) / 2;
+        if (chunk.ends[middle] + middle < inChunk) {
+            first = middle + 1;
+        } else {
+            last = middle;
+        }
+    }
+    const std::size_t start = first == 0 ? 0 : chunk.ends[first - 1];
+    return {firstLines_[low] + first, inChunk - first - start};
 }
 
 LogLines::Chunk& LogLines::own(std::size_t chunk) {

@@ -53,6 +53,14 @@ class LogLines {
     // Hands out the part of each line between two places (in either order), in order.
     void forEachPart(LogPosition from, LogPosition to,
                      const std::function<void(std::string_view)>& take) const;
+    // A place as a count of characters from the start, each line break counted as one (as a
+    // text with LF breaks has it), and back; an offset past the end is the end. Cheap on any
+    // number of lines (what assistive tools ask by).
+    std::size_t offsetOf(LogPosition position) const;
+    LogPosition positionAt(std::size_t offset) const;
+    // The characters in all, breaks counted as one each.
+    std::size_t characterCount() const { return bytes_ + lineCount() - 1; }
+
     // The bytes between two places, lines joined by CR LF.
     std::string text(LogPosition from, LogPosition to) const;
     // The whole text, lines joined by CR LF.
@@ -86,6 +94,7 @@ class LogLines {
 
     std::vector<ChunkPtr> chunks_;
     std::vector<std::size_t> firstLines_;  // first line of each chunk, then the line count
+    std::vector<std::size_t> firstBytes_;  // bytes before each chunk, then all bytes
     std::size_t bytes_ = 0;
 };
 

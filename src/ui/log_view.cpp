@@ -1,5 +1,6 @@
 #include "ui/log_view.hpp"
 
+#include <QAccessible>
 #include <QEvent>
 #include <QFontMetrics>
 #include <QPaintEvent>
@@ -11,6 +12,7 @@
 #include <cmath>
 
 #include "ui/log_codec.hpp"
+#include "ui/log_view_accessible.hpp"
 #include "ui/log_view_parts.hpp"
 
 // The view's layout: wrapping, rows, scrolling and painting, and the text as a whole.
@@ -83,6 +85,7 @@ LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent), rows_(1, 0) {
     viewport()->setAutoFillBackground(true);
     measureFont();
     updateScrollBar();
+    LogViewAccessible::install();
 }
 
 void LogView::measureFont() {
@@ -232,7 +235,21 @@ LogPosition LogView::edit(LogPosition from, LogPosition to, const std::vector<st
     if (to < from) {
         std::swap(from, to);
     }
+    // Assistive tools hear what changed (only when one listens: the text costs its making).
+    const bool told = LogViewAccessible::listening();
+    const QString removed = told && from != to ? textBetween(from, to) : QString();
     const LogPosition end = lines_.replace(from, to, lines);
+    if (told) {
+        const int at = accessibleOffset(lines_.offsetOf(from));
+        const QString inserted = textBetween(from, end);
+        if (removed.isEmpty()) {
+            QAccessibleTextInsertEvent event(this, at, inserted);
+            LogViewAccessible::tell(event);
+        } else {
+            QAccessibleTextUpdateEvent event(this, at, removed, inserted);
+            LogViewAccessible::tell(event);
+        }
+    }
     longLines_.clear();
     // The row counts of the lines replaced are forgotten; the new lines' are counted when needed.
     const auto first = rows_.begin() + static_cast<std::ptrdiff_t>(from.line);
@@ -488,12 +505,55 @@ void LogView::setLines(LogLines lines) {
     // A new text (an opened file, the log emptied) is no edit to take back.
     undo_.reset();
     typingRun_ = false;
+    // Told as one change; a text too big to hand over is told as changed without it.
+    const bool told = LogViewAccessible::listening();
+    const auto small = [](const LogLines& text) {
+        return text.characterCount() <= kMaxToldCharacters;
+    };
+    const QString removed = told && small(lines_) ? toPlainText() : QString();
+    const bool wasEmpty = lines_.empty();
     lines_ = std::move(lines);
     rows_.assign(lines_.lineCount(), 0);
     longLines_.clear();
     cursor_ = anchor_ = {};
     top_ = {};
     changed();
+    if (told && !(wasEmpty && lines_.empty())) {
+        const QString inserted = small(lines_) ? toPlainText() : QString();
+        QAccessibleTextUpdateEvent event(this, 0, removed, inserted);
+        LogViewAccessible::tell(event);
+    }
+    caretMoved();
+}
+
+void LogView::caretMoved() {
+    if (!LogViewAccessible::listening()) {
+        return;
+    }
+    const int at = accessibleOffset(lines_.offsetOf(cursor_));
+    if (hasSelection()) {
+        QAccessibleTextSelectionEvent selection(
+            this, accessibleOffset(lines_.offsetOf(std::min(anchor_, cursor_))),
+            accessibleOffset(lines_.offsetOf(std::max(anchor_, cursor_))));
+        selection.setCursorPosition(at);
+        LogViewAccessible::tell(selection);
+    }
+    QAccessibleTextCursorEvent event(this, at);
+    LogViewAccessible::tell(event);
+}
+
+QRect LogView::characterRect(LogPosition position) const {
+    long row = 0;
+    double x = 0;
+    if (!locate(position, row, x) || row < 0 || row > fullRows()) {
+        return {};
+    }
+    const std::string_view line = lines_.line(position.line);
+    const double advance = position.column < line.size()
+                               ? advances_[static_cast<unsigned char>(line[position.column])]
+                               : advances_[' '];
+    return QRect(static_cast<int>(std::floor(x)), kMargin + static_cast<int>(row) * lineSpacing_,
+                 std::max(1, static_cast<int>(std::ceil(advance))), lineSpacing_);
 }
 
 void LogView::clear() {

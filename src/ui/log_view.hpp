@@ -43,6 +43,16 @@ class LogView : public QAbstractScrollArea {
     bool hasSelection() const { return anchor_ != cursor_; }
     void setSelection(LogPosition anchor, LogPosition cursor);
     QString selectedText() const;
+    // The text between two places (in either order) as shown, lines joined by LF.
+    QString textBetween(LogPosition a, LogPosition b) const;
+    LogPosition anchorPosition() const { return anchor_; }
+    // Replaces the text between two places as the operator's edit (one undo step), as assistive
+    // tools edit.
+    void replaceRange(LogPosition from, LogPosition to, const QString& text);
+    // Scrolls the least that brings a place into view.
+    void ensureVisible(LogPosition position);
+    // Where a place's character is on the viewport; empty when it is not in view.
+    QRect characterRect(LogPosition position) const;
     void selectAll();
     void copy() const;
     void cut();
@@ -129,6 +139,8 @@ class LogView : public QAbstractScrollArea {
     void insertTyped(const QString& text);
     void deleteBackOrForward(bool forward);
     void changed();
+    // Tells assistive tools where the caret and the selection are now.
+    void caretMoved();
     void restartBlink();
     void autoScroll();
     void copyToSelectionClipboard() const;

@@ -65,14 +65,24 @@ void LogView::setSelection(LogPosition anchor, LogPosition cursor) {
     cursor_ = valid(cursor);
     preferredX_ = -1;
     viewport()->update();
+    caretMoved();
+}
+
+void LogView::replaceRange(LogPosition from, LogPosition to, const QString& text) {
+    setSelection(from, to);
+    replaceSelection(linesOf(text));
 }
 
 QString LogView::selectedText() const {
+    return textBetween(anchor_, cursor_);
+}
+
+QString LogView::textBetween(LogPosition a, LogPosition b) const {
     // Lines joined by LF in what is shown, as text editors hand it out (a CR or LF byte inside a
     // line is its picture, so the two never mix).
     QString text;
     bool first = true;
-    lines_.forEachPart(anchor_, cursor_, [&](std::string_view part) {
+    lines_.forEachPart(a, b, [&](std::string_view part) {
         if (!first) {
             text += '\n';
         }
@@ -128,6 +138,7 @@ void LogView::replaceSelection(const std::vector<std::string>& lines, bool typin
     changed();
     ensureCursorVisible();
     restartBlink();
+    caretMoved();
 }
 
 void LogView::insertTyped(const QString& text) {
@@ -233,17 +244,22 @@ void LogView::moveCursor(LogPosition to, bool select) {
     ensureCursorVisible();
     restartBlink();
     viewport()->update();
+    caretMoved();
 }
 
 void LogView::ensureCursorVisible() {
-    const RowPlace place = rowPlaceOf(cursor_);
+    ensureVisible(cursor_);
+}
+
+void LogView::ensureVisible(LogPosition position) {
+    const RowPlace place = rowPlaceOf(position);
     if (place < top_) {
         setTop(place);
         return;
     }
     long row = 0;
     double x = 0;
-    if (locate(cursor_, row, x) && row < fullRows()) {
+    if (locate(position, row, x) && row < fullRows()) {
         return;
     }
     // Below the view: the caret's row becomes the last one shown.

@@ -15,6 +15,13 @@ namespace nira::ui::log_view_parts {
 
 inline constexpr int kMargin = 4;
 inline constexpr std::size_t kNone = ~std::size_t{0};
+// A whole new text past this many characters is told to assistive tools without its text.
+inline constexpr std::size_t kMaxToldCharacters = std::size_t{1} << 20;
+
+// An offset as assistive tools take it (an int).
+inline int accessibleOffset(std::size_t offset) {
+    return offset > 0x7fffffff ? 0x7fffffff : static_cast<int>(offset);
+}
 
 inline QChar shown(char byte) {
     return QChar(receiver::shownChar(static_cast<unsigned char>(byte)));

@@ -109,6 +109,20 @@ TEST(LogLines, EditsAnywhereMatchAPlainListOfLines) {
         ASSERT_EQ(lines.lineCount(), model.size()) << "step " << step;
         if (step % 100 == 0 || model.size() < 50) {
             ASSERT_EQ(linesOf(lines), model) << "step " << step;
+            // Character offsets (breaks counted as one) both ways, across chunks.
+            std::vector<std::size_t> lineOffsets{0};
+            for (const auto& line : model) {
+                lineOffsets.push_back(lineOffsets.back() + line.size() + 1);
+            }
+            ASSERT_EQ(lines.characterCount(), lineOffsets.back() - 1) << "step " << step;
+            for (int probe = 0; probe < 50; ++probe) {
+                LogPosition at{pick(model.size()), 0};
+                at.column = pick(model[at.line].size() + 1);
+                const std::size_t offset = lineOffsets[at.line] + at.column;
+                ASSERT_EQ(lines.offsetOf(at), offset) << "step " << step;
+                ASSERT_EQ(lines.positionAt(offset), at) << "step " << step << " offset " << offset;
+            }
+            ASSERT_EQ(lines.positionAt(lineOffsets.back() + 5), lines.end());
         }
         // Keep it from growing without end.
         if (model.size() > 20000) {

@@ -1,6 +1,7 @@
 // The log view on its own: typing and keys, selection with keys and mouse, the clipboard, word
 // wrap and scrolling through lines taller than the view.
 #include <gtest/gtest.h>
+#include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
@@ -9,10 +10,12 @@
 #include <QTest>
 #include <QVBoxLayout>
 #include <QWheelEvent>
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "ui/log_view.hpp"
+#include "ui/log_view_accessible.hpp"
 #include "ui/window_look.hpp"
 
 namespace nira::ui {
@@ -431,6 +434,117 @@ TEST_F(LogViewTest, AppendFollowsOnlyFromTheBottomAndMovesACaretAtTheEnd) {
     view->append({"more", ""});
     EXPECT_EQ(view->positionAt(QPoint(6, 6)), shown) << "scrolled up, the view stays";
     EXPECT_FALSE(view->atBottom());
+}
+
+// What assistive tools read and do, through Qt's accessibility interfaces.
+TEST_F(LogViewTest, AssistiveToolsReadTheTextCaretAndSelectionAndEditIt) {
+    setText("10.12.2026 01:02:03 --> TEST: 01\r\n\r\nL2 \x01\xc0\r\n");
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(view);
+    ASSERT_NE(accessible, nullptr);
+    EXPECT_EQ(accessible->role(), QAccessible::EditableText);
+    EXPECT_TRUE(accessible->state().multiLine);
+    QAccessibleTextInterface* text = accessible->textInterface();
+    ASSERT_NE(text, nullptr);
+    ASSERT_NE(accessible->editableTextInterface(), nullptr);
+
+    const QString shown = view->toPlainText();
+    EXPECT_EQ(text->characterCount(), shown.size());
+    EXPECT_EQ(text->text(0, text->characterCount()), shown);
+    EXPECT_EQ(text->text(24, 28), "TEST");
+    EXPECT_EQ(text->text(34, -1), shown.mid(34));
+
+    // Units around an offset: a line takes its break along, a word is a run of word characters.
+    const struct {
+        QAccessible::TextBoundaryType type;
+        int offset;
+        int start;
+        int end;
+    } units[] = {
+        {QAccessible::CharBoundary, 3, 3, 4},
+        {QAccessible::WordBoundary, 26, 24, 28},  // TEST
+        {QAccessible::LineBoundary, 5, 0, 33},
+        {QAccessible::LineBoundary, 33, 33, 34},  // the empty line
+        {QAccessible::LineBoundary, 36, 34, 40},
+        {QAccessible::NoBoundary, 10, 0, static_cast<int>(shown.size())},
+    };
+    for (const auto& u : units) {
+        int start = -1;
+        int end = -1;
+        const QString unit = text->textAtOffset(u.offset, u.type, &start, &end);
+        EXPECT_EQ(start, u.start) << u.type << " at " << u.offset;
+        EXPECT_EQ(end, u.end) << u.type << " at " << u.offset;
+        EXPECT_EQ(unit, shown.mid(u.start, u.end - u.start));
+    }
+    int start = -1;
+    int end = -1;
+    EXPECT_EQ(text->textAfterOffset(5, QAccessible::LineBoundary, &start, &end), "\n");
+    EXPECT_EQ(text->textBeforeOffset(36, QAccessible::LineBoundary, &start, &end), "\n");
+    EXPECT_EQ(start, 33);
+
+    // Caret and selection both ways.
+    text->setCursorPosition(36);
+    EXPECT_EQ(view->cursorPosition(), (LogPosition{2, 2}));
+    EXPECT_EQ(text->cursorPosition(), 36);
+    text->setSelection(0, 24, 28);
+    EXPECT_EQ(view->selectedText(), "TEST");
+    ASSERT_EQ(text->selectionCount(), 1);
+    text->selection(0, &start, &end);
+    EXPECT_EQ(start, 24);
+    EXPECT_EQ(end, 28);
+    text->removeSelection(0);
+    EXPECT_EQ(text->selectionCount(), 0);
+
+    // Where a character is on the screen, and back.
+    const QRect rect = text->characterRect(26);
+    ASSERT_FALSE(rect.isEmpty());
+    EXPECT_EQ(text->offsetAtPoint(rect.center()), 26);
+
+    // Edits are the operator's: they change the bytes and Undo takes them back.
+    accessible->editableTextInterface()->replaceText(24, 28, "PING\tX");
+    EXPECT_EQ(view->lines().line(0), "10.12.2026 01:02:03 --> PING\tX: 01");
+    accessible->editableTextInterface()->deleteText(0, 11);
+    EXPECT_EQ(view->lines().line(0), "01:02:03 --> PING\tX: 01");
+    view->undo();
+    EXPECT_EQ(view->lines().line(0), "10.12.2026 01:02:03 --> PING\tX: 01");
+}
+
+// Assistive tools hear of new lines as inserted text, and of the caret as it moves.
+std::vector<std::pair<QAccessible::Event, QString>>* gHeard = nullptr;
+void hear(QAccessibleEvent* event) {
+    if (gHeard == nullptr) {
+        return;
+    }
+    if (event->type() == QAccessible::TextInserted) {
+        gHeard->emplace_back(event->type(),
+                             static_cast<QAccessibleTextInsertEvent*>(event)->textInserted());
+    } else if (event->type() == QAccessible::TextUpdated) {
+        gHeard->emplace_back(event->type(),
+                             static_cast<QAccessibleTextUpdateEvent*>(event)->textInserted());
+    } else if (event->type() == QAccessible::TextCaretMoved) {
+        gHeard->emplace_back(
+            event->type(),
+            QString::number(static_cast<QAccessibleTextCursorEvent*>(event)->cursorPosition()));
+    }
+}
+
+TEST_F(LogViewTest, AssistiveToolsHearOfArrivingLinesAndEdits) {
+    setText("first");
+    std::vector<std::pair<QAccessible::Event, QString>> heard;
+    gHeard = &heard;
+    const QAccessible::UpdateHandler before = LogViewAccessible::divert(hear);
+    view->append({"", "10.12.2026 01:02:03 --> TEST: 01"});
+    view->setSelection({0, 5}, {0, 5});
+    typeText(view, "!");
+    LogViewAccessible::divert(before);
+    gHeard = nullptr;
+
+    const auto has = [&](QAccessible::Event type, const QString& text) {
+        return std::find(heard.begin(), heard.end(), std::make_pair(type, text)) != heard.end();
+    };
+    EXPECT_TRUE(has(QAccessible::TextInserted, "\n10.12.2026 01:02:03 --> TEST: 01"));
+    EXPECT_TRUE(has(QAccessible::TextCaretMoved, "5"));
+    EXPECT_TRUE(has(QAccessible::TextInserted, "!"));
+    EXPECT_TRUE(has(QAccessible::TextCaretMoved, "6"));
 }
 
 }  // namespace
