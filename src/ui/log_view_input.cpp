@@ -37,21 +37,23 @@ void LogView::keyPressEvent(QKeyEvent* event) {
         }
         return p.line > 0 ? LogPosition{p.line - 1, line(p.line - 1).size()} : p;
     };
+    // Word moves stop where an edit box stops: Right at the next word's start or a line's end,
+    // Left at the previous word's start or a line's start (an empty line is both).
+    const auto wordStartsAt = [&](LogPosition p) {
+        const std::string_view text = line(p.line);
+        return p.column < text.size() && isWordChar(text[p.column]) &&
+               (p.column == 0 || !isWordChar(text[p.column - 1]));
+    };
     const auto nextWord = [&](LogPosition p) {
         p = next(p);
-        // A word's end has a word character before it; an empty line has none.
-        while (p != end &&
-               !(p.column > 0 && isWordChar(line(p.line)[p.column - 1]) &&
-                 (p.column == line(p.line).size() || !isWordChar(line(p.line)[p.column])))) {
+        while (p != end && !wordStartsAt(p) && p.column != line(p.line).size()) {
             p = next(p);
         }
         return p;
     };
     const auto previousWord = [&](LogPosition p) {
         p = previous(p);
-        while (p != LogPosition{} &&
-               !(p.column < line(p.line).size() && isWordChar(line(p.line)[p.column]) &&
-                 (p.column == 0 || !isWordChar(line(p.line)[p.column - 1])))) {
+        while (p != LogPosition{} && !wordStartsAt(p) && p.column != 0) {
             p = previous(p);
         }
         return p;
@@ -101,6 +103,13 @@ void LogView::keyPressEvent(QKeyEvent* event) {
         {QKeySequence::MoveToEndOfDocument, QKeySequence::SelectEndOfDocument, [&] { return end; },
          false},
     };
+    // Ctrl+Up and Ctrl+Down scroll a row and leave the caret, as Qt's text boxes do.
+    if ((event->key() == Qt::Key_Up || event->key() == Qt::Key_Down) &&
+        (event->modifiers() & ~Qt::KeypadModifier) == Qt::ControlModifier) {
+        scrollRows(event->key() == Qt::Key_Up ? -1 : 1);
+        event->accept();
+        return;
+    }
     for (const auto& move : moves) {
         const bool select = event->matches(move.select);
         if (select || event->matches(move.move)) {

@@ -131,30 +131,39 @@ TEST_F(LogViewTest, WordMovesAndDeletesCrossEmptyLines) {
         std::function<void(QWidget*)> keys;
         const char* result;
     } table[] = {
-        {"Ctrl+Right to the next word's end, over an empty line",
+        {"Ctrl+Right stops at a line's end, an empty line and the next word's start",
          [](QWidget* w) {
-             QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
-             QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
+             for (int i = 0; i < 3; ++i) {
+                 QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
+             }
              QTest::keyClicks(w, "X");
          },
-         "ab\r\n\r\ncdX\r\n\r\n"},
+         "ab\r\n\r\nXcd\r\n\r\n"},
         {"Ctrl+Right past the last word ends at the end",
          [](QWidget* w) {
-             for (int i = 0; i < 4; ++i) {
+             for (int i = 0; i < 8; ++i) {
                  QTest::keyClick(w, Qt::Key_Right, Qt::ControlModifier);
              }
              QTest::keyClicks(w, "X");
          },
          "ab\r\n\r\ncd\r\n\r\nX"},
-        {"Ctrl+Delete on an empty line takes it and the next word",
+        {"Ctrl+Delete on an empty line takes its break, up to the next word",
          [](QWidget* w) {
              QTest::keyClick(w, Qt::Key_Down);
              QTest::keyClick(w, Qt::Key_Delete, Qt::ControlModifier);
          },
-         "ab\r\n\r\n\r\n"},
-        {"Ctrl+Left from the end, over empty lines, to the last word's start",
+         "ab\r\ncd\r\n\r\n"},
+        {"Ctrl+Left from the end stops at the empty line before it",
          [](QWidget* w) {
              QTest::keyClick(w, Qt::Key_End, Qt::ControlModifier);
+             QTest::keyClick(w, Qt::Key_Left, Qt::ControlModifier);
+             QTest::keyClicks(w, "X");
+         },
+         "ab\r\n\r\ncd\r\nX\r\n"},
+        {"Ctrl+Left twice from the end: the last word's start",
+         [](QWidget* w) {
+             QTest::keyClick(w, Qt::Key_End, Qt::ControlModifier);
+             QTest::keyClick(w, Qt::Key_Left, Qt::ControlModifier);
              QTest::keyClick(w, Qt::Key_Left, Qt::ControlModifier);
              QTest::keyClicks(w, "X");
          },
@@ -171,6 +180,32 @@ TEST_F(LogViewTest, WordMovesAndDeletesCrossEmptyLines) {
         c.keys(view);
         EXPECT_EQ(text(), c.result) << c.what;
     }
+
+    // Within a log line: from word start to word start over the punctuation between.
+    setText("10.12.2026 01:02 --> TEST");
+    const std::size_t starts[] = {3, 6, 11, 14, 21, 25};
+    for (const std::size_t start : starts) {
+        QTest::keyClick(view, Qt::Key_Right, Qt::ControlModifier);
+        EXPECT_EQ(view->cursorPosition(), (LogPosition{0, start}));
+    }
+    QTest::keyClick(view, Qt::Key_Left, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_EQ(view->selectedText(), "TEST");
+}
+
+// Ctrl+Up and Ctrl+Down scroll a row and leave the caret where it is.
+TEST_F(LogViewTest, CtrlUpAndDownScrollWithoutMovingTheCaret) {
+    std::string many;
+    for (int i = 0; i < 100; ++i) {
+        many += "line " + std::to_string(i) + "\r\n";
+    }
+    setText(many);
+    QTest::keyClick(view, Qt::Key_Down, Qt::ControlModifier);
+    EXPECT_TRUE(view->lineRect(0).isEmpty());
+    EXPECT_FALSE(view->lineRect(1).isEmpty());
+    EXPECT_EQ(view->cursorPosition(), (LogPosition{0, 0}));
+    QTest::keyClick(view, Qt::Key_Up, Qt::ControlModifier);
+    EXPECT_FALSE(view->lineRect(0).isEmpty());
+    EXPECT_EQ(view->cursorPosition(), (LogPosition{0, 0}));
 }
 
 // Home and End keep to the visual row of a wrapped line; Left and Right end a selection at its
@@ -216,7 +251,9 @@ TEST_F(LogViewTest, HomeEndKeepToTheRowAndLeftRightEndASelection) {
     };
     for (const auto& c : ends) {
         setText("abc def ghi");
-        QTest::keyClick(view, Qt::Key_Right, Qt::ControlModifier);  // after "abc"
+        for (int i = 0; i < 3; ++i) {  // after "abc"
+            QTest::keyClick(view, Qt::Key_Right);
+        }
         for (int i = 0; i < 4; ++i) {
             QTest::keyClick(view, Qt::Key_Right, Qt::ShiftModifier);
         }
