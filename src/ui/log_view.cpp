@@ -304,7 +304,9 @@ void LogView::setTop(RowPlace top) {
     top_ = top;
     updateScrollBar();
     if (near) {
-        viewport()->scroll(0, static_cast<int>(down ? -moved : moved) * lineSpacing_);
+        // Below the top margin only: the margin stays clean.
+        viewport()->scroll(0, static_cast<int>(down ? -moved : moved) * lineSpacing_,
+                           QRect(0, kMargin, viewport()->width(), viewport()->height() - kMargin));
     } else {
         viewport()->update();
     }
@@ -402,6 +404,8 @@ void LogView::paintEvent(QPaintEvent* event) {
     const LogPosition to = std::max(anchor_, cursor_);
     const bool selection = from != to;
     painter.setFont(font());
+    // Rows above the top one (of a tall line) and the remains of a scroll stay out of the margin.
+    painter.setClipRect(QRect(0, kMargin, viewport()->width(), viewport()->height() - kMargin));
 
     int y = kMargin - static_cast<int>(top_.row) * lineSpacing_;
     for (std::size_t line = top_.line; line < lines_.lineCount() && y <= area.bottom(); ++line) {
@@ -461,13 +465,23 @@ void LogView::paintEvent(QPaintEvent* event) {
         }
     }
 
-    if (caretShown_ && hasFocus()) {
-        long row = 0;
-        double x = 0;
-        if (locate(cursor_, row, x)) {
-            painter.fillRect(
-                QRectF(x, kMargin + static_cast<double>(row) * lineSpacing_, 1, lineSpacing_),
-                text);
+    long row = 0;
+    double x = 0;
+    if (hasFocus() && locate(cursor_, row, x)) {
+        const double caretY = kMargin + static_cast<double>(row) * lineSpacing_;
+        if (!preedit_.isEmpty()) {
+            // What an input method composes, underlined where it will go, over what follows.
+            const double width = QFontMetricsF(font()).horizontalAdvance(preedit_);
+            painter.fillRect(QRectF(x, caretY, width, lineSpacing_),
+                             colours.color(group, QPalette::Base));
+            painter.setPen(text);
+            painter.drawText(QPointF(x, caretY + ascent_), preedit_);
+            painter.drawLine(QPointF(x, caretY + lineSpacing_ - 1),
+                             QPointF(x + width, caretY + lineSpacing_ - 1));
+            x += width;
+        }
+        if (caretShown_) {
+            painter.fillRect(QRectF(x, caretY, 1, lineSpacing_), text);
         }
     }
 }

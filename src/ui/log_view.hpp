@@ -173,6 +173,7 @@ class LogView : public QAbstractScrollArea {
     int ascent_ = 0;
     QBasicTimer blink_;
     bool caretShown_ = false;
+    QString preedit_;  // what an input method is composing, shown at the caret
     QBasicTimer dragScroll_;
     bool dragging_ = false;
     QPoint lastDragPoint_;

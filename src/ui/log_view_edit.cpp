@@ -97,6 +97,8 @@ void LogView::selectAll() {
     anchor_ = {0, 0};
     cursor_ = lines_.end();
     viewport()->update();
+    caretMoved();
+    copyToSelectionClipboard();
 }
 
 void LogView::copy() const {
@@ -245,6 +247,10 @@ void LogView::moveCursor(LogPosition to, bool select) {
     restartBlink();
     viewport()->update();
     caretMoved();
+    // A selection made with keys is the X selection too, as one made with the mouse.
+    if (select && !dragging_) {
+        copyToSelectionClipboard();
+    }
 }
 
 void LogView::ensureCursorVisible() {

@@ -174,6 +174,11 @@ void LogView::inputMethodEvent(QInputMethodEvent* event) {
     if (!event->commitString().isEmpty()) {
         insertTyped(event->commitString());
     }
+    // What is being composed is shown at the caret until it is committed.
+    if (event->preeditString() != preedit_) {
+        preedit_ = event->preeditString();
+        viewport()->update();
+    }
     event->accept();
 }
 
@@ -184,9 +189,11 @@ QVariant LogView::inputMethodQuery(Qt::InputMethodQuery query) const {
         case Qt::ImCursorRectangle: {
             long row = 0;
             double x = 0;
+            // In the widget's coordinates: the viewport sits inside the frame.
             if (locate(cursor_, row, x)) {
                 return QRect(static_cast<int>(x), kMargin + static_cast<int>(row) * lineSpacing_, 1,
-                             lineSpacing_);
+                             lineSpacing_)
+                    .translated(viewport()->geometry().topLeft());
             }
             return QRect();
         }
@@ -209,10 +216,15 @@ void LogView::mousePressEvent(QMouseEvent* event) {
     if (event->button() == Qt::MiddleButton) {
         QClipboard* clipboard = QGuiApplication::clipboard();
         if (clipboard->supportsSelection()) {
+            // The click places the caret (ending a selection, which must not stay painted) and
+            // pastes the X selection there, an edit of its own.
             cursor_ = anchor_ = positionAt(point);
+            viewport()->update();
+            restartBlink();
+            caretMoved();
             const QString text = clipboard->text(QClipboard::Selection);
             if (!text.isEmpty()) {
-                insertTyped(text);
+                replaceSelection(linesOf(text));
             }
         }
         return;
@@ -228,7 +240,10 @@ void LogView::mousePressEvent(QMouseEvent* event) {
         cursor_ = at.line + 1 < lines_.lineCount()
                       ? LogPosition{at.line + 1, 0}
                       : LogPosition{at.line, lines_.line(at.line).size()};
+        viewport()->update();
         restartBlink();
+        caretMoved();
+        copyToSelectionClipboard();
         return;
     }
     dragging_ = true;
@@ -277,7 +292,9 @@ void LogView::mouseDoubleClickEvent(QMouseEvent* event) {
     tripleClickPoint_ = point;
     tripleClick_.start(QApplication::doubleClickInterval(), this);
     copyToSelectionClipboard();
+    viewport()->update();
     restartBlink();
+    caretMoved();
 }
 
 void LogView::autoScroll() {

@@ -2,7 +2,7 @@
 # The log through real input on an X server: a long log opened in the file dialog, the wheel
 # scrolled, a word double-clicked and copied, a line typed and the word pasted at the end, the log
 # saved in the file dialog; the saved file must be the opened one plus that line. Then Ctrl+A, a
-# key and Ctrl+Z: saved again, the log is whole.
+# key and Ctrl+Z: saved again, the log is whole. Then the X selection, with a TAB.
 # Usage: log_x11_check.sh <nira7-analyser>. Exits 77 (skipped) without Xvfb or xdotool.
 set -euo pipefail
 
@@ -96,4 +96,24 @@ wait_for '[ -s "$work/undone.txt" ] && [ "$(stat -c %s "$work/undone.txt")" -ge 
 sleep 0.5
 cmp -s "$work/undone.txt" "$work/saved.txt" ||
     { echo "FAILED: Ctrl+Z did not bring the log back as it was"; exit 1; }
-echo "log through real input: opened, scrolled, \"${last#typed }\" copied and pasted, saved whole; Ctrl+A, a key and Ctrl+Z: whole again"
+# The X selection: a triple click takes a line with a TAB, a middle click below the text pastes
+# it; Shift+End on the first line takes it again, a middle click pastes that. The TABs are bytes.
+printf 'A\tB\r\n' >"$work/tabs.txt"
+dialog_then ctrl+o "$work/tabs.txt"
+sleep 1
+xdotool mousemove "$row_x" "$row_y" click --repeat 3 --delay 80 1
+sleep 0.3
+xdotool mousemove "$row_x" $((row_y + 200)) click 2
+sleep 0.3
+xdotool key ctrl+Home shift+End
+xdotool mousemove "$row_x" $((row_y + 200)) click 2
+sleep 0.3
+dialog_then ctrl+s "$work/tabs-saved.txt"
+wait_for '[ -s "$work/tabs-saved.txt" ]' || { echo "FAILED: the tabs were not saved"; exit 1; }
+sleep 0.5
+cmp -s "$work/tabs-saved.txt" <(printf 'A\tB\r\nA\tB\r\nA\tB') || {
+    echo "FAILED: the lines pasted from the X selection are not the line with its TAB:"
+    od -c "$work/tabs-saved.txt" | head -n 5
+    exit 1
+}
+echo "log through real input: opened, scrolled, \"${last#typed }\" copied and pasted, saved whole; Ctrl+A, a key and Ctrl+Z: whole again; a line with a TAB taken by a triple click and by Shift+End, pasted with the middle button, saved as bytes"
