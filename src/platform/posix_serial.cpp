@@ -59,6 +59,14 @@ class PosixSerialApi final : public SerialApi {
             setLastError(errorFromErrno(err));
             return INVALID_HANDLE_VALUE;
         }
+        // A Windows port has no line discipline: bytes arrive as sent from the moment it opens.
+        // Raw at once, so bytes that come before the line settings are applied are neither
+        // echoed, nor held for a line's end, nor changed (CR to LF, Ctrl+C to a signal).
+        struct termios raw {};
+        if (sys_.ioctl(fd, TCGETS, &raw) == 0) {
+            cfmakeraw(&raw);
+            sys_.ioctl(fd, TCSETS, &raw);
+        }
         // A port opens with an empty input queue, as the Windows serial driver opens it: bytes a
         // pseudo-terminal kept from before would otherwise run into the first message. Emptied
         // before the port is marked as held, which is what a peer may wait for before it sends.

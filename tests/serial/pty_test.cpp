@@ -66,6 +66,30 @@ TEST_F(PtyTest, MessageArrivesOnTheMainThreadAndTheAckGoesBack) {
     EXPECT_TRUE(port.ClosePort());
 }
 
+// A device may send as soon as the port is held, before its line settings are applied: the
+// bytes must come through as sent, not echoed, held for a line's end or turned CR to LF.
+TEST_F(PtyTest, BytesSentAsSoonAsThePortIsHeldArriveAsSent) {
+    platform::SerialApi& api = platform::systemSerialApi();
+    const std::string name = "\\\\.\\" + pty.path();
+    const platform::HANDLE handle = api.CreateFileA(name.c_str());
+    ASSERT_NE(handle, platform::INVALID_HANDLE_VALUE);
+    const std::string bytes(
+        "\r\nA\x03\x7f\x1a\x04"
+        "B\r",
+        9);
+    ASSERT_TRUE(pty.send(bytes));
+    EXPECT_EQ(pty.receive(200), "") << "echoed";
+    platform::COMMTIMEOUTS timeouts{};
+    timeouts.ReadTotalTimeoutConstant = 500;
+    ASSERT_TRUE(api.SetCommTimeouts(handle, timeouts));
+    char buffer[32] = {};
+    platform::DWORD read = 0;
+    ASSERT_TRUE(
+        api.ReadFile(handle, buffer, static_cast<platform::DWORD>(bytes.size()), &read, nullptr));
+    EXPECT_EQ(std::string(buffer, read), bytes);
+    api.CloseHandle(handle);
+}
+
 TEST_F(PtyTest, ReadTextReturnsWhatWaitsOrNothingAfterTheTimeOut) {
     TBComPort port;
     port.SetPort(pty.path());
