@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QEvent>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QPaintEvent>
 #include <QPainter>
@@ -98,12 +99,58 @@ void LogView::measureFont() {
         return;  // the change event measures again
     }
     glyphs_ = std::make_unique<GlyphTable>(font);
+    // A control byte's picture the font lacks would be a box like every other's (NUL could not
+    // be told from CR): it is drawn here instead, as the byte's hex in a small frame.
+    pictureFont_ = font;
+    pictureFont_.setPixelSize(std::max(6, QFontInfo(font).pixelSize() * 3 / 5));
+    const QFontMetricsF small(pictureFont_);
+    const double pictureWidth = std::ceil(small.horizontalAdvance(QStringLiteral("0D")) + 4);
     for (int b = 0; b < 256; ++b) {
-        advances_[static_cast<std::size_t>(b)] = glyphs_->advance(shown(static_cast<char>(b)));
+        const auto byte = static_cast<unsigned char>(b);
+        const QChar c = shown(static_cast<char>(b));
+        const bool picture = byte < 0x20 || byte == 0x7F || byte == 0x98;
+        framed_[byte] = picture && glyphs_->glyph(c) == 0;
+        advances_[byte] = framed_[byte] ? pictureWidth : glyphs_->advance(c);
     }
     const QFontMetrics whole(font);
     lineSpacing_ = std::max(1, whole.lineSpacing());
     ascent_ = whole.ascent();
+}
+
+void LogView::drawBytes(QPainter& painter, double x, int y, std::string_view bytes) const {
+    const int baseline = y + ascent_;
+    std::size_t from = 0;
+    const auto drawPlain = [&](std::size_t to) {
+        if (to > from) {
+            const QString text = decodeLine(bytes.substr(from, to - from));
+            if (!glyphs_->draw(painter, QPointF(x, baseline), text)) {
+                painter.drawText(QPointF(x, baseline), text);
+            }
+            x += advanceOf(bytes.substr(from, to - from));
+        }
+    };
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[i]);
+        if (!framed_[byte]) {
+            continue;
+        }
+        drawPlain(i);
+        // The frame a little inside the character's cell, the hex in it.
+        const QRectF frame(x + 1, y + 2, advances_[byte] - 2, lineSpacing_ - 4);
+        painter.save();
+        painter.setFont(pictureFont_);
+        QPen pen = painter.pen();
+        pen.setWidthF(1);
+        painter.setPen(pen);
+        painter.drawRect(frame.adjusted(0.5, 0.5, -0.5, -0.5));
+        painter.drawText(
+            frame, Qt::AlignCenter,
+            QStringLiteral("%1").arg(static_cast<uint>(byte), 2, 16, QLatin1Char('0')).toUpper());
+        painter.restore();
+        x += advances_[byte];
+        from = i + 1;
+    }
+    drawPlain(bytes.size());
 }
 
 int LogView::textWidth() const {
@@ -432,7 +479,6 @@ void LogView::paintEvent(QPaintEvent* event) {
             const std::size_t begin = starts[r];
             const bool lastRow = r + 1 == starts.size();
             const std::size_t end = lastRow ? bytes.size() : starts[r + 1];
-            const int baseline = y + ascent_;
             const auto draw = [&](std::size_t a, std::size_t b, bool selected) {
                 if (a >= b && !(selected && b > bytes.size())) {
                     return;
@@ -447,10 +493,7 @@ void LogView::paintEvent(QPaintEvent* event) {
                     painter.fillRect(QRectF(x0, y, width, lineSpacing_), highlight);
                 }
                 painter.setPen(selected ? highlighted : text);
-                const QString shownPart = decodeLine(part);
-                if (!glyphs_->draw(painter, QPointF(x0, baseline), shownPart)) {
-                    painter.drawText(QPointF(x0, baseline), shownPart);
-                }
+                drawBytes(painter, x0, y, part);
             };
             if (selStart == kNone) {
                 draw(begin, end, false);

@@ -104,6 +104,8 @@ class LogView : public QAbstractScrollArea {
     };
 
     void measureFont();
+    // Draws a row's bytes as shown from x on the row at y.
+    void drawBytes(QPainter& painter, double x, int y, std::string_view bytes) const;
     // The starts of a line's wrapped rows (the first is 0).
     std::vector<std::size_t> rowStarts(std::size_t line) const;
     std::vector<std::size_t> wrap(std::string_view line) const;
@@ -169,6 +171,8 @@ class LogView : public QAbstractScrollArea {
     bool settingBar_ = false;
     std::unique_ptr<GlyphTable> glyphs_;
     std::array<double, 256> advances_{};  // each byte's, as shown
+    std::array<bool, 256> framed_{};      // a control byte whose picture the view draws itself
+    QFont pictureFont_;
     int lineSpacing_ = 1;
     int ascent_ = 0;
     QBasicTimer blink_;

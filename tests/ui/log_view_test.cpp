@@ -4,6 +4,7 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QClipboard>
+#include <QImage>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QScrollBar>
@@ -471,6 +472,35 @@ TEST_F(LogViewTest, AppendFollowsOnlyFromTheBottomAndMovesACaretAtTheEnd) {
     view->append({"more", ""});
     EXPECT_EQ(view->positionAt(QPoint(6, 6)), shown) << "scrolled up, the view stays";
     EXPECT_FALSE(view->atBottom());
+}
+
+// Every control byte can be told from the others on screen, whether the font has the control
+// pictures or not (fonts Debian installs by default have none: each would be the same box).
+TEST_F(LogViewTest, ControlBytesLookDifferentFromEachOther) {
+    view->clear();
+    view->append({std::string(1, '\0'), "\r", std::string(1, '\0'), "\x98", "\x7f"});
+    next->setFocus();  // no caret in the picture
+    QApplication::processEvents();
+    const QImage shot = view->viewport()->grab().toImage();
+    const auto cell = [&](std::size_t line) {
+        const QRect rect = view->characterRect({line, 0});
+        EXPECT_FALSE(rect.isEmpty()) << "line " << line;
+        return shot.copy(rect);
+    };
+    const QImage nul = cell(0);
+    EXPECT_EQ(nul, cell(2)) << "the same byte looks the same";
+    EXPECT_NE(nul, cell(1)) << "NUL looks like CR";
+    EXPECT_NE(nul, cell(3)) << "NUL looks like 0x98";
+    EXPECT_NE(cell(1), cell(4)) << "CR looks like DEL";
+    // Not an empty cell either.
+    EXPECT_NE(nul.pixel(0, 0), 0U);
+    bool inked = false;
+    for (int y = 0; y < nul.height() && !inked; ++y) {
+        for (int x = 0; x < nul.width() && !inked; ++x) {
+            inked = nul.pixel(x, y) != nul.pixel(0, 0);
+        }
+    }
+    EXPECT_TRUE(inked) << "NUL shows nothing";
 }
 
 // What assistive tools read and do, through Qt's accessibility interfaces.
