@@ -10,6 +10,9 @@
 //   cancelled_open_keeps_log  whether an Open cancelled half-way leaves the log as it was
 //   one_line_*_ms          a 50 MB file without line breaks: Open, then Ctrl+End and Page Up
 //                          with the window repainted
+//   bare_lf_*              files of nothing but LF: 60 million of them (under the log's line
+//                          capacity) opened, the memory growth and its cost per line; 256 MiB
+//                          of them (268 million lines) refused, with the peak memory meanwhile
 #include <unistd.h>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -20,7 +23,9 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <string>
 #include <utility>
 
 #include "temp_dir.hpp"
@@ -50,6 +55,19 @@ class AnsweringDesktop : public ui::Desktop {
 };
 
 }  // namespace
+
+long peakResidentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string word;
+    while (status >> word) {
+        if (word == "VmHWM:") {
+            long kb = 0;
+            status >> kb;
+            return kb * 1024;
+        }
+    }
+    return 0;
+}
 
 long residentBytes() {
     long pages = 0;
@@ -179,6 +197,42 @@ int main(int argc, char** argv) {
         log->repaint();
         std::printf("one_line_%s_ms: %lld\n", name, static_cast<long long>(timer.elapsed()));
     }
+
+    // Files of nothing but line breaks.
+    log->clear();
+    QCoreApplication::processEvents();
+    constexpr std::size_t kManyBreaks = 60'000'000;
+    testing::writeFile(dir / "breaks.txt", std::string(kManyBreaks, '\n'));
+    desktop.path = QString::fromStdString((dir / "breaks.txt").string());
+    const long rssBeforeBreaks = residentBytes();
+    timer.restart();
+    form.ButtonOpenClick();
+    QCoreApplication::processEvents();
+    const long rssAfterBreaks = residentBytes();
+    std::printf("bare_lf_60m_open_ms: %lld (%d lines)\n", static_cast<long long>(timer.elapsed()),
+                log->blockCount());
+    std::printf(
+        "bare_lf_60m_rss_growth_mb: %.0f\nbare_lf_bytes_per_line: %.1f\n",
+        static_cast<double>(rssAfterBreaks - rssBeforeBreaks) / 1e6,
+        static_cast<double>(rssAfterBreaks - rssBeforeBreaks) / static_cast<double>(kManyBreaks));
+    log->clear();
+    std::filesystem::remove(dir / "breaks.txt");
+    testing::writeFile(dir / "breaks-256.txt", std::string(std::size_t{256} << 20, '\n'));
+    desktop.path = QString::fromStdString((dir / "breaks-256.txt").string());
+    timer.restart();
+    std::string refusal = "no";
+    try {
+        // Out of a click the window shows what it throws; here it is caught.
+        form.ButtonOpenClick();
+    } catch (const std::exception& e) {
+        refusal = e.what();
+    }
+    QCoreApplication::processEvents();
+    std::printf("bare_lf_256mib_open_ms: %lld (refused: %s)\n",
+                static_cast<long long>(timer.elapsed()), refusal.c_str());
+    std::printf("bare_lf_256mib_rss_after_mb: %.0f\npeak_rss_mb: %.0f\n",
+                static_cast<double>(residentBytes()) / 1e6,
+                static_cast<double>(peakResidentBytes()) / 1e6);
     ::unsetenv("NIRA7_REGISTRY");
     return 0;
 }

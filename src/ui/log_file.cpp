@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QSaveFile>
 #include <cstdint>
 #include <cstring>
@@ -169,8 +170,8 @@ bool writeLogFile(const QString& path, const LogLines& lines, BackgroundJob* job
     });
 }
 
-std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity,
-                                     BackgroundJob* job) {
+std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity, BackgroundJob* job,
+                                     std::size_t lineCapacity) {
     LogLines::Builder builder;
     const bool whole = readPieces(path, capacity, [&](std::string_view piece) {
         if (job != nullptr) {
@@ -180,6 +181,11 @@ std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity,
             job->done += piece.size();
         }
         builder.add(piece);
+        if (builder.lineCount() > lineCapacity) {
+            throw EOutOfResources(
+                "The file has more lines than the log holds (at most " +
+                QLocale::c().toString(static_cast<qulonglong>(lineCapacity)).toStdString() + ")");
+        }
         return true;
     });
     if (!whole) {

@@ -29,6 +29,9 @@ class EOutOfResources : public std::runtime_error {
 
 // The most text the log takes from a file, in bytes.
 inline constexpr std::size_t kMemoCapacity = std::size_t{256} << 20;
+// And in lines: each line costs a few bytes of its own besides its text, so a file of nothing
+// but line breaks (256 MiB of them: 268 million lines) would cost gigabytes.
+inline constexpr std::size_t kMemoLineCapacity = std::size_t{64} << 20;
 
 // The part of the directory text after its last separator (backslash, or slash on POSIX
 // systems); a drive's root or "/" gives the empty text.
@@ -46,9 +49,10 @@ void writeLogFile(const QString& path, const std::string& bytes);
 bool writeLogFile(const QString& path, const LogLines& lines, BackgroundJob* job = nullptr);
 // The file's lines (CR LF, LF or CR alone end one), NUL and every other byte kept. With a job:
 // its `done` counts bytes read, and a cancel returns nothing. Throws EFOpenError, or
-// EOutOfResources above the capacity.
+// EOutOfResources above the capacity (bytes or lines).
 std::optional<LogLines> readLogLines(const QString& path, std::size_t capacity = kMemoCapacity,
-                                     BackgroundJob* job = nullptr);
+                                     BackgroundJob* job = nullptr,
+                                     std::size_t lineCapacity = kMemoLineCapacity);
 
 // A system error's description as the messages carry it: no trailing blanks, line breaks or
 // full stops.

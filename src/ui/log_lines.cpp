@@ -34,6 +34,12 @@ void LogLines::Builder::startChunk(std::size_t atLeast) {
 void LogLines::Builder::endLine() {
     chunk_->ends.push_back(static_cast<std::uint32_t>(chunk_->bytes.size()));
     lineOpen_ = false;
+    ++lines_;
+    // Empty lines fill a chunk too (a file of bare line breaks would be one chunk otherwise).
+    if (chunk_->ends.size() >= kChunkLines) {
+        finishChunk();
+        startChunk(0);
+    }
 }
 
 void LogLines::Builder::addToLine(std::string_view bytes) {
@@ -48,6 +54,10 @@ void LogLines::Builder::addToLine(std::string_view bytes) {
 
 void LogLines::Builder::finishChunk() {
     chunk_->ends.shrink_to_fit();
+    // A chunk of short lines gives back the room kept for long ones.
+    if (chunk_->bytes.capacity() - chunk_->bytes.size() > kChunkBytes / 8) {
+        chunk_->bytes.shrink_to_fit();
+    }
     made_.bytes_ += chunk_->bytes.size();
     made_.chunks_.push_back(std::move(chunk_));
 }
@@ -93,7 +103,10 @@ void LogLines::Builder::add(std::string_view bytes) {
 
 LogLines LogLines::Builder::finish() && {
     endLine();
-    finishChunk();
+    // A chunk that the last line filled was handed on already; no empty one after it.
+    if (!chunk_->ends.empty() || made_.chunks_.empty()) {
+        finishChunk();
+    }
     made_.renumberFrom(0);
     return std::move(made_);
 }

@@ -104,6 +104,8 @@ class LogLines::Builder {
   public:
     Builder();
     void add(std::string_view bytes);
+    // The lines ended so far.
+    std::size_t lineCount() const { return lines_; }
     LogLines finish() &&;
 
   private:
@@ -119,6 +121,7 @@ class LogLines::Builder {
     bool afterCr_ = false;
     std::size_t nextCr_ = kUnknown;
     std::size_t nextLf_ = kUnknown;
+    std::size_t lines_ = 0;
 };
 
 }  // namespace nira::ui

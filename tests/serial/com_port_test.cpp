@@ -454,7 +454,8 @@ TEST_F(ComPortTest, RaisingHandlerEndsTheWatcherIsReportedAndReopenRestores) {
     port.OpenPort();
     api.inQueue = 4;
     api.raiseEvents(EV_RXCHAR);
-    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished(); }));
+    // The report is handed to the main thread after the watcher ends.
+    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished() && !reports.empty(); }));
     EXPECT_THAT(reports, ElementsAre(EComPort::Message(cmReadError)));
     EXPECT_TRUE(port.IsOpen());  // still open: Stop and Start recover
 
@@ -483,7 +484,8 @@ TEST_F(ComPortTest, DeviceGoneEndsTheWatcherInsteadOfSpinning) {
     api.failNext("GetOverlappedResult", 1000);
     api.failNext("ClearCommError", 1000);
     api.raiseEvents(EV_RXCHAR);
-    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished(); }));
+    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished() && reports.load() > 0; }));
+    pumpFor(std::chrono::milliseconds(20));
     EXPECT_EQ(reports.load(), 1);
     api.failNext("GetOverlappedResult", 0);
     api.failNext("ClearCommError", 0);

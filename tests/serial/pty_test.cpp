@@ -266,7 +266,8 @@ TEST_F(PtyTest, DeviceEndClosingWhileListeningEndsTheWatcherAndIsReported) {
     port.OpenPort();
     pumpFor(std::chrono::milliseconds(20));
     pty.closeMaster();
-    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished(); }));
+    // The report is handed to the main thread after the watcher ends.
+    ASSERT_TRUE(pumpUntil([&] { return port.Watcher()->finished() && !reports.empty(); }));
     EXPECT_EQ(reports, std::vector<std::string>{DeviceLostMessage(pty.path())});
     EXPECT_TRUE(port.IsOpen());
     // Stop on a vanished device: the line steps are skipped and the port is let go.

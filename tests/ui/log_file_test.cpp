@@ -287,6 +287,13 @@ TEST_F(LogFileTest, CancelAndFailuresChangeNothing) {
 
     writeFile(dir / "big.txt", std::string(100, 'x'));
     EXPECT_EQ(failing([&] { readLogLines(path("big.txt"), 99); }), "Text exceeds memo capacity");
+    // Lines cost memory of their own: too many are refused with a sentence.
+    writeFile(dir / "breaks.txt", std::string(1000, '\n'));
+    EXPECT_EQ(failing([&] { readLogLines(path("breaks.txt"), kMemoCapacity, nullptr, 500); }),
+              "The file has more lines than the log holds (at most 500)");
+    const auto read = readLogLines(path("breaks.txt"), kMemoCapacity, nullptr, 1001);
+    ASSERT_TRUE(read.has_value());
+    EXPECT_EQ(read->lineCount(), 1001U);
 }
 
 TEST_F(LogFileTest, SaveAndOpenShortcutsActWhileIdleOnly) {

@@ -66,6 +66,25 @@ TEST(LogLines, ALongTextKeepsEveryLineAndWritesBackAsCrLf) {
     EXPECT_EQ(lines.byteCount(), text.size() - 30000);
 }
 
+// Empty lines fill chunks as other lines do: a text of nothing but breaks, around a chunk's
+// number of lines, reads, edits and counts right.
+TEST(LogLines, ATextOfBareBreaksKeepsEveryLine) {
+    for (const std::size_t breaks : {1023U, 1024U, 1025U, 5000U}) {
+        LogLines lines = LogLines::fromText(std::string(breaks, '\n'));
+        ASSERT_EQ(lines.lineCount(), breaks + 1);
+        EXPECT_EQ(lines.characterCount(), breaks);
+        EXPECT_EQ(lines.positionAt(breaks / 2), (LogPosition{breaks / 2, 0}));
+        EXPECT_EQ(lines.offsetOf(lines.end()), breaks);
+        lines.replace({breaks / 2, 0}, {breaks / 2, 0}, {"middle"});
+        EXPECT_EQ(lines.line(breaks / 2), "middle");
+        std::string expected;
+        for (std::size_t i = 0; i < breaks; ++i) {
+            expected += i == breaks / 2 ? "middle\r\n" : "\r\n";
+        }
+        EXPECT_EQ(lines.text(), expected) << breaks;
+    }
+}
+
 // Random edits, big and small, anywhere, against a plain list of lines.
 TEST(LogLines, EditsAnywhereMatchAPlainListOfLines) {
     std::mt19937 random(7);
