@@ -8,8 +8,8 @@
 //   longest_freeze_*_ms    the longest stretch without the window's event loop answering (a
 //                          5 ms timer's longest gap) during Open and during Save
 //   cancelled_open_keeps_log  whether an Open cancelled half-way leaves the log as it was
-//   one_line_*_ms          a 50 MB file without line breaks: Open, then Ctrl+End and Page Up
-//                          with the window repainted
+//   one_line_*_ms          a 50 MB file without line breaks: Open, then Ctrl+End, Page Up and
+//                          three typed keys, each with the window repainted
 //   bare_lf_*              files of nothing but LF: 60 million of them (under the log's line
 //                          capacity) opened, the memory growth and its cost per line; 256 MiB
 //                          of them (268 million lines) refused, with the peak memory meanwhile
@@ -196,6 +196,16 @@ int main(int argc, char** argv) {
         QApplication::sendEvent(log, &press);
         log->repaint();
         std::printf("one_line_%s_ms: %lld\n", name, static_cast<long long>(timer.elapsed()));
+    }
+    // Keys typed in the middle of the line (the first starts an undo step, which copies it
+    // once); each key with the window repainted.
+    for (int key = 0; key < 3; ++key) {
+        timer.restart();
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_X, Qt::NoModifier, QStringLiteral("x"));
+        QApplication::sendEvent(log, &press);
+        log->repaint();
+        std::printf("one_line_typed_key_%d_ms: %lld\n", key + 1,
+                    static_cast<long long>(timer.elapsed()));
     }
 
     // Files of nothing but line breaks.

@@ -297,6 +297,29 @@ LogPosition LogLines::replace(LogPosition from, LogPosition to,
     }
     from.column = std::min(from.column, line(from.line).size());
     to.column = std::min(to.column, line(to.line).size());
+    if (from.line == to.line && lines.size() == 1) {
+        // Within one line (a typed key, a paste without breaks): changed where it is, so an
+        // edit in a line of megabytes costs what it changes, not a copy of the line.
+        const std::size_t chunkIndex = chunkOf(from.line);
+        const std::size_t at = from.line - firstLines_[chunkIndex];
+        const Chunk& seen = *chunks_[chunkIndex];
+        const std::size_t grown = seen.bytes.size() + lines.front().size();
+        if (seen.ends.size() == 1 || grown <= 2 * kChunkBytes) {
+            Chunk& chunk = own(chunkIndex);
+            const std::size_t start = at == 0 ? 0 : chunk.ends[at - 1];
+            const std::size_t removed = to.column - from.column;
+            chunk.bytes.replace(start + from.column, removed, lines.front());
+            const auto shift = static_cast<std::int64_t>(lines.front().size()) -
+                               static_cast<std::int64_t>(removed);
+            for (std::size_t i = at; i < chunk.ends.size(); ++i) {
+                chunk.ends[i] =
+                    static_cast<std::uint32_t>(static_cast<std::int64_t>(chunk.ends[i]) + shift);
+            }
+            bytes_ = bytes_ - removed + lines.front().size();
+            renumberFrom(chunkIndex);
+            return {from.line, from.column + lines.front().size()};
+        }
+    }
     const std::string_view head = line(from.line).substr(0, from.column);
     const std::string_view tail = line(to.line).substr(to.column);
     // The first and last new lines take the untouched text around the place.

@@ -11,6 +11,7 @@
 #include <QStyleOptionSlider>
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 #include "ui/log_codec.hpp"
 #include "ui/log_view_accessible.hpp"
@@ -79,6 +80,31 @@ LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent), rows_(1, 0) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     disconnect(verticalScrollBar(), &QScrollBar::rangeChanged, this, nullptr);
+    // The bar's arrows and page clicks move by rows, also through a line taller than the view.
+    connect(verticalScrollBar(), &QAbstractSlider::actionTriggered, this, [this](int action) {
+        long rows = 0;
+        switch (action) {
+            case QAbstractSlider::SliderSingleStepAdd:
+                rows = 1;
+                break;
+            case QAbstractSlider::SliderSingleStepSub:
+                rows = -1;
+                break;
+            case QAbstractSlider::SliderPageStepAdd:
+                rows = std::max(1, fullRows() - 1);
+                break;
+            case QAbstractSlider::SliderPageStepSub:
+                rows = -std::max(1, fullRows() - 1);
+                break;
+            default:
+                return;
+        }
+        RowPlace target = top_;
+        walkRows(target, rows);
+        target = std::min(target, bottomPlace());
+        barTarget_ = target;
+        verticalScrollBar()->setSliderPosition(static_cast<int>(barValue(target)));
+    });
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_InputMethodEnabled);
     viewport()->setCursor(Qt::IBeamCursor);
@@ -169,26 +195,35 @@ double LogView::advanceOf(std::string_view bytes) const {
     return x;
 }
 
-std::vector<std::size_t> LogView::rowStarts(std::size_t line) const {
+LogView::Rows LogView::rowStarts(std::size_t line) const {
     const std::string_view text = lines_.line(line);
     if (text.size() < kLongLine) {
-        return wrap(text);
+        return std::make_shared<const std::vector<std::size_t>>(wrap(text));
     }
     // A line of megabytes (a file without line breaks) is wrapped once, not for every look.
     auto known = longLines_.find(line);
     if (known == longLines_.end()) {
-        known = longLines_.emplace(line, wrap(text)).first;
+        known =
+            longLines_.emplace(line, std::make_shared<const std::vector<std::size_t>>(wrap(text)))
+                .first;
     }
     return known->second;
 }
 
 std::vector<std::size_t> LogView::wrap(std::string_view line) const {
     std::vector<std::size_t> starts{0};
+    wrapFrom(line, starts, nullptr);
+    return starts;
+}
+
+bool LogView::wrapFrom(std::string_view line, std::vector<std::size_t>& starts,
+                       const std::function<bool(std::size_t)>& meets) const {
+    // A row's breaks depend only on the text from its start, so wrapping may begin at any row.
     const double width = textWidth();
     double x = 0;
-    std::size_t rowStart = 0;
+    std::size_t rowStart = starts.back();
     std::size_t breakAfter = kNone;  // just past the row's last blank
-    for (std::size_t i = 0; i < line.size(); ++i) {
+    for (std::size_t i = rowStart; i < line.size(); ++i) {
         const double advance = advances_[static_cast<unsigned char>(line[i])];
         if (line[i] == ' ') {
             // Blanks may hang past the edge; a row breaks after them.
@@ -199,19 +234,53 @@ std::vector<std::size_t> LogView::wrap(std::string_view line) const {
         if (x + advance > width && i > rowStart) {
             const std::size_t next = breakAfter != kNone && breakAfter > rowStart ? breakAfter : i;
             starts.push_back(next);
+            if (meets && meets(next)) {
+                return true;
+            }
             rowStart = next;
             breakAfter = kNone;
             x = advanceOf(line.substr(next, i - next));
         }
         x += advance;
     }
-    return starts;
+    return false;
+}
+
+LogView::Rows LogView::rewrapped(std::size_t line, const std::vector<std::size_t>& old,
+                                 std::size_t from, std::size_t to, std::size_t inserted) const {
+    const std::string_view text = lines_.line(line);
+    if (text.size() < kLongLine) {
+        return nullptr;
+    }
+    // The row before the one the edit begins in may break elsewhere now; those before it not.
+    const auto holding = std::upper_bound(old.begin(), old.end(), from) - old.begin() - 1;
+    std::vector<std::size_t> starts(old.begin(),
+                                    old.begin() + std::max<std::ptrdiff_t>(holding, 1));
+    const auto shift = static_cast<std::int64_t>(inserted) - static_cast<std::int64_t>(to - from);
+    const std::size_t editEnd = from + inserted;
+    auto oldTail = std::lower_bound(old.begin(), old.end(), to);
+    const bool met = wrapFrom(text, starts, [&](std::size_t start) {
+        if (start < editEnd) {
+            return false;
+        }
+        // Past the edit the text is the old one moved by the shift: a start that was one
+        // before makes the same rows after it.
+        const auto was = static_cast<std::size_t>(static_cast<std::int64_t>(start) - shift);
+        oldTail = std::lower_bound(oldTail, old.end(), was);
+        return oldTail != old.end() && *oldTail == was;
+    });
+    if (met) {
+        for (auto rest = oldTail + 1; rest != old.end(); ++rest) {
+            starts.push_back(static_cast<std::size_t>(static_cast<std::int64_t>(*rest) + shift));
+        }
+    }
+    return std::make_shared<const std::vector<std::size_t>>(std::move(starts));
 }
 
 std::size_t LogView::rowCount(std::size_t line) const {
     std::uint16_t& known = rows_[line];
     if (known == 0) {
-        const std::size_t rows = rowStarts(line).size();
+        const std::size_t rows = rowStarts(line)->size();
         if (rows >= 0xFFFF) {
             return rows;  // too many to keep here: a long line's rows are kept beside
         }
@@ -243,7 +312,8 @@ long LogView::walkRows(RowPlace& place, long rows) const {
 }
 
 LogView::RowPlace LogView::rowPlaceOf(LogPosition position, double* x) const {
-    const std::vector<std::size_t> starts = rowStarts(position.line);
+    const Rows rows = rowStarts(position.line);
+    const std::vector<std::size_t>& starts = *rows;
     const auto after = std::upper_bound(starts.begin(), starts.end(), position.column);
     const auto row = static_cast<std::size_t>(after - starts.begin()) - 1;
     if (x != nullptr) {
@@ -262,7 +332,8 @@ double LogView::xInRow(LogPosition position) const {
 
 LogPosition LogView::columnAt(RowPlace place, double x) const {
     const std::string_view text = lines_.line(place.line);
-    const std::vector<std::size_t> starts = rowStarts(place.line);
+    const Rows rows = rowStarts(place.line);
+    const std::vector<std::size_t>& starts = *rows;
     const std::size_t begin = starts[place.row];
     const bool lastRow = place.row + 1 == starts.size();
     const std::size_t end = lastRow ? text.size() : starts[place.row + 1];
@@ -297,7 +368,24 @@ LogPosition LogView::edit(LogPosition from, LogPosition to, const std::vector<st
             LogViewAccessible::tell(event);
         }
     }
-    longLines_.clear();
+    // The rows kept for long lines follow the edit: moved with their lines, and the one edited
+    // within wrapped again only where the edit moves its rows.
+    const auto added = static_cast<std::int64_t>(lines.size()) -
+                       static_cast<std::int64_t>(to.line - from.line + 1);
+    std::unordered_map<std::size_t, Rows> kept;
+    for (const auto& [line, rows] : longLines_) {
+        if (line < from.line) {
+            kept.emplace(line, rows);
+        } else if (line > to.line) {
+            kept.emplace(static_cast<std::size_t>(static_cast<std::int64_t>(line) + added), rows);
+        } else if (from.line == to.line && lines.size() == 1) {
+            if (Rows edited =
+                    rewrapped(line, *rows, from.column, to.column, lines.front().size())) {
+                kept.emplace(line, std::move(edited));
+            }
+        }
+    }
+    longLines_ = std::move(kept);
     // The row counts of the lines replaced are forgotten; the new lines' are counted when needed.
     const auto first = rows_.begin() + static_cast<std::ptrdiff_t>(from.line);
     if (to.line - from.line + 1 == lines.size()) {
@@ -365,6 +453,19 @@ void LogView::scrollRows(long rows) {
     setTop(top);
 }
 
+long long LogView::barValue(RowPlace place) const {
+    const std::size_t rows = rowCount(place.line);
+    long long step = 0;
+    if (rows > 1 && place.row > 0) {
+        // Rounded up, so the step leads back to this row (or, with more rows than steps, past
+        // the rows that share it).
+        step = std::min<long long>(barSteps_ - 1, (static_cast<long long>(place.row) * barSteps_ +
+                                                   static_cast<long long>(rows) - 1) /
+                                                      static_cast<long long>(rows));
+    }
+    return static_cast<long long>(place.line) * barSteps_ + step;
+}
+
 void LogView::updateScrollBar() {
     const RowPlace bottom = bottomPlace();
     top_ = std::min(top_, bottom);
@@ -377,10 +478,17 @@ void LogView::updateScrollBar() {
         rows -= static_cast<long>(rowCount(line));
         ++page;
     }
+    // Steps within a line as long as the bar's range has room for them.
+    constexpr std::size_t kMostSteps = 1024;
+    barSteps_ = static_cast<int>(std::clamp<std::size_t>(
+        static_cast<std::size_t>(std::numeric_limits<int>::max()) / (lines_.lineCount() + 1), 1,
+        kMostSteps));
     settingBar_ = true;
     static_cast<LogScrollBar*>(verticalScrollBar())
-        ->place(static_cast<int>(bottom.line), static_cast<int>(std::max<std::size_t>(1, page)),
-                static_cast<int>(top_.line));
+        ->place(
+            static_cast<int>(barValue(bottom)),
+            static_cast<int>(std::max<std::size_t>(1, page) * static_cast<std::size_t>(barSteps_)),
+            static_cast<int>(barValue(top_)));
     settingBar_ = false;
 }
 
@@ -389,12 +497,17 @@ void LogView::scrollContentsBy(int, int) {
         return;
     }
     const QScrollBar* bar = verticalScrollBar();
-    const auto line = static_cast<std::size_t>(bar->value());
     const RowPlace bottom = bottomPlace();
-    RowPlace top = bar->value() >= bar->maximum() ? bottom : RowPlace{line, 0};
-    if (top.line == top_.line) {
-        top.row = bar->value() >= bar->maximum() ? std::max(top_.row, bottom.row) : top_.row;
+    RowPlace top = bottom;
+    if (barTarget_ && barValue(*barTarget_) == bar->value()) {
+        top = *barTarget_;  // an arrow or a page click: the rows it asked for
+    } else if (bar->value() < bar->maximum()) {
+        const auto line = static_cast<std::size_t>(bar->value() / barSteps_);
+        const auto step = static_cast<std::size_t>(bar->value() % barSteps_);
+        const std::size_t rows = rowCount(line);
+        top = {line, std::min(rows - 1, step * rows / static_cast<std::size_t>(barSteps_))};
     }
+    barTarget_.reset();
     top_ = std::min(top, bottom);
     viewport()->update();
 }
@@ -457,7 +570,8 @@ void LogView::paintEvent(QPaintEvent* event) {
     int y = kMargin - static_cast<int>(top_.row) * lineSpacing_;
     for (std::size_t line = top_.line; line < lines_.lineCount() && y <= area.bottom(); ++line) {
         const std::string_view bytes = lines_.line(line);
-        const std::vector<std::size_t> starts = rowStarts(line);
+        const Rows rows = rowStarts(line);
+        const std::vector<std::size_t>& starts = *rows;
         const int height = static_cast<int>(starts.size()) * lineSpacing_;
         if (y + height <= area.top()) {
             y += height;

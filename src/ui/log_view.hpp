@@ -9,6 +9,7 @@
 #include <QString>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -106,9 +107,20 @@ class LogView : public QAbstractScrollArea {
     void measureFont();
     // Draws a row's bytes as shown from x on the row at y.
     void drawBytes(QPainter& painter, double x, int y, std::string_view bytes) const;
-    // The starts of a line's wrapped rows (the first is 0).
-    std::vector<std::size_t> rowStarts(std::size_t line) const;
+    // The starts of a line's wrapped rows (the first is 0); a long line's are shared, not copied.
+    using Rows = std::shared_ptr<const std::vector<std::size_t>>;
+    Rows rowStarts(std::size_t line) const;
     std::vector<std::size_t> wrap(std::string_view line) const;
+    // Goes on wrapping from the last start in `starts`; stops early, true, when `meets` says a
+    // new start is where an old one was (the rest then follow from the old ones).
+    bool wrapFrom(std::string_view line, std::vector<std::size_t>& starts,
+                  const std::function<bool(std::size_t)>& meets) const;
+    // A long line's rows after an edit of bytes [from, to) into `inserted` bytes within it,
+    // worked out from its rows before (only the rows the edit moves are wrapped again).
+    Rows rewrapped(std::size_t line, const std::vector<std::size_t>& old, std::size_t from,
+                   std::size_t to, std::size_t inserted) const;
+    // The scroll bar's value for a place: lines, each in steps for its rows.
+    long long barValue(RowPlace place) const;
     std::size_t rowCount(std::size_t line) const;
     // Every change of the text goes through here, which keeps the row counts in step.
     LogPosition edit(LogPosition from, LogPosition to, const std::vector<std::string>& lines);
@@ -163,7 +175,10 @@ class LogView : public QAbstractScrollArea {
     mutable std::vector<std::uint16_t> rows_;
     // The rows of lines this long are kept once wrapped.
     static constexpr std::size_t kLongLine = std::size_t{64} * 1024;
-    mutable std::unordered_map<std::size_t, std::vector<std::size_t>> longLines_;
+    mutable std::unordered_map<std::size_t, Rows> longLines_;
+    // The scroll bar's steps per line: a line taller than the view is moved through in them.
+    int barSteps_ = 1;
+    std::optional<RowPlace> barTarget_;  // where an arrow or page click of the bar goes
     LogPosition cursor_;
     LogPosition anchor_;
     double preferredX_ = -1;  // the x Up and Down keep

@@ -84,13 +84,14 @@ void LogView::keyPressEvent(QKeyEvent* event) {
         // Home and End keep to the row the caret is on, as in any edit box that wraps.
         {QKeySequence::MoveToStartOfLine, QKeySequence::SelectStartOfLine,
          [&] {
-             const std::vector<std::size_t> starts = rowStarts(cursor_.line);
-             return LogPosition{cursor_.line, starts[rowPlaceOf(cursor_).row]};
+             const Rows starts = rowStarts(cursor_.line);
+             return LogPosition{cursor_.line, (*starts)[rowPlaceOf(cursor_).row]};
          },
          false},
         {QKeySequence::MoveToEndOfLine, QKeySequence::SelectEndOfLine,
          [&] {
-             const std::vector<std::size_t> starts = rowStarts(cursor_.line);
+             const Rows rows = rowStarts(cursor_.line);
+             const std::vector<std::size_t>& starts = *rows;
              const std::size_t row = rowPlaceOf(cursor_).row;
              // A wrapped row ends before its last character (the blank it broke at), so the
              // caret stays on it.

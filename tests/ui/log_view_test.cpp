@@ -394,7 +394,18 @@ TEST_F(LogViewTest, LongLinesWrapAndALineTallerThanTheViewIsScrolledRowByRow) {
 
     // The tall line (long enough to have its rows kept) is scrolled through row by row.
     QScrollBar* bar = view->verticalScrollBar();
-    EXPECT_EQ(bar->maximum(), 1) << "the last lines fill the view from line 1";
+    // The bar moves through the tall line too: half-way is the middle of its rows.
+    bar->setValue(bar->maximum() / 2 + bar->maximum() / 4);
+    const LogPosition middle = view->positionAt(QPoint(6, 6));
+    EXPECT_EQ(middle.line, 1U);
+    EXPECT_GT(middle.column, 10000U);
+    EXPECT_LT(middle.column, 60000U);
+    // The bar's arrow moves a row.
+    bar->setValue(0);
+    bar->triggerAction(QAbstractSlider::SliderSingleStepAdd);
+    EXPECT_EQ(view->positionAt(QPoint(6, 6)), secondRow) << "one row down";
+    bar->triggerAction(QAbstractSlider::SliderSingleStepSub);
+    EXPECT_EQ(view->positionAt(QPoint(6, 6)), (LogPosition{0, 0}));
     bool middleSeen = false;
     for (int i = 0; i < 200 && !middleSeen; ++i) {
         QTest::keyClick(view, Qt::Key_Down);
@@ -472,6 +483,43 @@ TEST_F(LogViewTest, AppendFollowsOnlyFromTheBottomAndMovesACaretAtTheEnd) {
     view->append({"more", ""});
     EXPECT_EQ(view->positionAt(QPoint(6, 6)), shown) << "scrolled up, the view stays";
     EXPECT_FALSE(view->atBottom());
+}
+
+// An edit within a line long enough to have its rows kept changes its rows as a fresh wrap of
+// the new text would: typed words move the breaks after them, a deletion pulls them back.
+TEST_F(LogViewTest, AnEditInALongLineWrapsItAsAFreshLookWould) {
+    std::string line;
+    for (int i = 0; line.size() < 80000; ++i) {
+        line += i % 7 == 0 ? "somewhatlongerword " : "w ";
+    }
+    setText(line);
+    view->setSelection({0, 30001}, {0, 30001});
+    typeText(view, "typed words that move the breaks after them ");
+    view->setSelection({0, 50000}, {0, 50033});
+    QTest::keyClick(view, Qt::Key_Delete);
+    view->setSelection({0, 123}, {0, 123});
+    typeText(view, "x");
+    view->verticalScrollBar()->setValue(0);
+    const int rowHeight = view->lineRect(0).height();
+    ASSERT_GT(rowHeight, 0);
+    const auto look = [&] {
+        std::vector<LogPosition> seen;
+        QScrollBar* bar = view->verticalScrollBar();
+        for (int part = 0; part <= 8; ++part) {
+            bar->setValue(bar->maximum() * part / 8);
+            for (int row = 0; row < 5; ++row) {
+                seen.push_back(view->positionAt(QPoint(6, 6 + row * rowHeight)));
+            }
+        }
+        return seen;
+    };
+    const std::vector<LogPosition> edited = look();
+    // A width change wraps the line afresh; back at the old width it must look the same.
+    window.resize(window.width() + 40, window.height());
+    QApplication::processEvents();
+    window.resize(window.width() - 40, window.height());
+    QApplication::processEvents();
+    EXPECT_EQ(look(), edited);
 }
 
 // Every control byte can be told from the others on screen, whether the font has the control
