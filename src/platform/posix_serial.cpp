@@ -158,7 +158,11 @@ class PosixSerialApi final : public SerialApi {
             std::lock_guard lock(dev->mutex);
             dev->mask = mask;
             ++dev->maskGeneration;
-            dev->resetHistory(dev->queued());
+            // Bytes a device sent as soon as the port was held, before anyone watched, are
+            // news for the first watch: else they would wait for the next message and be read
+            // with it as one. Later masks start from what is queued, as the Windows driver does.
+            dev->resetHistory(dev->masked ? dev->queued() : 0);
+            dev->masked = true;
         }
         dev->wake();
         return TRUE;

@@ -76,6 +76,7 @@ struct Device final : Object {
     // nothing that arrives between two waits is lost. rxBaseline is how many of the queued
     // bytes were announced already; a read lowers it by what it consumed.
     int rxBaseline = 0;
+    bool masked = false;  // an event mask was set since the open
     int modemBaseline = 0;
     bool ringHigh = false;
     serial_icounter_struct modemCounts{};

@@ -90,6 +90,41 @@ TEST_F(PtyTest, BytesSentAsSoonAsThePortIsHeldArriveAsSent) {
     api.CloseHandle(handle);
 }
 
+// Bytes that came before the first watch began are announced to it: a message sent while the
+// port was being opened is answered, not left for the next one to be read with.
+TEST_F(PtyTest, BytesQueuedBeforeTheFirstWatchAreAnnounced) {
+    TBComPort port;
+    port.SetPort(pty.path());
+    useWindowTimeouts(port);
+    platform::SerialApi& api = platform::systemSerialApi();
+    const std::string name = "\\\\.\\" + pty.path();
+    const platform::HANDLE handle = api.CreateFileA(name.c_str());
+    ASSERT_NE(handle, platform::INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(pty.send("early"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(api.SetCommMask(handle, platform::EV_RXCHAR));
+    platform::OVERLAPPED overlapped{};
+    overlapped.hEvent = api.CreateEventA(platform::TRUE, platform::FALSE);
+    platform::DWORD mask = 0;
+    if (api.WaitCommEvent(handle, &mask, &overlapped) == platform::FALSE) {
+        ASSERT_EQ(api.GetLastError(), platform::ERROR_IO_PENDING);
+        ASSERT_EQ(api.WaitForSingleObject(overlapped.hEvent, 1000), platform::WAIT_OBJECT_0);
+        platform::DWORD unused = 0;
+        ASSERT_TRUE(api.GetOverlappedResult(handle, &overlapped, &unused, platform::FALSE));
+    }
+    EXPECT_EQ(mask & platform::EV_RXCHAR, platform::EV_RXCHAR);
+    // A later mask starts from what is queued: those bytes are no news to it.
+    ASSERT_TRUE(api.SetCommMask(handle, platform::EV_RXCHAR));
+    if (api.WaitCommEvent(handle, &mask, &overlapped) == platform::FALSE) {
+        EXPECT_EQ(api.WaitForSingleObject(overlapped.hEvent, 200), platform::WAIT_TIMEOUT);
+    } else {
+        ADD_FAILURE() << "the same bytes announced twice";
+    }
+    api.SetCommMask(handle, 0);
+    api.CloseHandle(overlapped.hEvent);
+    api.CloseHandle(handle);
+}
+
 TEST_F(PtyTest, ReadTextReturnsWhatWaitsOrNothingAfterTheTimeOut) {
     TBComPort port;
     port.SetPort(pty.path());
