@@ -129,6 +129,8 @@ void LogView::measureFont() {
     // be told from CR): it is drawn here instead, as the byte's hex in a small frame.
     pictureFont_ = font;
     pictureFont_.setPixelSize(std::max(6, QFontInfo(font).pixelSize() * 3 / 5));
+    // A bitmap font (Windows' MS Sans Serif) may have no face that small: an outline one may.
+    pictureFont_.setStyleStrategy(QFont::ForceOutline);
     const QFontMetricsF small(pictureFont_);
     const double pictureWidth = std::ceil(small.horizontalAdvance(QStringLiteral("0D")) + 4);
     for (int b = 0; b < 256; ++b) {

@@ -526,7 +526,7 @@ TEST_F(LogViewTest, AnEditInALongLineWrapsItAsAFreshLookWould) {
 // pictures or not (fonts Debian installs by default have none: each would be the same box).
 TEST_F(LogViewTest, ControlBytesLookDifferentFromEachOther) {
     view->clear();
-    view->append({std::string(1, '\0'), "\r", std::string(1, '\0'), "\x98", "\x7f"});
+    view->append({std::string(1, '\0'), "\r", std::string(1, '\0'), "\x98", "\x7f", "A", "B"});
     next->setFocus();  // no caret in the picture
     QApplication::processEvents();
     const QImage shot = view->viewport()->grab().toImage();
@@ -535,6 +535,9 @@ TEST_F(LogViewTest, ControlBytesLookDifferentFromEachOther) {
         EXPECT_FALSE(rect.isEmpty()) << "line " << line;
         return shot.copy(rect);
     };
+    if (cell(5) == cell(6)) {
+        GTEST_SKIP() << "no text is drawn here (a system without fonts)";
+    }
     const QImage nul = cell(0);
     EXPECT_EQ(nul, cell(2)) << "the same byte looks the same";
     EXPECT_NE(nul, cell(1)) << "NUL looks like CR";
