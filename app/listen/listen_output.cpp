@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <system_error>
+#include <utility>
 
 #include "receiver/message.hpp"
 
@@ -21,6 +22,22 @@
 namespace nira::listen {
 
 namespace {
+
+// A thread born with every signal blocked: the stop signals are the main thread's to take.
+template <typename Body>
+std::thread quietThread(Body&& body) {
+#ifndef _WIN32
+    sigset_t all;
+    sigset_t was;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &was);
+#endif
+    std::thread thread(std::forward<Body>(body));
+#ifndef _WIN32
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+#endif
+    return thread;
+}
 
 // The system's words for an errno, thread-safe (strerror is not).
 std::string systemText(int error) {
@@ -246,14 +263,7 @@ void LogFile::setSync(Sync sync) {
     sync_ = std::make_shared<SyncState>();
     sync_->mode = sync;
     shareWithSync();
-#ifndef _WIN32
-    // Born with every signal blocked: the stop signals are the main thread's to take.
-    sigset_t all;
-    sigset_t was;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &was);
-#endif
-    syncer_ = std::thread([state = sync_] {
+    syncer_ = quietThread([state = sync_] {
         std::unique_lock lock(state->mutex);
         while (true) {
             state->wake.wait(lock, [&] { return state->stop || state->written > state->synced; });
@@ -288,9 +298,6 @@ void LogFile::setSync(Sync sync) {
             state->wake.notify_all();
         }
     });
-#ifndef _WIN32
-    pthread_sigmask(SIG_SETMASK, &was, nullptr);
-#endif
 }
 
 void LogFile::shareWithSync() {
@@ -319,17 +326,7 @@ bool LogFile::finishSync(std::chrono::milliseconds limit) {
 }
 
 OutputLines::OutputLines(std::FILE* out, std::size_t maxWaiting) : maxWaiting_(maxWaiting) {
-#ifndef _WIN32
-    // Born with every signal blocked: the stop signals are the main thread's to take.
-    sigset_t all;
-    sigset_t was;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &was);
-#endif
-    writer_ = std::thread([out, shared = shared_] { write(out, shared); });
-#ifndef _WIN32
-    pthread_sigmask(SIG_SETMASK, &was, nullptr);
-#endif
+    writer_ = quietThread([out, shared = shared_] { write(out, shared); });
 }
 
 OutputLines::~OutputLines() {
