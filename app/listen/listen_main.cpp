@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <filesystem>
+#include <optional>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -19,6 +21,13 @@
 #include "platform/main_thread.hpp"
 #include "receiver/text_codec.hpp"
 #include "serial/com_port.hpp"
+
+#ifdef NIRA_HAVE_MQTT
+#include <unistd.h>
+
+#include "mqtt_publisher.hpp"
+#include "spool.hpp"
+#endif
 
 namespace nira::listen {
 namespace {
@@ -110,6 +119,9 @@ class Listener {
             }
             log_->setSync(options_.sync);
         }
+        if (!startPublishing()) {
+            return 1;
+        }
         platform::watchConsoleSignals([](ConsoleSignal signal) {
             MainThreadQueue::instance().post([signal] { signals().push_back(signal); });
         });
@@ -141,10 +153,12 @@ class Listener {
             reopening_ = true;
             std::cerr << stamp() << " waiting for " << options_.port << ": "
                       << reasonOf(openError_, openFailure_) << "\n";
+            deviceState("waiting");
             lastReason_ = openError_;
         } else {
             std::cerr << stamp() << " listening on " << options_.port << " at "
                       << serial::kBaudRates[options_.speed] << " bit/s\n";
+            deviceState("listening");
         }
 
         bool stop = false;
@@ -176,6 +190,7 @@ class Listener {
             std::cerr << stamp() << " closing " << options_.port << ": " << ownWords(e.what())
                       << "\n";
         }
+        stopPublishing();
         if (log_ && !log_->finishSync(std::chrono::seconds(5))) {
             std::cerr << stamp()
                       << " the last lines of the log file were not yet forced to the "
@@ -222,6 +237,7 @@ class Listener {
                 break;
             case receiver::ChunkKind::Dropped:
                 ++dropped_;
+                publishStats();
                 return;
         }
         const std::string line = capture::stampedLogLine(arrival.logContent);
@@ -237,9 +253,12 @@ class Listener {
             }
             logFailed_ = !error.empty();
         }
-        const std::string shown = options_.json
-                                      ? jsonLine(arrival, std::chrono::system_clock::now())
-                                      : receiver::shownUtf8(line);
+        ++number_;
+        const bool wantJson = options_.json || publishing();
+        const std::string json =
+            wantJson ? jsonLine(arrival, std::chrono::system_clock::now(), number_) : std::string();
+        publishMessage(arrival.message.kind, json);
+        const std::string shown = options_.json ? json : receiver::shownUtf8(line);
         if (!output_.push(shown) && !outputDropTold_) {
             outputDropTold_ = true;
             std::cerr << stamp()
@@ -255,6 +274,7 @@ class Listener {
             return;  // a reason found by a look is told by tellWhy
         }
         waiting_ = true;
+        deviceState("device lost");
         lastReason_ = ERROR_FILE_NOT_FOUND;
         gapStart_ = Clock::now();
         std::cerr << stamp() << " the device of port " << options_.port
@@ -269,6 +289,7 @@ class Listener {
         waiting_ = false;
         std::cerr << stamp() << " " << options_.port << " is back after " << gap.count()
                   << " s; listening again\n";
+        deviceState("listening");
     }
 
     // The watcher failed for another reason (not the device): let go, and open afresh once a
@@ -276,6 +297,7 @@ class Listener {
     void followTheDevice() {
         lost_ = false;
         reopening_ = true;
+        deviceState("waiting");
         lastReason_ = ERROR_SUCCESS;
         std::cerr << stamp() << " " << options_.port << ": " << lostReason_
                   << "; opening it again\n";
@@ -294,6 +316,7 @@ class Listener {
         reopening_ = false;
         std::cerr << stamp() << " listening on " << options_.port << " at "
                   << serial::kBaudRates[options_.speed] << " bit/s\n";
+        deviceState("listening");
     }
 
     // One attempt; what went wrong is kept in openError_ and openFailure_.
@@ -361,7 +384,144 @@ class Listener {
                   << "gap_s: " << gapTotal_.count() << "\n"
                   << "log_lines_lost: " << (log_ ? log_->lost() : 0) << "\n"
                   << "output_dropped: " << output_.dropped() << "\n";
+#ifdef NIRA_HAVE_MQTT
+        if (publisher_) {
+            std::cerr << "mqtt_published: " << publisher_->published() << "\n"
+                      << "mqtt_spooled: " << publisher_->spooled() << "\n"
+                      << "mqtt_dropped: " << spool_->dropped() << "\n"
+                      << "mqtt_damaged: " << spool_->damaged() << "\n"
+                      << "mqtt_left_in_spool: " << spool_->waiting() << "\n";
+        }
+#endif
     }
+
+    // The counts as JSON, for the broker's retained "stats".
+    std::string statsJson() const {
+        return "{\"time\":\"" + stamp() + "\",\"test\":" + std::to_string(tests_) +
+               ",\"event\":" + std::to_string(events_) +
+               ",\"unrecognised\":" + std::to_string(unrecognised_) +
+               ",\"dropped\":" + std::to_string(dropped_) + ",\"acks\":" + std::to_string(acks_) +
+               ",\"gaps\":" + std::to_string(gaps_) + "}";
+    }
+
+#ifdef NIRA_HAVE_MQTT
+    bool publishing() const {
+        return publisher_ != nullptr;
+    }
+
+    bool startPublishing() {
+        const MqttOptions& m = options_.mqtt;
+        if (m.url.empty()) {
+            return true;
+        }
+        MqttSettings settings;
+        settings.host = m.host;
+        settings.port = m.port;
+        settings.tls = m.tls;
+        settings.caFile = m.caFile;
+        settings.certFile = m.certFile;
+        settings.keyFile = m.keyFile;
+        settings.user = m.user;
+        settings.password = m.password;
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
+            std::snprintf(host, sizeof host, "%s", "localhost");
+        }
+        settings.prefix = m.topic.empty() ? defaultTopicPrefix(host, options_.port) : m.topic;
+        settings.clientId = "nira7-listen:" + settings.prefix;
+        const std::filesystem::path folder =
+            m.spool.empty() ? stateFolder() / "mqtt-spool" / spoolName(settings.prefix)
+                            : std::filesystem::path(m.spool);
+        spool_ = std::make_unique<Spool>(folder, m.spoolBytes);
+        std::string error;
+        if (!spool_->open(error)) {
+            std::cerr << "nira7-listen: " << error << "\n";
+            return false;
+        }
+        if (spool_->damaged() > 0) {
+            std::cerr << stamp() << " the spool held " << spool_->damaged()
+                      << " damaged records, skipped; " << spool_->recovered()
+                      << " messages are kept to be published\n";
+        } else if (spool_->recovered() > 0) {
+            std::cerr << stamp() << " " << spool_->recovered()
+                      << " messages of an earlier run wait in the spool to be published\n";
+        }
+        publisher_ = std::make_unique<MqttPublisher>(settings, *spool_, [](std::string sentence) {
+            MainThreadQueue::instance().post([sentence = std::move(sentence)] {
+                std::cerr << stamp() << " " << sentence << "\n";
+            });
+        });
+        publisher_->setStats(statsJson());
+        publisher_->start();
+        return true;
+    }
+
+    // The prefix as one file name.
+    static std::string spoolName(const std::string& prefix) {
+        std::string name;
+        for (const char c : prefix) {
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+            name += plain ? c : '_';
+        }
+        return name;
+    }
+
+    void publishMessage(receiver::ChunkKind kind, const std::string& json) {
+        if (!publisher_) {
+            return;
+        }
+        std::string error;
+        if (!publisher_->publish(kindName(kind), json, error)) {
+            if (!spoolFailed_) {
+                std::cerr << stamp() << " " << error
+                          << " (messages are kept in memory until the broker takes them)\n";
+            }
+            spoolFailed_ = true;
+        } else {
+            spoolFailed_ = false;
+        }
+    }
+
+    void publishStats() {
+        if (publisher_) {
+            publisher_->setStats(statsJson());
+        }
+    }
+
+    void deviceState(const char* state) {
+        if (publisher_) {
+            publisher_->setDevice(state);
+        }
+    }
+
+    void stopPublishing() {
+        if (!publisher_) {
+            return;
+        }
+        publisher_->setStats(statsJson());
+        publisher_->stop(std::chrono::seconds(3));
+        // What its thread said last.
+        MainThreadQueue::instance().pumpFor(std::chrono::milliseconds(0));
+        const std::size_t left = spool_->waiting();
+        if (left > 0) {
+            std::cerr << stamp() << " " << left
+                      << " messages wait in the spool for the broker; the next run publishes "
+                         "them\n";
+        }
+    }
+#else
+    static bool publishing() {
+        return false;
+    }
+    static bool startPublishing() {
+        return true;
+    }
+    void publishMessage(receiver::ChunkKind, const std::string&) {}
+    void publishStats() {}
+    void deviceState(const char*) {}
+    void stopPublishing() {}
+#endif
 
     const Options& options_;
     OutputLines output_{stdout};
@@ -385,6 +545,12 @@ class Listener {
     long acks_ = 0;
     long gaps_ = 0;
     std::chrono::seconds gapTotal_{0};
+    unsigned long number_ = 0;  // messages in this run, for their ids
+#ifdef NIRA_HAVE_MQTT
+    std::unique_ptr<Spool> spool_;
+    std::unique_ptr<MqttPublisher> publisher_;
+    bool spoolFailed_ = false;
+#endif
 };
 
 }  // namespace
@@ -392,8 +558,14 @@ class Listener {
 
 int main(int argc, char** argv) {
     using namespace nira;
-    const listen::Parsed parsed =
-        listen::parseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    const listen::Parsed parsed = listen::parseOptions(
+        std::vector<std::string>(argv + 1, argv + argc),
+        [](const char* name) -> std::optional<std::string> {
+            if (const char* value = std::getenv(name)) {
+                return std::string(value);
+            }
+            return std::nullopt;
+        });
     if (!parsed.options) {
         std::cerr << "nira7-listen: " << parsed.error << "\n";
         return 2;

@@ -1,8 +1,248 @@
 #include "listen_options.hpp"
 
+#include <cstdlib>
+#include <utility>
+#include <fstream>
 #include <iterator>
 
 namespace nira::listen {
+
+namespace {
+
+const char* const kMqttUsage =
+    "\n"
+    "Publishing to an MQTT broker (each option may also come from the environment variable\n"
+    "in brackets; the command line wins):\n"
+    "  --mqtt URL              mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883, TLS)\n"
+    "                          [NIRA7_MQTT_URL]\n"
+    "  --mqtt-topic PREFIX     topics' prefix, default nira7/<host name>/<port name>\n"
+    "                          [NIRA7_MQTT_TOPIC]\n"
+    "  --mqtt-ca FILE          the CA certificate(s) the broker's is checked against\n"
+    "                          (default: the system's) [NIRA7_MQTT_CA]\n"
+    "  --mqtt-cert FILE, --mqtt-key FILE\n"
+    "                          a client certificate and its key [NIRA7_MQTT_CERT, _KEY]\n"
+    "  --mqtt-user NAME        the user name [NIRA7_MQTT_USER]\n"
+    "  --mqtt-password-file FILE\n"
+    "                          the password, the file's first line [NIRA7_MQTT_PASSWORD_FILE];\n"
+    "                          or the password itself in NIRA7_MQTT_PASSWORD. Never on the\n"
+    "                          command line: every user sees it there.\n"
+    "  --mqtt-spool DIR        where messages wait for the broker [NIRA7_MQTT_SPOOL]; default\n"
+    "                          a folder of the prefix's in $STATE_DIRECTORY, $XDG_STATE_HOME/nira7\n"
+    "                          or ~/.local/state/nira7\n"
+    "  --mqtt-spool-size N     the spool's bound in bytes (k, M, G allowed; default 64M); a\n"
+    "                          full spool drops its oldest messages [NIRA7_MQTT_SPOOL_SIZE]\n"
+    "Topics: PREFIX/event, PREFIX/test, PREFIX/unrecognised (each message as --json prints it,\n"
+    "QoS 1, in order); retained: PREFIX/status (online, or offline as the Last Will),\n"
+    "PREFIX/device (listening, device lost, waiting) and PREFIX/stats (the counts). Every\n"
+    "message is written to the spool first and published when the broker takes it; one that\n"
+    "may have arrived twice has the same id.\n";
+
+const char* const kNoMqttUsage =
+    "\n"
+    "This build has no MQTT publishing (the Windows build leaves it out); the Linux build has.\n";
+
+bool wholeNumber(const std::string& text, unsigned long long& out) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos ||
+        text.size() > 18) {
+        return false;
+    }
+    out = std::strtoull(text.c_str(), nullptr, 10);
+    return true;
+}
+
+// mqtt://host[:port] or mqtts://host[:port], an IPv6 address in brackets; empty or the fault.
+std::string readUrl(MqttOptions& m) {
+    std::string rest;
+    if (m.url.rfind("mqtt://", 0) == 0) {
+        m.tls = false;
+        m.port = 1883;
+        rest = m.url.substr(7);
+    } else if (m.url.rfind("mqtts://", 0) == 0) {
+        m.tls = true;
+        m.port = 8883;
+        rest = m.url.substr(8);
+    } else {
+        return "the broker \"" + m.url + "\" is not an mqtt:// or mqtts:// URL";
+    }
+    if (!rest.empty() && rest.back() == '/') {
+        rest.pop_back();
+    }
+    if (rest.find('@') != std::string::npos) {
+        return "the broker URL holds a user or password: every user sees the command line; "
+               "use --mqtt-user with --mqtt-password-file or NIRA7_MQTT_PASSWORD";
+    }
+    if (rest.find('/') != std::string::npos) {
+        return "the broker URL \"" + m.url + "\" has a path: give only mqtt://HOST[:PORT]";
+    }
+    std::string portText;
+    if (!rest.empty() && rest.front() == '[') {
+        const std::size_t close = rest.find(']');
+        if (close == std::string::npos) {
+            return "the broker URL \"" + m.url + "\" opens an IPv6 address with [ but does not "
+                   "close it";
+        }
+        m.host = rest.substr(1, close - 1);
+        if (close + 1 < rest.size()) {
+            if (rest[close + 1] != ':') {
+                return "the broker URL \"" + m.url + "\" has something after its address";
+            }
+            portText = rest.substr(close + 2);
+            if (portText.empty()) {
+                return "the broker URL \"" + m.url + "\" ends in a colon without a port";
+            }
+        }
+    } else {
+        const std::size_t colon = rest.find(':');
+        m.host = rest.substr(0, colon);
+        if (colon != std::string::npos) {
+            portText = rest.substr(colon + 1);
+            if (portText.empty()) {
+                return "the broker URL \"" + m.url + "\" ends in a colon without a port";
+            }
+        }
+    }
+    if (m.host.empty()) {
+        return "the broker URL \"" + m.url + "\" names no host";
+    }
+    if (!portText.empty()) {
+        unsigned long long port = 0;
+        if (!wholeNumber(portText, port) || port < 1 || port > 65535) {
+            return "the broker's port \"" + portText + "\" is not a number from 1 to 65535";
+        }
+        m.port = static_cast<int>(port);
+    }
+    return {};
+}
+
+std::string readSize(const std::string& text, std::uint64_t& out) {
+    std::string digits = text;
+    unsigned long long scale = 1;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 'k':
+            case 'K':
+                scale = 1024ULL;
+                break;
+            case 'M':
+                scale = 1024ULL * 1024;
+                break;
+            case 'G':
+                scale = 1024ULL * 1024 * 1024;
+                break;
+            default:
+                break;
+        }
+        if (scale != 1) {
+            digits.pop_back();
+        }
+    }
+    unsigned long long value = 0;
+    if (!wholeNumber(digits, value) || value > (1ULL << 50) / scale) {
+        return "the spool size \"" + text + "\" is not a number of bytes (k, M or G allowed)";
+    }
+    value *= scale;
+    if (value < 64 * 1024) {
+        return "the spool size \"" + text + "\" is below its least, 64k";
+    }
+    out = value;
+    return {};
+}
+
+std::string firstLineOf(const std::string& path, std::string& out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return "cannot read the password file \"" + path + "\"";
+    }
+    std::getline(in, out);
+    if (!out.empty() && out.back() == '\r') {
+        out.pop_back();
+    }
+    return {};
+}
+
+}  // namespace
+
+bool mqttBuiltIn() {
+#ifdef NIRA_HAVE_MQTT
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string topicPrefixFault(const std::string& prefix) {
+    if (prefix.empty()) {
+        return "the topic prefix is empty";
+    }
+    for (const char c : {'+', '#'}) {
+        if (prefix.find(c) != std::string::npos) {
+            return std::string("the topic prefix \"") + prefix + "\" holds \"" + c +
+                   "\": MQTT takes + and # as wildcards, never in a topic published to";
+        }
+    }
+    if (prefix.find('\0') != std::string::npos) {
+        return "the topic prefix holds a NUL character, which MQTT does not allow in a topic";
+    }
+    if (prefix.back() == '/') {
+        return "the topic prefix \"" + prefix + "\" ends in \"/\": the topics would have an "
+               "empty level";
+    }
+    if (prefix.front() == '$') {
+        return "the topic prefix \"" + prefix + "\" begins with \"$\", which brokers keep "
+               "for their own topics";
+    }
+    if (prefix.size() > 60000) {
+        return "the topic prefix is longer than MQTT allows";
+    }
+    // Valid UTF-8 without control characters, as MQTT asks of a topic.
+    const std::string fault = "the topic prefix \"" + prefix +
+                              "\" is not UTF-8 text without control characters, as MQTT asks "
+                              "of a topic";
+    for (std::size_t i = 0; i < prefix.size();) {
+        const auto b = static_cast<unsigned char>(prefix[i]);
+        if (b < 0x20 || b == 0x7F) {
+            return fault;
+        }
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t more = b >= 0xC2 && b <= 0xDF   ? 1
+                                 : b >= 0xE0 && b <= 0xEF ? 2
+                                 : b >= 0xF0 && b <= 0xF4 ? 3
+                                                          : 0;
+        if (more == 0 || i + more >= prefix.size()) {
+            return fault;
+        }
+        for (std::size_t k = 1; k <= more; ++k) {
+            if ((static_cast<unsigned char>(prefix[i + k]) >> 6U) != 2) {
+                return fault;
+            }
+        }
+        i += 1 + more;
+    }
+    return {};
+}
+
+std::string defaultTopicPrefix(const std::string& hostName, const std::string& port) {
+    const auto tidy = [](std::string text) {
+        for (char& c : text) {
+            if (c == '+' || c == '#' || c == '/' || static_cast<unsigned char>(c) < 0x20) {
+                c = '_';
+            }
+        }
+        return text.empty() ? std::string("_") : text;
+    };
+    std::string name = port;
+    while (!name.empty() && (name.back() == '/' || name.back() == '\\')) {
+        name.pop_back();
+    }
+    const std::size_t slash = name.find_last_of("/\\");
+    if (slash != std::string::npos) {
+        name = name.substr(slash + 1);
+    }
+    return "nira7/" + tidy(hostName) + "/" + tidy(name);
+}
 
 std::string usage() {
     return "Usage: nira7-listen --port NAME [--speed N] [--log FILE [--sync WHEN]] [--json]\n"
@@ -21,17 +261,40 @@ std::string usage() {
            "                cut loses none but the line being answered), \"second\" at most a\n"
            "                second after a line; without it the system writes them within\n"
            "                about 30 s\n"
-           "  --json        JSON Lines on standard output instead of text\n"
+           "  --json        JSON Lines on standard output instead of text, each message with\n"
+           "                an \"id\" (its time in ms since 1970, a dash and its number in the\n"
+           "                run) by which a consumer can drop a message delivered twice\n"
            "  --list        print the serial ports and exit\n"
            "  --help        this text\n"
            "  --version     the version\n"
            "\n"
            "A device that goes away is waited for and reopened. Ctrl+C or SIGTERM ends it with a\n"
-           "summary on standard error.\n";
+           "summary on standard error.\n" +
+           std::string(mqttBuiltIn() ? kMqttUsage : kNoMqttUsage);
 }
 
-Parsed parseOptions(const std::vector<std::string>& args) {
+Parsed parseOptions(const std::vector<std::string>& args, const Environment& environment) {
     Options o;
+    std::string passwordFile;
+    std::string spoolSize;
+    std::vector<std::string> given;  // the --mqtt options on the command line
+    const auto fromEnvironment = [&](const char* name, std::string& into) {
+        if (environment) {
+            if (const auto found = environment(name); found && !found->empty()) {
+                into = *found;
+            }
+        }
+    };
+    fromEnvironment("NIRA7_MQTT_URL", o.mqtt.url);
+    fromEnvironment("NIRA7_MQTT_TOPIC", o.mqtt.topic);
+    fromEnvironment("NIRA7_MQTT_CA", o.mqtt.caFile);
+    fromEnvironment("NIRA7_MQTT_CERT", o.mqtt.certFile);
+    fromEnvironment("NIRA7_MQTT_KEY", o.mqtt.keyFile);
+    fromEnvironment("NIRA7_MQTT_USER", o.mqtt.user);
+    fromEnvironment("NIRA7_MQTT_PASSWORD", o.mqtt.password);
+    fromEnvironment("NIRA7_MQTT_PASSWORD_FILE", passwordFile);
+    fromEnvironment("NIRA7_MQTT_SPOOL", o.mqtt.spool);
+    fromEnvironment("NIRA7_MQTT_SPOOL_SIZE", spoolSize);
     for (auto it = args.begin(); it != args.end(); ++it) {
         const std::string& arg = *it;
         const auto value = [&](std::string& into) {
@@ -79,6 +342,43 @@ Parsed parseOptions(const std::vector<std::string>& args) {
                 return {std::nullopt,
                         "unknown --sync \"" + when + "\": use \"line\" or \"second\""};
             }
+        } else if (arg.rfind("--mqtt", 0) == 0) {
+            static const std::pair<const char*, std::string MqttOptions::*> kText[] = {
+                {"--mqtt", &MqttOptions::url},          {"--mqtt-topic", &MqttOptions::topic},
+                {"--mqtt-ca", &MqttOptions::caFile},    {"--mqtt-cert", &MqttOptions::certFile},
+                {"--mqtt-key", &MqttOptions::keyFile},  {"--mqtt-user", &MqttOptions::user},
+                {"--mqtt-spool", &MqttOptions::spool},
+            };
+            bool known = false;
+            for (const auto& [name, field] : kText) {
+                if (arg == name) {
+                    known = true;
+                    if (!value(o.mqtt.*field)) {
+                        return {std::nullopt, arg + " needs a value"};
+                    }
+                    given.push_back(arg);
+                }
+            }
+            if (arg == "--mqtt-password-file") {
+                known = true;
+                if (!value(passwordFile)) {
+                    return {std::nullopt, arg + " needs a file name"};
+                }
+                given.push_back(arg);
+            } else if (arg == "--mqtt-spool-size") {
+                known = true;
+                if (!value(spoolSize)) {
+                    return {std::nullopt, arg + " needs a size"};
+                }
+                given.push_back(arg);
+            } else if (arg == "--mqtt-password" || arg == "--mqtt-pass") {
+                return {std::nullopt,
+                        "a password on the command line is seen by every user of the machine: "
+                        "use --mqtt-password-file FILE or NIRA7_MQTT_PASSWORD"};
+            }
+            if (!known) {
+                return {std::nullopt, "unknown option \"" + arg + "\" (see --help)"};
+            }
         } else if (arg == "--json") {
             o.json = true;
         } else if (arg == "--list") {
@@ -96,6 +396,49 @@ Parsed parseOptions(const std::vector<std::string>& args) {
     }
     if (o.sync != Sync::None && o.logFile.empty()) {
         return {std::nullopt, "--sync is for the log file: give --log FILE too"};
+    }
+    if (o.mqtt.url.empty()) {
+        for (const std::string& option : given) {
+            if (option != "--mqtt") {
+                return {std::nullopt, option + " is for publishing: give --mqtt URL too"};
+            }
+        }
+        return {o, {}};
+    }
+    if (!mqttBuiltIn()) {
+        return {std::nullopt, "this build has no MQTT publishing (the Windows build leaves it out)"};
+    }
+    if (std::string fault = readUrl(o.mqtt); !fault.empty()) {
+        return {std::nullopt, fault};
+    }
+    if (!o.mqtt.topic.empty()) {
+        if (std::string fault = topicPrefixFault(o.mqtt.topic); !fault.empty()) {
+            return {std::nullopt, fault};
+        }
+    }
+    if (!spoolSize.empty()) {
+        if (std::string fault = readSize(spoolSize, o.mqtt.spoolBytes); !fault.empty()) {
+            return {std::nullopt, fault};
+        }
+    }
+    if (!passwordFile.empty()) {
+        if (std::string fault = firstLineOf(passwordFile, o.mqtt.password); !fault.empty()) {
+            return {std::nullopt, fault};
+        }
+    }
+    if (!o.mqtt.password.empty() && o.mqtt.user.empty()) {
+        return {std::nullopt, "a broker password without a user name: give --mqtt-user NAME"};
+    }
+    if (o.mqtt.keyFile.empty() != o.mqtt.certFile.empty()) {
+        return {std::nullopt, "a client certificate needs its key: give --mqtt-cert and --mqtt-key"};
+    }
+    if (!o.mqtt.tls && (!o.mqtt.caFile.empty() || !o.mqtt.certFile.empty())) {
+        return {std::nullopt, "--mqtt-ca and --mqtt-cert are for TLS: use an mqtts:// URL"};
+    }
+    for (const std::string* file : {&o.mqtt.caFile, &o.mqtt.certFile, &o.mqtt.keyFile}) {
+        if (!file->empty() && !std::ifstream(*file)) {
+            return {std::nullopt, "cannot read the TLS file \"" + *file + "\""};
+        }
     }
     return {o, {}};
 }

@@ -1,5 +1,7 @@
 #pragma once
 // The console listener's command line.
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +14,22 @@ namespace nira::listen {
 // every line, or at most a second after a line.
 enum class Sync { None, Line, Second };
 
+// Publishing to an MQTT broker; off while `url` is empty.
+struct MqttOptions {
+    std::string url;
+    std::string host;
+    int port = 1883;
+    bool tls = false;
+    std::string topic;  // the prefix; empty: nira7/<host name>/<port name>
+    std::string caFile;
+    std::string certFile;
+    std::string keyFile;
+    std::string user;
+    std::string password;  // from a file or the environment, never the command line
+    std::string spool;     // empty: a folder of the prefix's under the state folder
+    std::uint64_t spoolBytes = 64ULL * 1024 * 1024;
+};
+
 struct Options {
     std::string port;
     serial::TBaudRate speed = serial::br4800;  // as the window starts
@@ -21,6 +39,7 @@ struct Options {
     bool list = false;
     bool help = false;
     bool version = false;
+    MqttOptions mqtt;
 };
 
 // The options, or the one line that says what is wrong with them.
@@ -28,7 +47,18 @@ struct Parsed {
     std::optional<Options> options;
     std::string error;
 };
-Parsed parseOptions(const std::vector<std::string>& args);
+// A variable of the environment, if set.
+using Environment = std::function<std::optional<std::string>(const char* name)>;
+// `environment` gives the settings an option may also come from (NIRA7_MQTT_*); the command
+// line has the last word.
+Parsed parseOptions(const std::vector<std::string>& args, const Environment& environment = {});
+
+// Whether this build publishes to MQTT (the Windows build does not).
+bool mqttBuiltIn();
+// The reason a topic prefix cannot be published under, or empty.
+std::string topicPrefixFault(const std::string& prefix);
+// nira7/<host name>/<port's last name>, wildcards and separators in either made "_".
+std::string defaultTopicPrefix(const std::string& hostName, const std::string& port);
 
 std::string usage();
 

@@ -59,6 +59,8 @@ std::string quoted(std::string_view name, std::string_view value) {
     return out;
 }
 
+}  // namespace
+
 const char* kindName(receiver::ChunkKind kind) {
     switch (kind) {
         case receiver::ChunkKind::TestMessage:
@@ -72,8 +74,6 @@ const char* kindName(receiver::ChunkKind kind) {
     }
     return "dropped";
 }
-
-}  // namespace
 
 std::string isoTime(std::chrono::system_clock::time_point when) {
     const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
@@ -104,13 +104,17 @@ std::string isoTime(std::chrono::system_clock::time_point when) {
     return std::string(text) + tail;
 }
 
-std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when) {
+std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when,
+                     unsigned long number) {
     using receiver::hexByte;
     const auto kind = arrival.message.kind;
     if (kind == receiver::ChunkKind::Dropped) {
         return {};
     }
-    std::string out = "{" + quoted("time", isoTime(when)) + "," + quoted("kind", kindName(kind)) +
+    const auto millis =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    std::string out = "{" + quoted("id", std::to_string(millis) + "-" + std::to_string(number)) +
+                      "," + quoted("time", isoTime(when)) + "," + quoted("kind", kindName(kind)) +
                       "," + quoted("raw", hex(arrival.chunk)) +
                       ",\"acknowledged\":" + (arrival.acknowledged ? "true" : "false");
     if (kind == receiver::ChunkKind::TestMessage) {

@@ -19,9 +19,15 @@ namespace nira::listen {
 // ISO 8601 local time with milliseconds and the UTC offset: 2026-12-10T14:05:01.123+02:00.
 std::string isoTime(std::chrono::system_clock::time_point when);
 
-// One JSON object, no line break: time, kind, raw bytes in hex, whether "<" went back, and the
-// decoded fields (with the twelve Smart pins for an event). Empty for a dropped chunk.
-std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when);
+// "test", "event", "unrecognised" or "dropped".
+const char* kindName(receiver::ChunkKind kind);
+
+// One JSON object, no line break: its id, time, kind, raw bytes in hex, whether "<" went back,
+// and the decoded fields (with the twelve Smart pins for an event). Empty for a dropped chunk.
+// The id is the time in milliseconds since 1970, a dash and `number`: the same message sent
+// twice has the same one.
+std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when,
+                     unsigned long number);
 
 // A log file the lines are appended to, one write per line, so a line is never split between
 // two writers or a rotation. A line is in the file whole or not at all: a write cut short (a full

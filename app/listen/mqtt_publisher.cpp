@@ -1,0 +1,434 @@
+#include "mqtt_publisher.hpp"
+
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+
+namespace nira::listen {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Messages out and not yet taken by the broker: enough to keep a link busy, few enough that a
+// backlog is sent in turns with what the receiver sends meanwhile.
+constexpr std::size_t kWindow = 100;
+constexpr auto kMaxBackoff = std::chrono::seconds(30);
+constexpr auto kTick = milliseconds(1000);
+
+std::string systemText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+std::string lowered(std::string text) {
+    if (!text.empty()) {
+        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
+    }
+    return text;
+}
+
+// libmosquitto's library set-up, once per process.
+void initLibrary() {
+    static const bool done = [] {
+        mosquitto_lib_init();
+        return true;
+    }();
+    (void)done;
+}
+
+}  // namespace
+
+MqttPublisher::MqttPublisher(MqttSettings settings, Spool& spool,
+                             std::function<void(std::string)> tell)
+    : settings_(std::move(settings)), spool_(spool), tell_(std::move(tell)) {
+    initLibrary();
+    int ends[2] = {-1, -1};
+    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
+        wakeRead_ = ends[0];
+        wakeWrite_ = ends[1];
+    }
+}
+
+MqttPublisher::~MqttPublisher() {
+    if (thread_.joinable()) {
+        stop(milliseconds(0));
+    }
+    destroyClient();
+    if (wakeRead_ >= 0) {
+        ::close(wakeRead_);
+        ::close(wakeWrite_);
+    }
+}
+
+void MqttPublisher::start() {
+    // Born with every signal blocked: the stop signals are the main thread's to take.
+    sigset_t all;
+    sigset_t was;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &was);
+    thread_ = std::thread([this] { run(); });
+    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+}
+
+bool MqttPublisher::publish(std::string_view topic, std::string_view payload, std::string& error) {
+    const bool written = spool_.append(topic, payload, error);
+    if (connected_.load()) {
+        wake();
+    } else {
+        ++spooled_;
+    }
+    return written;
+}
+
+void MqttPublisher::setDevice(std::string state) {
+    {
+        std::lock_guard lock(mutex_);
+        device_ = std::move(state);
+    }
+    wake();
+}
+
+void MqttPublisher::setStats(std::string json) {
+    {
+        std::lock_guard lock(mutex_);
+        stats_ = std::move(json);
+    }
+    wake();
+}
+
+void MqttPublisher::stop(milliseconds limit) {
+    if (!thread_.joinable()) {
+        return;
+    }
+    stopBy_ = Clock::now() + limit;
+    stopping_.store(true);
+    wake();
+    thread_.join();
+}
+
+void MqttPublisher::wake() {
+    const char byte = 1;
+    // A full pipe already holds a wake-up.
+    [[maybe_unused]] const ssize_t n = ::write(wakeWrite_, &byte, 1);
+}
+
+void MqttPublisher::waitWake(milliseconds limit) {
+    pollfd p{wakeRead_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(std::max<long>(limit.count(), 0))) > 0) {
+        char drain[64];
+        while (::read(wakeRead_, drain, sizeof drain) > 0) {
+        }
+    }
+}
+
+std::string MqttPublisher::reasonOf(int result, int savedErrno, const std::string& tlsDetail) {
+    switch (result) {
+        case MOSQ_ERR_ERRNO:
+            return lowered(systemText(savedErrno));
+        case MOSQ_ERR_EAI:
+            return "the broker's host name is not known (or no name server answers)";
+        case MOSQ_ERR_TLS:
+        case MOSQ_ERR_TLS_HANDSHAKE:
+            return "TLS: " + (tlsDetail.empty() ? std::string("the handshake failed") : tlsDetail);
+        case MOSQ_ERR_CONN_LOST:
+            return "the connection was lost";
+        case MOSQ_ERR_KEEPALIVE:
+            return "the broker stopped answering";
+        case MOSQ_ERR_NO_CONN:
+            return "the connection was closed";
+        case MOSQ_ERR_PROTOCOL:
+            return "the broker broke the protocol";
+        default:
+            return lowered(mosquitto_strerror(result));
+    }
+}
+
+void MqttPublisher::onLog(mosquitto*, void* self, int level, const char* text) {
+    auto* me = static_cast<MqttPublisher*>(self);
+    if (level != MOSQ_LOG_ERR || text == nullptr) {
+        return;
+    }
+    // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed": the words
+    // after the last colon say it.
+    std::string line = text;
+    if (line.rfind("OpenSSL Error", 0) == 0 && me->tlsDetail_.empty()) {
+        const std::size_t colon = line.rfind(':');
+        me->tlsDetail_ = colon == std::string::npos ? line : line.substr(colon + 1);
+        if (me->tlsDetail_.find("certificate verify failed") != std::string::npos) {
+            me->tlsDetail_ +=
+                " (the broker's certificate is not signed by the CA given, or is not for its "
+                "name)";
+        }
+    }
+}
+
+void MqttPublisher::onConnect(mosquitto*, void* self, int result) {
+    auto* me = static_cast<MqttPublisher*>(self);
+    if (result != 0) {
+        me->refused_ = result;
+        return;
+    }
+    me->acked_ = true;
+    me->connected_.store(true);
+    me->backoff_ = std::chrono::seconds(1);
+    me->lastReason_.clear();
+    me->sentDevice_.clear();
+    me->sentStats_.clear();
+    me->needOnline_ = true;
+    const std::size_t waiting = me->spool_.waiting();
+    if (!me->everConnected_) {
+        me->tell_("publishing to the broker " + me->settings_.host + ":" +
+                  std::to_string(me->settings_.port) + " under " + me->settings_.prefix +
+                  (waiting > 0 ? "; " + std::to_string(waiting) + " messages spooled before"
+                               : std::string()));
+    } else {
+        const auto down =
+            std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - me->downSince_);
+        me->tell_("the broker is reachable again after " + std::to_string(down.count()) +
+                  " s; publishing " + std::to_string(waiting) + " spooled messages");
+    }
+    me->everConnected_ = true;
+}
+
+void MqttPublisher::onPublish(mosquitto*, void* self, int mid) {
+    auto* me = static_cast<MqttPublisher*>(self);
+    if (mid == me->offlineMid_) {
+        me->offlineTaken_ = true;
+        return;
+    }
+    const auto found = me->inFlight_.find(mid);
+    if (found != me->inFlight_.end()) {
+        me->spool_.delivered(found->second);
+        me->inFlight_.erase(found);
+        ++me->published_;
+    }
+}
+
+void MqttPublisher::destroyClient() {
+    if (client_ != nullptr) {
+        mosquitto_destroy(client_);
+        client_ = nullptr;
+    }
+    inFlight_.clear();
+    acked_ = false;
+    connected_.store(false);
+}
+
+void MqttPublisher::lose(const std::string& reason, bool refused) {
+    const bool wasConnected = acked_;
+    destroyClient();
+    spool_.rewind();
+    const auto now = Clock::now();
+    nextAttempt_ = now + backoff_;
+    backoff_ = std::min<std::chrono::seconds>(backoff_ * 2, kMaxBackoff);
+    if (wasConnected || !everConnected_ || downSince_ == Clock::time_point{}) {
+        downSince_ = now;
+    }
+    if (wasConnected || reason != lastReason_) {
+        lastReason_ = reason;
+        const std::size_t waiting = spool_.waiting();
+        const std::string head = refused          ? "the broker refused the login: "
+                                 : wasConnected ? "the broker connection is lost: "
+                                                : "the broker is unreachable: ";
+        tell_(head + reason + "; " + std::to_string(waiting) +
+              (waiting == 1 ? " message" : " messages") +
+              " spooled; trying again, at most every " +
+              std::to_string(kMaxBackoff.count()) + " s");
+    }
+}
+
+bool MqttPublisher::connect() {
+    tlsDetail_.clear();
+    refused_ = 0;
+    client_ = mosquitto_new(settings_.clientId.c_str(), true, this);
+    if (client_ == nullptr) {
+        lose("no memory for the connection", false);
+        return false;
+    }
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    mosquitto_connect_callback_set(client_, &MqttPublisher::onConnect);
+    mosquitto_publish_callback_set(client_, &MqttPublisher::onPublish);
+    mosquitto_log_callback_set(client_, &MqttPublisher::onLog);
+    mosquitto_max_inflight_messages_set(client_, static_cast<unsigned>(kWindow));
+    const std::string status = settings_.prefix + "/status";
+    int rc = mosquitto_will_set(client_, status.c_str(), 7, "offline", 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !settings_.user.empty()) {
+        rc = mosquitto_username_pw_set(
+            client_, settings_.user.c_str(),
+            settings_.password.empty() ? nullptr : settings_.password.c_str());
+    }
+    if (rc == MOSQ_ERR_SUCCESS && settings_.tls) {
+        const bool ownCa = !settings_.caFile.empty();
+        rc = mosquitto_tls_set(client_, ownCa ? settings_.caFile.c_str() : nullptr,
+                               ownCa ? nullptr : "/etc/ssl/certs",
+                               settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                               settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(),
+                               nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            lose("the TLS files cannot be used (" + lowered(mosquitto_strerror(rc)) + ")", false);
+            return false;
+        }
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        lose(reasonOf(rc, errno, tlsDetail_), false);
+        return false;
+    }
+    errno = 0;
+    rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port,
+                                 static_cast<int>(settings_.keepAlive.count()));
+    const int savedErrno = errno;
+    if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_CONN_PENDING) {
+        lose(reasonOf(rc, savedErrno, tlsDetail_), false);
+        return false;
+    }
+    connectStarted_ = Clock::now();
+    return true;
+}
+
+void MqttPublisher::pump() {
+    if (needOnline_) {
+        needOnline_ = false;
+        const std::string topic = settings_.prefix + "/status";
+        mosquitto_publish(client_, nullptr, topic.c_str(), 6, "online", 1, true);
+    }
+    std::string device;
+    std::string stats;
+    {
+        std::lock_guard lock(mutex_);
+        device = device_;
+        stats = stats_;
+    }
+    if (!device.empty() && device != sentDevice_) {
+        const std::string topic = settings_.prefix + "/device";
+        if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(device.size()),
+                              device.data(), 1, true) == MOSQ_ERR_SUCCESS) {
+            sentDevice_ = device;
+        }
+    }
+    if (!stats.empty() && stats != sentStats_) {
+        const std::string topic = settings_.prefix + "/stats";
+        if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(stats.size()),
+                              stats.data(), 1, true) == MOSQ_ERR_SUCCESS) {
+            sentStats_ = stats;
+        }
+    }
+    if (inFlight_.size() >= kWindow) {
+        return;
+    }
+    for (const Spool::Record& record : spool_.take(kWindow - inFlight_.size())) {
+        const std::string topic = settings_.prefix + "/" + record.topic;
+        int mid = 0;
+        const int rc =
+            mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(record.payload.size()),
+                              record.payload.data(), 1, false);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            // Handed out but not sent: the next connection sends it again.
+            failed_ = rc;
+            return;
+        }
+        inFlight_[mid] = record.number;
+    }
+}
+
+void MqttPublisher::run() {
+    nextAttempt_ = Clock::now();
+    for (;;) {
+        const auto now = Clock::now();
+        if (stopping_.load()) {
+            if (client_ == nullptr || !acked_ || now >= stopBy_) {
+                break;
+            }
+            if (offlineMid_ < 0 && spool_.waiting() == 0 && inFlight_.empty()) {
+                const std::string topic = settings_.prefix + "/status";
+                mosquitto_publish(client_, &offlineMid_, topic.c_str(), 7, "offline", 1, true);
+            }
+            if (offlineTaken_) {
+                mosquitto_disconnect(client_);
+                mosquitto_loop_write(client_, 1);
+                break;
+            }
+        }
+        if (client_ == nullptr) {
+            if (now < nextAttempt_) {
+                const auto until = stopping_.load() ? std::min(nextAttempt_, stopBy_) : nextAttempt_;
+                waitWake(std::chrono::duration_cast<milliseconds>(until - now) + milliseconds(1));
+                continue;
+            }
+            if (!connect()) {
+                continue;
+            }
+        }
+        if (acked_) {
+            pump();
+        }
+        milliseconds timeout = kTick;
+        if (!acked_) {
+            timeout = std::min(timeout, std::chrono::duration_cast<milliseconds>(
+                                            connectStarted_ + settings_.answerWait - now));
+        }
+        if (stopping_.load()) {
+            timeout = std::min(timeout, std::chrono::duration_cast<milliseconds>(stopBy_ - now));
+        }
+        const int fd = mosquitto_socket(client_);
+        pollfd p[2] = {
+            {fd, static_cast<short>(POLLIN | (mosquitto_want_write(client_) ? POLLOUT : 0)), 0},
+            {wakeRead_, POLLIN, 0}};
+        ::poll(p, 2, static_cast<int>(std::max<long>(timeout.count(), 0)));
+        if ((p[1].revents & POLLIN) != 0) {
+            char drain[64];
+            while (::read(wakeRead_, drain, sizeof drain) > 0) {
+            }
+        }
+        int rc = MOSQ_ERR_SUCCESS;
+        errno = 0;
+        if ((p[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            rc = mosquitto_loop_read(client_, 1);
+        }
+        if (rc == MOSQ_ERR_SUCCESS && (p[0].revents & POLLOUT) != 0) {
+            rc = mosquitto_loop_write(client_, 1);
+        }
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop_misc(client_);
+        }
+        const int savedErrno = errno;
+        if (refused_ != 0) {
+            std::string words = lowered(mosquitto_connack_string(refused_));
+            if (words.rfind("connection refused: ", 0) == 0) {
+                words = words.substr(20);
+            }
+            if (!words.empty() && words.back() == '.') {
+                words.pop_back();
+            }
+            if (refused_ == 4 || refused_ == 5) {
+                words += " (look at the user name and password)";
+            }
+            lose(words, true);
+            continue;
+        }
+        if (rc == MOSQ_ERR_SUCCESS && failed_ != 0) {
+            rc = failed_;
+        }
+        failed_ = 0;
+        if (rc != MOSQ_ERR_SUCCESS) {
+            lose(reasonOf(rc, savedErrno, tlsDetail_), false);
+            continue;
+        }
+        if (!acked_ && Clock::now() - connectStarted_ >= settings_.answerWait) {
+            lose("the broker does not answer (no reply to the connection in " +
+                     std::to_string(settings_.answerWait.count()) + " s)",
+                 false);
+        }
+    }
+    destroyClient();
+    finished_.store(true);
+}
+
+}  // namespace nira::listen

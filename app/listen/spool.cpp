@@ -1,0 +1,383 @@
+#include "spool.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+namespace nira::listen {
+
+namespace {
+
+constexpr char kMagic[4] = {'N', '7', 'S', '1'};
+constexpr std::size_t kHeader = 12;
+constexpr const char* kSuffix = ".seg";
+
+std::uint32_t crc32(std::string_view bytes) {
+    static const auto table = [] {
+        std::array<std::uint32_t, 256> t{};
+        for (std::uint32_t i = 0; i < 256; ++i) {
+            std::uint32_t c = i;
+            for (int k = 0; k < 8; ++k) {
+                c = (c & 1U) != 0 ? 0xEDB88320U ^ (c >> 1U) : c >> 1U;
+            }
+            t[i] = c;
+        }
+        return t;
+    }();
+    std::uint32_t c = 0xFFFFFFFFU;
+    for (const char b : bytes) {
+        c = table[(c ^ static_cast<std::uint8_t>(b)) & 0xFFU] ^ (c >> 8U);
+    }
+    return c ^ 0xFFFFFFFFU;
+}
+
+void put32(std::string& out, std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFFU);
+    }
+}
+
+std::uint32_t get32(std::string_view in) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = (value << 8U) | static_cast<std::uint8_t>(in[static_cast<std::size_t>(i)]);
+    }
+    return value;
+}
+
+std::string systemText(int error) {
+    return std::error_code(error, std::generic_category()).message();
+}
+
+}  // namespace
+
+Spool::Spool(std::filesystem::path folder, std::uint64_t maxBytes)
+    : folder_(std::move(folder)),
+      maxBytes_(std::max(maxBytes, kMinBytes)),
+      segmentBytes_(std::max<std::uint64_t>(maxBytes_ / 8, 4096)) {}
+
+Spool::~Spool() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+    if (lockFd_ >= 0) {
+        ::close(lockFd_);
+    }
+}
+
+std::string Spool::segmentName(std::uint64_t segment) {
+    char name[32];
+    std::snprintf(name, sizeof name, "%016llx%s", static_cast<unsigned long long>(segment),
+                  kSuffix);
+    return name;
+}
+
+std::string Spool::encode(std::string_view topic, std::string_view payload) {
+    std::string body;
+    body.reserve(topic.size() + 1 + payload.size());
+    body.append(topic).append(1, '\0').append(payload);
+    std::string out(kMagic, sizeof kMagic);
+    put32(out, static_cast<std::uint32_t>(body.size()));
+    put32(out, crc32(body));
+    return out + body;
+}
+
+bool Spool::open(std::string& error) {
+    std::lock_guard lock(mutex_);
+    std::error_code code;
+    std::filesystem::create_directories(folder_, code);
+    if (code) {
+        error = "cannot make the spool folder \"" + folder_.string() + "\": " + code.message();
+        return false;
+    }
+    const std::string lockPath = (folder_ / "lock").string();
+    lockFd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd_ < 0) {
+        error = "cannot use the spool folder \"" + folder_.string() + "\": " + systemText(errno);
+        return false;
+    }
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+        error = "the spool folder \"" + folder_.string() +
+                "\" is used by another nira7-listen (one with the same topic prefix?)";
+        return false;
+    }
+    std::vector<std::pair<std::uint64_t, std::filesystem::path>> found;
+    for (const auto& item : std::filesystem::directory_iterator(folder_, code)) {
+        const std::string name = item.path().filename().string();
+        if (name.size() != 16 + std::strlen(kSuffix) || !name.ends_with(kSuffix)) {
+            continue;
+        }
+        char* end = nullptr;
+        const unsigned long long number = std::strtoull(name.c_str(), &end, 16);
+        if (end == name.c_str() + 16) {
+            found.emplace_back(number, item.path());
+        }
+    }
+    if (code) {
+        error = "cannot read the spool folder \"" + folder_.string() + "\": " + code.message();
+        return false;
+    }
+    std::sort(found.begin(), found.end());
+    for (const auto& [segment, path] : found) {
+        readBack(segment, path);
+        current_ = segment;
+    }
+    recovered_ = static_cast<long>(entries_.size());
+    undelivered_ = entries_.size();
+    // New records go to a segment of their own: the last one may end in a torn record.
+    return startSegment(error);
+}
+
+void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string_view all(bytes);
+    long live = 0;
+    std::size_t at = 0;
+    bool inDamage = false;  // a damaged stretch counts once, however long
+    const auto damage = [&] {
+        if (!inDamage) {
+            ++damaged_;
+            inDamage = true;
+        }
+    };
+    while (at < all.size()) {
+        if (all.size() - at < kHeader || all.compare(at, 4, kMagic, 4) != 0) {
+            damage();
+            const std::size_t next = all.find(std::string_view(kMagic, 4), at + 1);
+            if (next == std::string_view::npos) {
+                break;
+            }
+            at = next;
+            continue;
+        }
+        const std::uint32_t length = get32(all.substr(at + 4, 4));
+        const std::uint32_t sum = get32(all.substr(at + 8, 4));
+        if (length > kMaxRecord + 64 || all.size() - at - kHeader < length ||
+            crc32(all.substr(at + kHeader, length)) != sum) {
+            damage();
+            const std::size_t next = all.find(std::string_view(kMagic, 4), at + 1);
+            if (next == std::string_view::npos) {
+                break;
+            }
+            at = next;
+            continue;
+        }
+        const std::string_view body = all.substr(at + kHeader, length);
+        const std::size_t split = body.find('\0');
+        if (split == std::string_view::npos) {
+            damage();
+        } else {
+            inDamage = false;
+            Entry entry;
+            entry.record.number = nextNumber_++;
+            entry.record.topic = std::string(body.substr(0, split));
+            entry.record.payload = std::string(body.substr(split + 1));
+            entry.segment = segment;
+            entries_.push_back(std::move(entry));
+            ++live;
+        }
+        at += kHeader + length;
+    }
+    if (live == 0) {
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        return;
+    }
+    segments_[segment] = Segment{static_cast<std::uint64_t>(bytes.size()), live};
+}
+
+bool Spool::startSegment(std::string& error) {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    ++current_;
+    const std::string path = (folder_ / segmentName(current_)).string();
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+        error = "cannot write the spool file \"" + path + "\": " + systemText(errno);
+        return false;
+    }
+    segments_[current_] = Segment{};
+    return true;
+}
+
+bool Spool::append(std::string_view topic, std::string_view payload, std::string& error) {
+    std::lock_guard lock(mutex_);
+    const std::string bytes = encode(topic, payload);
+    if (fd_ >= 0 && segments_[current_].bytes >= segmentBytes_) {
+        startSegment(error);
+    }
+    bool written = false;
+    if (fd_ >= 0) {
+        Segment* segment = &segments_[current_];
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n == static_cast<ssize_t>(bytes.size())) {
+            segment->bytes += bytes.size();
+            written = true;
+        } else {
+            error = "cannot write the spool file \"" + (folder_ / segmentName(current_)).string() +
+                    "\": " + (n < 0 ? systemText(errno) : std::string("the disk is full"));
+            // No torn record is left behind for the next run to count as damage.
+            if (n > 0 && ::ftruncate(fd_, static_cast<off_t>(segment->bytes)) != 0) {
+                startSegment(error);
+            }
+        }
+    }
+    Entry entry;
+    entry.record.number = nextNumber_++;
+    entry.record.topic = std::string(topic);
+    entry.record.payload = std::string(payload);
+    entry.segment = current_;
+    entries_.push_back(std::move(entry));
+    ++segments_[current_].live;
+    ++undelivered_;
+    makeRoom();
+    return written;
+}
+
+void Spool::makeRoom() {
+    while (diskBytes() > maxBytes_) {
+        if (segments_.begin()->first == current_) {
+            std::string ignored;
+            if (!startSegment(ignored)) {
+                return;
+            }
+        }
+        const std::uint64_t oldest = segments_.begin()->first;
+        std::size_t gone = 0;
+        while (gone < entries_.size() && entries_[gone].segment == oldest) {
+            if (!entries_[gone].delivered) {
+                ++dropped_;
+                --undelivered_;
+            }
+            ++gone;
+        }
+        entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(gone));
+        cursor_ = cursor_ > gone ? cursor_ - gone : 0;
+        forget(oldest);
+    }
+}
+
+void Spool::forget(std::uint64_t segment) {
+    segments_.erase(segment);
+    std::error_code ignored;
+    std::filesystem::remove(folder_ / segmentName(segment), ignored);
+}
+
+std::vector<Spool::Record> Spool::take(std::size_t limit) {
+    std::lock_guard lock(mutex_);
+    std::vector<Record> out;
+    while (cursor_ < entries_.size() && out.size() < limit) {
+        Entry& entry = entries_[cursor_++];
+        if (!entry.delivered) {
+            entry.handedOut = true;
+            out.push_back(entry.record);
+        }
+    }
+    return out;
+}
+
+void Spool::delivered(std::uint64_t number) {
+    std::lock_guard lock(mutex_);
+    if (entries_.empty() || number < entries_.front().record.number) {
+        return;  // dropped meanwhile
+    }
+    const std::size_t index = number - entries_.front().record.number;
+    if (index >= entries_.size() || entries_[index].delivered) {
+        return;
+    }
+    entries_[index].delivered = true;
+    --undelivered_;
+    --segments_[entries_[index].segment].live;
+    settleFront();
+}
+
+// Lets go of the delivered records at the front, and of the segments they emptied.
+void Spool::settleFront() {
+    std::size_t gone = 0;
+    while (gone < entries_.size() && entries_[gone].delivered) {
+        ++gone;
+    }
+    if (gone == 0) {
+        return;
+    }
+    entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(gone));
+    cursor_ = cursor_ > gone ? cursor_ - gone : 0;
+    while (!segments_.empty() && segments_.begin()->first != current_ &&
+           segments_.begin()->second.live == 0) {
+        forget(segments_.begin()->first);
+    }
+    if (entries_.empty() && fd_ >= 0 && segments_[current_].bytes > 0) {
+        // All taken: the newest segment starts again empty.
+        if (::ftruncate(fd_, 0) == 0 && ::lseek(fd_, 0, SEEK_SET) == 0) {
+            segments_[current_].bytes = 0;
+        }
+    }
+}
+
+void Spool::rewind() {
+    std::lock_guard lock(mutex_);
+    cursor_ = 0;
+    for (Entry& entry : entries_) {
+        entry.handedOut = false;
+    }
+}
+
+std::size_t Spool::waiting() const {
+    std::lock_guard lock(mutex_);
+    return undelivered_;
+}
+
+long Spool::dropped() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+}
+
+long Spool::damaged() const {
+    std::lock_guard lock(mutex_);
+    return damaged_;
+}
+
+long Spool::recovered() const {
+    std::lock_guard lock(mutex_);
+    return recovered_;
+}
+
+std::uint64_t Spool::bytesOnDisk() const {
+    std::lock_guard lock(mutex_);
+    return diskBytes();
+}
+
+std::uint64_t Spool::diskBytes() const {
+    std::uint64_t total = 0;
+    for (const auto& [number, segment] : segments_) {
+        total += segment.bytes;
+    }
+    return total;
+}
+
+std::filesystem::path stateFolder() {
+    if (const char* state = std::getenv("STATE_DIRECTORY"); state != nullptr && *state != '\0') {
+        const std::string first(state, std::strcspn(state, ":"));
+        return first;
+    }
+    if (const char* xdg = std::getenv("XDG_STATE_HOME"); xdg != nullptr && *xdg == '/') {
+        return std::filesystem::path(xdg) / "nira7";
+    }
+    const char* home = std::getenv("HOME");
+    return std::filesystem::path(home != nullptr && *home != '\0' ? home : ".") / ".local" /
+           "state" / "nira7";
+}
+
+}  // namespace nira::listen

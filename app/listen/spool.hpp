@@ -1,0 +1,112 @@
+#pragma once
+// Messages on their way to the broker, kept on disk until the broker has taken them, so that a
+// broker that is down, a network that is gone or a listener that is restarted loses none.
+//
+// The spool is a folder of segment files, each a run of records: "N7S1", the payload's length
+// and its CRC-32 (both 32-bit little-endian), then the payload. Every message is written here
+// before it is published; a segment whose messages the broker has all taken is deleted (the
+// newest one emptied). A spool grown past its size drops its oldest segment. At open, the
+// records of every segment left by an earlier run are read back in order; damaged ones are
+// skipped and counted.
+#include <cstdint>
+#include <deque>
+#include <filesystem>
+#include <map>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace nira::listen {
+
+class Spool {
+  public:
+    struct Record {
+        std::uint64_t number = 0;  // in the order written, from 1
+        std::string topic;         // below the prefix: "event", "test", "unrecognised"
+        std::string payload;
+    };
+
+    // `maxBytes`: what the segments may hold on disk together (at least 64 KiB).
+    Spool(std::filesystem::path folder, std::uint64_t maxBytes);
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    static constexpr std::uint64_t kMinBytes = 64 * 1024;
+    static constexpr std::uint32_t kMaxRecord = 1024 * 1024;
+
+    // Creates the folder, takes it for this process alone and reads back what an earlier run
+    // left; false with the reason in `error`.
+    bool open(std::string& error);
+
+    // Writes a record; false with the reason in `error` when the disk did not take it (it is
+    // still published from memory).
+    bool append(std::string_view topic, std::string_view payload, std::string& error);
+
+    // Up to `limit` records not yet handed out, oldest first; each is handed out once until
+    // rewind().
+    std::vector<Record> take(std::size_t limit);
+    // The broker has taken this record.
+    void delivered(std::uint64_t number);
+    // Hands out again what the broker has not taken (a new connection).
+    void rewind();
+
+    // Records the broker has not taken yet.
+    std::size_t waiting() const;
+    // Records dropped unpublished because the spool was full.
+    long dropped() const;
+    // Damaged records skipped when reading back.
+    long damaged() const;
+    // Records read back from an earlier run.
+    long recovered() const;
+    // Bytes the segments hold on disk.
+    std::uint64_t bytesOnDisk() const;
+    const std::filesystem::path& folder() const { return folder_; }
+
+    // A segment file's name for its number, and the record's bytes as written (for tests that
+    // make or damage a spool).
+    static std::string segmentName(std::uint64_t segment);
+    static std::string encode(std::string_view topic, std::string_view payload);
+
+  private:
+    struct Entry {
+        Record record;
+        std::uint64_t segment = 0;
+        bool handedOut = false;
+        bool delivered = false;
+    };
+    struct Segment {
+        std::uint64_t bytes = 0;
+        long live = 0;  // records not yet delivered nor dropped
+    };
+
+    void readBack(std::uint64_t segment, const std::filesystem::path& path);
+    bool startSegment(std::string& error);
+    void settleFront();
+    void forget(std::uint64_t segment);
+    void makeRoom();
+    std::uint64_t diskBytes() const;
+
+    std::filesystem::path folder_;
+    std::uint64_t maxBytes_;
+    std::uint64_t segmentBytes_;
+    mutable std::mutex mutex_;
+    int lockFd_ = -1;
+    int fd_ = -1;  // the current segment
+    std::uint64_t current_ = 0;
+    std::map<std::uint64_t, Segment> segments_;
+    std::deque<Entry> entries_;
+    std::uint64_t nextNumber_ = 1;
+    std::size_t cursor_ = 0;  // the first entry not yet handed out
+    std::size_t undelivered_ = 0;
+    long dropped_ = 0;
+    long damaged_ = 0;
+    long recovered_ = 0;
+};
+
+// Where a listener keeps its state: $STATE_DIRECTORY (a service's), else $XDG_STATE_HOME/nira7,
+// else ~/.local/state/nira7.
+std::filesystem::path stateFolder();
+
+}  // namespace nira::listen
