@@ -1,9 +1,9 @@
 #include "listen_options.hpp"
 
 #include <cstdlib>
-#include <utility>
 #include <fstream>
 #include <iterator>
+#include <utility>
 
 namespace nira::listen {
 
@@ -27,7 +27,8 @@ const char* const kMqttUsage =
     "                          or the password itself in NIRA7_MQTT_PASSWORD. Never on the\n"
     "                          command line: every user sees it there.\n"
     "  --mqtt-spool DIR        where messages wait for the broker [NIRA7_MQTT_SPOOL]; default\n"
-    "                          a folder of the prefix's in $STATE_DIRECTORY, $XDG_STATE_HOME/nira7\n"
+    "                          a folder of the prefix's in $STATE_DIRECTORY, "
+    "$XDG_STATE_HOME/nira7\n"
     "                          or ~/.local/state/nira7\n"
     "  --mqtt-spool-size N     the spool's bound in bytes (k, M, G allowed; default 64M); a\n"
     "                          full spool drops its oldest messages [NIRA7_MQTT_SPOOL_SIZE]\n"
@@ -78,7 +79,8 @@ std::string readUrl(MqttOptions& m) {
     if (!rest.empty() && rest.front() == '[') {
         const std::size_t close = rest.find(']');
         if (close == std::string::npos) {
-            return "the broker URL \"" + m.url + "\" opens an IPv6 address with [ but does not "
+            return "the broker URL \"" + m.url +
+                   "\" opens an IPv6 address with [ but does not "
                    "close it";
         }
         m.host = rest.substr(1, close - 1);
@@ -184,11 +186,13 @@ std::string topicPrefixFault(const std::string& prefix) {
         return "the topic prefix holds a NUL character, which MQTT does not allow in a topic";
     }
     if (prefix.back() == '/') {
-        return "the topic prefix \"" + prefix + "\" ends in \"/\": the topics would have an "
+        return "the topic prefix \"" + prefix +
+               "\" ends in \"/\": the topics would have an "
                "empty level";
     }
     if (prefix.front() == '$') {
-        return "the topic prefix \"" + prefix + "\" begins with \"$\", which brokers keep "
+        return "the topic prefix \"" + prefix +
+               "\" begins with \"$\", which brokers keep "
                "for their own topics";
     }
     if (prefix.size() > 60000) {
@@ -344,9 +348,9 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
             }
         } else if (arg.rfind("--mqtt", 0) == 0) {
             static const std::pair<const char*, std::string MqttOptions::*> kText[] = {
-                {"--mqtt", &MqttOptions::url},          {"--mqtt-topic", &MqttOptions::topic},
-                {"--mqtt-ca", &MqttOptions::caFile},    {"--mqtt-cert", &MqttOptions::certFile},
-                {"--mqtt-key", &MqttOptions::keyFile},  {"--mqtt-user", &MqttOptions::user},
+                {"--mqtt", &MqttOptions::url},         {"--mqtt-topic", &MqttOptions::topic},
+                {"--mqtt-ca", &MqttOptions::caFile},   {"--mqtt-cert", &MqttOptions::certFile},
+                {"--mqtt-key", &MqttOptions::keyFile}, {"--mqtt-user", &MqttOptions::user},
                 {"--mqtt-spool", &MqttOptions::spool},
             };
             bool known = false;
@@ -406,7 +410,8 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
         return {o, {}};
     }
     if (!mqttBuiltIn()) {
-        return {std::nullopt, "this build has no MQTT publishing (the Windows build leaves it out)"};
+        return {std::nullopt,
+                "this build has no MQTT publishing (the Windows build leaves it out)"};
     }
     if (std::string fault = readUrl(o.mqtt); !fault.empty()) {
         return {std::nullopt, fault};
@@ -430,7 +435,8 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
         return {std::nullopt, "a broker password without a user name: give --mqtt-user NAME"};
     }
     if (o.mqtt.keyFile.empty() != o.mqtt.certFile.empty()) {
-        return {std::nullopt, "a client certificate needs its key: give --mqtt-cert and --mqtt-key"};
+        return {std::nullopt,
+                "a client certificate needs its key: give --mqtt-cert and --mqtt-key"};
     }
     if (!o.mqtt.tls && (!o.mqtt.caFile.empty() || !o.mqtt.certFile.empty())) {
         return {std::nullopt, "--mqtt-ca and --mqtt-cert are for TLS: use an mqtts:// URL"};

@@ -235,12 +235,11 @@ void MqttPublisher::lose(const std::string& reason, bool refused) {
     if (wasConnected || reason != lastReason_) {
         lastReason_ = reason;
         const std::size_t waiting = spool_.waiting();
-        const std::string head = refused          ? "the broker refused the login: "
+        const std::string head = refused        ? "the broker refused the login: "
                                  : wasConnected ? "the broker connection is lost: "
                                                 : "the broker is unreachable: ";
         tell_(head + reason + "; " + std::to_string(waiting) +
-              (waiting == 1 ? " message" : " messages") +
-              " spooled; trying again, at most every " +
+              (waiting == 1 ? " message" : " messages") + " spooled; trying again, at most every " +
               std::to_string(kMaxBackoff.count()) + " s");
     }
 }
@@ -267,11 +266,10 @@ bool MqttPublisher::connect() {
     }
     if (rc == MOSQ_ERR_SUCCESS && settings_.tls) {
         const bool ownCa = !settings_.caFile.empty();
-        rc = mosquitto_tls_set(client_, ownCa ? settings_.caFile.c_str() : nullptr,
-                               ownCa ? nullptr : "/etc/ssl/certs",
-                               settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
-                               settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(),
-                               nullptr);
+        rc = mosquitto_tls_set(
+            client_, ownCa ? settings_.caFile.c_str() : nullptr, ownCa ? nullptr : "/etc/ssl/certs",
+            settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+            settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             lose("the TLS files cannot be used (" + lowered(mosquitto_strerror(rc)) + ")", false);
             return false;
@@ -358,7 +356,8 @@ void MqttPublisher::run() {
         }
         if (client_ == nullptr) {
             if (now < nextAttempt_) {
-                const auto until = stopping_.load() ? std::min(nextAttempt_, stopBy_) : nextAttempt_;
+                const auto until =
+                    stopping_.load() ? std::min(nextAttempt_, stopBy_) : nextAttempt_;
                 waitWake(std::chrono::duration_cast<milliseconds>(until - now) + milliseconds(1));
                 continue;
             }
@@ -400,9 +399,10 @@ void MqttPublisher::run() {
         }
         const int savedErrno = errno;
         if (refused_ != 0) {
-            std::string words = lowered(mosquitto_connack_string(refused_));
-            if (words.rfind("connection refused: ", 0) == 0) {
-                words = words.substr(20);
+            // "Connection Refused: not authorised.": the words after the colon.
+            std::string words = mosquitto_connack_string(refused_);
+            if (const std::size_t colon = words.find(": "); colon != std::string::npos) {
+                words = words.substr(colon + 2);
             }
             if (!words.empty() && words.back() == '.') {
                 words.pop_back();

@@ -1,0 +1,416 @@
+// nira7-listen publishing to a real broker (Debian's mosquitto on a free local port): every
+// message arrives, in order and equal to its JSON line, whatever the broker does meanwhile; the
+// receiver is answered all the same.
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "edge_case_session.hpp"
+#include "listen_process.hpp"
+#include "mqtt_broker.hpp"
+#include "scoped_env.hpp"
+#include "sim_process.hpp"
+#include "spool.hpp"
+#include "temp_dir.hpp"
+
+namespace nira::listen {
+namespace {
+
+using nira::testing::Broker;
+using nira::testing::ListenProcess;
+using nira::testing::ScopedEnv;
+using nira::testing::SimProcess;
+using nira::testing::Subscriber;
+using nira::testing::TempDir;
+using Message = Subscriber::Message;
+
+constexpr const char* kPrefix = "site/7/receiver";
+
+#define NEED_BROKER()                                                           \
+    if (nira::testing::mosquittoExe() == nullptr) {                             \
+        GTEST_SKIP() << "no mosquitto here (scripts/bootstrap.sh installs it)"; \
+    }
+
+std::string idOf(const std::string& json) {
+    const std::size_t at = json.find("\"id\":\"");
+    if (at == std::string::npos) {
+        return {};
+    }
+    return json.substr(at + 6, json.find('"', at + 6) - at - 6);
+}
+
+// The messages of the receiver, as arrived, each id once (QoS 1 may deliver one twice).
+std::vector<std::string> receiverMessages(const std::vector<Message>& messages) {
+    std::vector<std::string> out;
+    std::set<std::string> seen;
+    for (const auto& m : messages) {
+        for (const char* kind : {"event", "test", "unrecognised"}) {
+            if (m.topic == std::string(kPrefix) + "/" + kind &&
+                seen.insert(idOf(m.payload)).second) {
+                out.push_back(m.payload);
+            }
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        out.push_back(line);
+    }
+    return out;
+}
+
+std::string lastOn(const std::vector<Message>& messages, const std::string& topic) {
+    const auto found = std::find_if(messages.rbegin(), messages.rend(),
+                                    [&](const Message& m) { return m.topic == topic; });
+    return found == messages.rend() ? std::string() : found->payload;
+}
+
+// A broker, a subscriber to the prefix, a spool and state folder of the test's own.
+struct Site {
+    TempDir dir;
+    ScopedEnv registry{"NIRA7_REGISTRY", (dir / "registry.reg").string()};
+    ScopedEnv state{"STATE_DIRECTORY", (dir / "state").string()};
+    std::filesystem::path brokerDir = dir / "broker";
+
+    Site() { std::filesystem::create_directories(brokerDir); }
+
+    std::vector<std::string> listenArgs(const std::string& port, const std::string& url) const {
+        return {"--port", port, "--json", "--mqtt", url, "--mqtt-topic", kPrefix};
+    }
+};
+
+TEST(Mqtt, EveryMessageOfTheEdgeCaseScriptArrivesOnceInOrderAsItsJsonLine) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    { std::ofstream(site.dir / "session.txt") << nira::testing::kEdgeCaseSession; }
+    SimProcess sim(
+        {"--script", (site.dir / "session.txt").string(), "--expect-acks", "--linger", "300"});
+    ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+    ASSERT_TRUE(
+        listen.readUntil([&] { return listen.out.find("58595A7F80FF") != std::string::npos; },
+                         std::chrono::seconds(20)))
+        << listen.err;
+    const std::vector<std::string> lines = linesOf(listen.out);
+    ASSERT_EQ(lines.size(), 6U);
+    EXPECT_TRUE(subscriber.waitFor([&](const auto& m) { return receiverMessages(m).size() >= 6; }));
+    EXPECT_EQ(receiverMessages(subscriber.messages()), lines);
+
+    // Presence and counts, retained: what a dashboard sees at once.
+    const auto all = subscriber.messages();
+    EXPECT_EQ(lastOn(all, std::string(kPrefix) + "/status"), "online");
+    EXPECT_EQ(lastOn(all, std::string(kPrefix) + "/device"), "listening");
+    EXPECT_TRUE(subscriber.waitFor([&](const auto& m) {
+        return lastOn(m, std::string(kPrefix) + "/stats").find("\"dropped\":2") !=
+               std::string::npos;
+    })) << lastOn(subscriber.messages(), std::string(kPrefix) + "/stats");
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.figures().at("acks"), "3");
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    EXPECT_EQ(listen.summary().at("mqtt_published"), "6");
+    EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "0");
+    // A clean end says offline itself (the broker does not send the Last Will then).
+    EXPECT_TRUE(subscriber.waitFor(
+        [&](const auto& m) { return lastOn(m, std::string(kPrefix) + "/status") == "offline"; }));
+    // A late subscriber gets the retained state.
+    Subscriber late(broker.port(), std::string(kPrefix) + "/#", "late");
+    EXPECT_TRUE(late.waitFor([&](const auto& m) {
+        return !lastOn(m, std::string(kPrefix) + "/stats").empty() &&
+               lastOn(m, std::string(kPrefix) + "/status") == "offline";
+    }));
+    EXPECT_TRUE(receiverMessages(late.messages()).empty()) << "messages are not retained";
+}
+
+TEST(Mqtt, ABrokerDownInTheMiddleOfARunLosesNothing) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    auto subscriber = std::make_unique<Subscriber>(broker.port(), std::string(kPrefix) + "/#");
+    SimProcess sim({"--count", "500", "--interval", "50", "--wait-open", "--seed", "7"});
+    ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+    ASSERT_TRUE(subscriber->waitFor([](const auto& m) { return receiverMessages(m).size() >= 150; },
+                                    std::chrono::seconds(30)));
+    broker.stop();
+    ASSERT_TRUE(listen.readUntil([&] {
+        return listen.err.find("the broker connection is lost") != std::string::npos;
+    })) << listen.err;
+    const long cpuBefore = listen.cpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const long cpuDown = listen.cpuMs() - cpuBefore;
+    std::printf(
+        "listener CPU while the broker was down: %ld ms in 10 s (the receiver sending "
+        "20 messages a second meanwhile)\n",
+        cpuDown);
+    ASSERT_TRUE(broker.start());
+    ASSERT_TRUE(
+        listen.readUntil([&] { return listen.err.find("reachable again") != std::string::npos; },
+                         std::chrono::seconds(40)))
+        << listen.err;
+    ASSERT_TRUE(
+        listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(60)));
+    const std::vector<std::string> lines = linesOf(listen.out);
+    EXPECT_EQ(lines.size(), 500U);
+    EXPECT_TRUE(subscriber->waitFor(
+        [&](const auto& m) { return receiverMessages(m).size() >= lines.size(); },
+        std::chrono::seconds(30)));
+    EXPECT_EQ(receiverMessages(subscriber->messages()), lines);
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    const auto summary = listen.summary();
+    EXPECT_NE(summary.at("mqtt_spooled"), "0");
+    EXPECT_EQ(summary.at("mqtt_left_in_spool"), "0");
+    EXPECT_EQ(summary.at("acks"), "500");
+}
+
+TEST(Mqtt, ABrokerDownAtStartGetsWhatARestartedListenerSpooled) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    std::ofstream(site.dir / "a.txt")
+        << "wait-open\ntest 01 FE\nexpect-ack\nwait 100\n"
+        << "test 02 FD\nexpect-ack\nwait 100\ntest 03 FC\nexpect-ack\n";
+    std::ofstream(site.dir / "b.txt") << "wait-open\ntest 04 FB\nexpect-ack\n";
+    std::vector<std::string> lines;
+    {
+        SimProcess sim(
+            {"--script", (site.dir / "a.txt").string(), "--expect-acks", "--linger", "300"});
+        ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+        ASSERT_TRUE(listen.readUntil([&] {
+            return listen.out.find("TEST: 03") != std::string::npos ||
+                   linesOf(listen.out).size() == 3;
+        })) << listen.err;
+        EXPECT_EQ(sim.figures().at("acks"), "3") << "the receiver is answered without a broker";
+        listen.signal(SIGTERM);
+        EXPECT_EQ(listen.waitExit(), 0);
+        EXPECT_NE(listen.err.find("the broker is unreachable: connection refused; "),
+                  std::string::npos)
+            << listen.err;
+        EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "3") << listen.err;
+        lines = linesOf(listen.out);
+    }
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    SimProcess sim({"--script", (site.dir / "b.txt").string(), "--expect-acks", "--linger", "300"});
+    ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+    ASSERT_TRUE(listen.readUntil([&] { return !listen.out.empty() && listen.out.back() == '\n'; }))
+        << listen.err;
+    lines.push_back(linesOf(listen.out).at(0));
+    EXPECT_TRUE(subscriber.waitFor([&](const auto& m) { return receiverMessages(m).size() >= 4; }));
+    EXPECT_EQ(receiverMessages(subscriber.messages()), lines);
+    EXPECT_NE(listen.err.find("3 messages of an earlier run wait in the spool"), std::string::npos)
+        << listen.err;
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0);
+}
+
+// A CA, a broker certificate for 127.0.0.1 it signed, and another CA that signed nothing.
+void makeCertificates(const std::filesystem::path& dir) {
+    std::ofstream(dir / "make-certificates.sh")
+        << "set -e\ncd \"$(dirname \"$0\")\"\nexec >openssl.log 2>&1\n"
+           "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=nira7-test-ca "
+           "-keyout ca.key -out ca.crt\n"
+           "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=another-ca "
+           "-keyout other.key -out other.crt\n"
+           "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key "
+           "-out server.csr\n"
+           "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > san.ext\n"
+           "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+           "-extfile san.ext -out server.crt\n";
+    ASSERT_EQ(std::system(("sh " + (dir / "make-certificates.sh").string()).c_str()), 0)
+        << std::ifstream(dir / "openssl.log").rdbuf();
+}
+
+TEST(Mqtt, TlsWithTheBrokersCaPublishesAndAnotherCaIsToldClearly) {
+    NEED_BROKER();
+    Site site;
+    makeCertificates(site.dir.path());
+    Broker broker(site.brokerDir, {"cafile " + (site.dir / "ca.crt").string(),
+                                   "certfile " + (site.dir / "server.crt").string(),
+                                   "keyfile " + (site.dir / "server.key").string()});
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 1500\n"
+                                      << "test 02 FD\nexpect-ack\n";
+    std::vector<std::string> lines;
+    {
+        SimProcess sim(
+            {"--script", (site.dir / "s.txt").string(), "--expect-acks", "--linger", "300"});
+        auto args = site.listenArgs(sim.portPath(), broker.tlsUrl());
+        args.insert(args.end(), {"--mqtt-ca", (site.dir / "other.crt").string()});
+        ListenProcess listen(args);
+        ASSERT_TRUE(listen.readUntil([&] {
+            return listen.err.find("the broker is unreachable: TLS: certificate verify failed") !=
+                   std::string::npos;
+        })) << listen.err;
+        EXPECT_EQ(sim.figures().at("acks"), "2") << "the receiver is answered all the same";
+        listen.signal(SIGTERM);
+        EXPECT_EQ(listen.waitExit(), 0);
+        EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "2");
+        lines = linesOf(listen.out);
+    }
+    // With the CA that signed the broker's certificate, what waited goes out.
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks", "--linger", "300"});
+    auto args = site.listenArgs(sim.portPath(), broker.tlsUrl());
+    args.insert(args.end(), {"--mqtt-ca", (site.dir / "ca.crt").string()});
+    ListenProcess listen(args);
+    ASSERT_TRUE(listen.readUntil([&] { return linesOf(listen.out).size() == 2; })) << listen.err;
+    for (const auto& line : linesOf(listen.out)) {
+        lines.push_back(line);
+    }
+    EXPECT_TRUE(subscriber.waitFor([&](const auto& m) { return receiverMessages(m).size() >= 4; }))
+        << listen.err;
+    EXPECT_EQ(receiverMessages(subscriber.messages()), lines);
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0);
+}
+
+TEST(Mqtt, AWrongPasswordIsToldAndListeningAndLoggingGoOn) {
+    NEED_BROKER();
+    Site site;
+    const auto passwords = site.dir / "passwords";
+    std::ofstream(passwords) << "";
+    ASSERT_EQ(
+        std::system(("mosquitto_passwd -b " + passwords.string() + " site7 right-one").c_str()), 0);
+    Broker broker(site.brokerDir, {}, passwords.string());
+    ASSERT_TRUE(broker.start());
+    std::ofstream(site.dir / "wrong") << "not-this-one\n";
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 300\n"
+                                      << "test 02 FD\nexpect-ack\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks", "--linger", "300"});
+    auto args = site.listenArgs(sim.portPath(), broker.url());
+    args.insert(args.end(),
+                {"--mqtt-user", "site7", "--mqtt-password-file", (site.dir / "wrong").string(),
+                 "--log", (site.dir / "capture.txt").string()});
+    ListenProcess listen(args);
+    ASSERT_TRUE(listen.readUntil([&] {
+        return listen.err.find(
+                   "the broker refused the login: not authorised (look at the user "
+                   "name and password)") != std::string::npos;
+    })) << listen.err;
+    EXPECT_EQ(sim.figures().at("acks"), "2");
+    ASSERT_TRUE(listen.readUntil([&] { return linesOf(listen.out).size() == 2; }));
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0);
+    std::ifstream log(site.dir / "capture.txt");
+    const std::string logged{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+    EXPECT_NE(logged.find("TEST: 02"), std::string::npos) << logged;
+    EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "2");
+}
+
+TEST(Mqtt, TheRetainedStatusTurnsOfflineWhenTheListenerIsKilled) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    std::ofstream(site.dir / "s.txt") << "wait-open\nwait 100000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string()});
+    ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+    const std::string status = std::string(kPrefix) + "/status";
+    ASSERT_TRUE(subscriber.waitFor([&](const auto& m) { return lastOn(m, status) == "online"; }));
+    listen.signal(SIGKILL);
+    EXPECT_TRUE(subscriber.waitFor([&](const auto& m) { return lastOn(m, status) == "offline"; }))
+        << "no Last Will";
+    Subscriber late(broker.port(), status, "late");
+    EXPECT_TRUE(late.waitFor([&](const auto& m) { return lastOn(m, status) == "offline"; }));
+}
+
+// A broker that takes the connection and never says a word.
+TEST(Mqtt, ABrokerThatNeverAnswersHoldsUpNeitherTheReceiverNorTheEnd) {
+    Site site;
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(server, 8), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&a), &size), 0);
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 500\n"
+                                      << "test 02 FD\nexpect-ack\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks", "--linger", "300"});
+    ListenProcess listen(site.listenArgs(sim.portPath(), url));
+    EXPECT_EQ(sim.figures().at("acks"), "2");
+    ASSERT_TRUE(listen.readUntil(
+        [&] { return listen.err.find("the broker does not answer") != std::string::npos; },
+        std::chrono::seconds(20)))
+        << listen.err;
+    const auto before = std::chrono::steady_clock::now();
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(8))
+        << "the end waited for the broker";
+    EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "2");
+    ::close(server);
+}
+
+// 10,000 messages of an earlier run wait; the receiver goes on meanwhile.
+TEST(Mqtt, ABacklogOfTenThousandGoesOutWithoutStarvingTheReceiver) {
+    NEED_BROKER();
+    Site site;
+    const auto folder = site.dir / "spool";
+    std::vector<std::string> backlog;
+    {
+        Spool spool(folder, 64ULL * 1024 * 1024);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        for (int i = 1; i <= 10000; ++i) {
+            backlog.push_back("{\"id\":\"1-" + std::to_string(i) + "\",\"kind\":\"test\"}");
+            ASSERT_TRUE(spool.append("test", backlog.back(), error)) << error;
+        }
+    }
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    SimProcess sim({"--count", "40", "--interval", "100", "--wait-open", "--seed", "3"});
+    auto args = site.listenArgs(sim.portPath(), broker.url());
+    args.insert(args.end(), {"--mqtt-spool", folder.string()});
+    ListenProcess listen(args);
+    ASSERT_TRUE(
+        listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(60)));
+    const auto figures = sim.figures();
+    std::printf(
+        "receiver during the backlog: acks %s of 40, ack p50 %s ms, "
+        "p99 %s ms\n",
+        figures.at("acks").c_str(), figures.at("ack_p50_ms").c_str(),
+        figures.at("ack_p99_ms").c_str());
+    EXPECT_EQ(figures.at("acks"), "40");
+    EXPECT_EQ(figures.at("acks_missing"), "0");
+    std::vector<std::string> expected = backlog;
+    for (const auto& line : linesOf(listen.out)) {
+        expected.push_back(line);
+    }
+    EXPECT_TRUE(subscriber.waitFor(
+        [&](const auto& m) { return receiverMessages(m).size() >= expected.size(); },
+        std::chrono::seconds(60)));
+    EXPECT_EQ(receiverMessages(subscriber.messages()), expected);
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0);
+    EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "0");
+}
+
+}  // namespace
+}  // namespace nira::listen

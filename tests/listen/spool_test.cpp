@@ -1,0 +1,184 @@
+// The spool on its own: what an earlier run left is read back in order, damage is skipped and
+// counted, a full spool drops its oldest, and what the broker took leaves the disk.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "spool.hpp"
+#include "temp_dir.hpp"
+
+namespace nira::listen {
+namespace {
+
+using nira::testing::TempDir;
+
+std::vector<std::string> payloads(const std::vector<Spool::Record>& records) {
+    std::vector<std::string> out;
+    for (const auto& r : records) {
+        out.push_back(r.topic + " " + r.payload);
+    }
+    return out;
+}
+
+std::vector<std::filesystem::path> segments(const std::filesystem::path& folder) {
+    std::vector<std::filesystem::path> out;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        if (item.path().extension() == ".seg") {
+            out.push_back(item.path());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+void fill(Spool& spool, int from, int to, std::size_t size = 10) {
+    std::string error;
+    for (int i = from; i <= to; ++i) {
+        std::string payload = std::to_string(i);
+        payload.resize(std::max(size, payload.size()), '.');
+        ASSERT_TRUE(spool.append(i % 2 == 0 ? "event" : "test", payload, error)) << error;
+    }
+}
+
+TEST(Spool, WhatARunLeftIsReadBackInOrderAndWhatTheBrokerTookIsGone) {
+    TempDir dir;
+    {
+        Spool spool(dir / "spool", Spool::kMinBytes);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        fill(spool, 1, 5);
+        // The broker took the first two.
+        const auto out = spool.take(2);
+        ASSERT_EQ(out.size(), 2U);
+        spool.delivered(out[1].number);
+        spool.delivered(out[0].number);
+        EXPECT_EQ(spool.waiting(), 3U);
+    }
+    Spool again(dir / "spool", Spool::kMinBytes);
+    std::string error;
+    ASSERT_TRUE(again.open(error)) << error;
+    EXPECT_EQ(again.recovered(), 5) << "taken records stay on disk until their segment goes";
+    // Written after the read-back, handed out after it.
+    fill(again, 6, 6);
+    std::vector<std::string> expected;
+    for (int i = 1; i <= 6; ++i) {
+        expected.push_back((i % 2 == 0 ? "event " : "test ") + std::to_string(i) + ".........");
+    }
+    EXPECT_EQ(payloads(again.take(100)), expected);
+    EXPECT_TRUE(again.take(100).empty()) << "each is handed out once";
+    again.rewind();
+    const auto all = again.take(100);
+    ASSERT_EQ(all.size(), 6U) << "a new connection gets them all again";
+    for (const auto& r : all) {
+        again.delivered(r.number);
+    }
+    EXPECT_EQ(again.waiting(), 0U);
+    EXPECT_EQ(again.bytesOnDisk(), 0U);
+    const auto left = segments(dir / "spool");
+    ASSERT_EQ(left.size(), 1U) << "the old segment is deleted, the newest emptied";
+    EXPECT_EQ(std::filesystem::file_size(left[0]), 0U);
+}
+
+TEST(Spool, DamagedRecordsAreSkippedAndCountedAndTheRestKept) {
+    struct Case {
+        const char* name;
+        // Changes the file that holds records 1 to 6 (each kHeader + 6 + 1 + 10 bytes).
+        void (*damage)(std::string& bytes);
+        long damaged;
+        std::vector<std::string> kept;
+    };
+    const std::size_t record = 12 + 5 + 1 + 10;  // "event"/"test " topics differ by a byte
+    (void)record;
+    const std::vector<Case> cases = {
+        {"a byte of a payload flipped",
+         [](std::string& b) { b[b.find("3.....") + 2] ^= 0x20; },
+         1,
+         {"1", "2", "4", "5", "6"}},
+        {"garbage in the middle",
+         [](std::string& b) { b.insert(b.find("N7S1", 40), "\xff\xfe garbage N7S"); },
+         1,
+         {"1", "2", "3", "4", "5", "6"}},
+        {"a record cut short at the end (the run ended while writing)",
+         [](std::string& b) { b.resize(b.size() - 4); },
+         1,
+         {"1", "2", "3", "4", "5"}},
+        {"a length far too big",
+         [](std::string& b) { b[b.find("N7S1", 1) + 7] = '\x7f'; },
+         1,
+         {"1", "3", "4", "5", "6"}},
+        {"two damaged stretches",
+         [](std::string& b) {
+             b[b.find("2.....") + 1] ^= 1;
+             b[b.find("5.....") + 1] ^= 1;
+         },
+         2,
+         {"1", "3", "4", "6"}},
+        {"nothing but garbage", [](std::string& b) { b = std::string(300, 'x'); }, 1, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        {
+            Spool spool(dir / "spool", Spool::kMinBytes);
+            std::string error;
+            ASSERT_TRUE(spool.open(error)) << error;
+            fill(spool, 1, 6);
+        }
+        const auto files = segments(dir / "spool");
+        ASSERT_EQ(files.size(), 1U);
+        std::string bytes;
+        {
+            std::ifstream in(files[0], std::ios::binary);
+            bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        c.damage(bytes);
+        std::ofstream(files[0], std::ios::binary | std::ios::trunc) << bytes;
+        Spool spool(dir / "spool", Spool::kMinBytes);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        EXPECT_EQ(spool.damaged(), c.damaged);
+        std::vector<std::string> kept;
+        for (const auto& r : spool.take(100)) {
+            kept.push_back(r.payload.substr(0, r.payload.find('.')));
+        }
+        EXPECT_EQ(kept, c.kept);
+    }
+}
+
+TEST(Spool, AFullSpoolDropsItsOldestAndCountsThem) {
+    TempDir dir;
+    Spool spool(dir / "spool", Spool::kMinBytes);
+    std::string error;
+    ASSERT_TRUE(spool.open(error)) << error;
+    // 1 KiB records: 64 fit, the 65th drops the oldest segment (8 KiB, 8 records at most).
+    fill(spool, 1, 100, 1000);
+    EXPECT_LE(spool.bytesOnDisk(), Spool::kMinBytes);
+    EXPECT_GT(spool.dropped(), 0);
+    EXPECT_EQ(static_cast<long>(spool.waiting()) + spool.dropped(), 100);
+    const auto kept = spool.take(1000);
+    ASSERT_FALSE(kept.empty());
+    EXPECT_EQ(kept.back().payload.substr(0, 3), "100");
+    EXPECT_EQ(kept.front().payload.substr(0, kept.front().payload.find('.')),
+              std::to_string(spool.dropped() + 1))
+        << "the oldest went, in order";
+    // A record handed out and then dropped is not taken twice when the broker acknowledges it.
+    fill(spool, 101, 130, 1000);
+    spool.delivered(kept.front().number);
+    EXPECT_EQ(static_cast<long>(spool.waiting()) + spool.dropped(), 130);
+}
+
+TEST(Spool, OneListenerAtATime) {
+    TempDir dir;
+    Spool first(dir / "spool", Spool::kMinBytes);
+    Spool second(dir / "spool", Spool::kMinBytes);
+    std::string error;
+    ASSERT_TRUE(first.open(error)) << error;
+    EXPECT_FALSE(second.open(error));
+    EXPECT_NE(error.find("is used by another nira7-listen"), std::string::npos) << error;
+}
+
+}  // namespace
+}  // namespace nira::listen
