@@ -57,7 +57,12 @@ if(NOT WIN32)
   endforeach()
 
   install(FILES "${NIRA_LISTEN_PACKAGING_DIR}/nira7-listen@.service"
+                "${NIRA_LISTEN_PACKAGING_DIR}/nira7-listen-mqtt@.service"
           DESTINATION ${NIRA_SYSTEMD_UNIT_DIR} COMPONENT listen)
+  # The broker's settings and login: root's alone, systemd reads them for the service.
+  install(FILES ${NIRA_LISTEN_PACKAGING_DIR}/mqtt.env
+          DESTINATION ${NIRA_SYSCONF_DIR}/nira7-listen PERMISSIONS OWNER_READ OWNER_WRITE
+          COMPONENT listen)
   install(FILES ${NIRA_LISTEN_PACKAGING_DIR}/nira7-listen.logrotate
           DESTINATION ${NIRA_SYSCONF_DIR}/logrotate.d RENAME nira7-listen COMPONENT listen)
   if(TARGET nira7-analyser)

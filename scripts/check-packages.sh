@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 
 listen_deb=$(ls build-deb/nira7-listen_*.deb)
 analyser_deb=$(ls build-deb/nira7-analyser_*.deb)
-unit=packaging/listen/nira7-listen@.service
+units=(packaging/listen/nira7-listen@.service packaging/listen/nira7-listen-mqtt@.service)
 
 desktop-file-validate packaging/org.example.Nira7Analyser.desktop
 appstreamcli validate --no-net packaging/org.example.Nira7Analyser.metainfo.xml
@@ -23,23 +23,31 @@ if dpkg-deb -f "$listen_deb" Depends | grep -Eq 'qt|canberra|libx|libgl'; then
     exit 1
 fi
 
-# The unit's exposure (0 safe .. 10 exposed) must stay at 2.0 or below.
-score=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 |
-    sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
-echo "service unit exposure: $score"
-awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' ||
-    { echo "FAILED: the unit's exposure is ${score:-unknown}, above 2.0"; exit 1; }
+# Each unit's exposure (0 safe .. 10 exposed) must stay at 2.0 or below.
+for unit in "${units[@]}"; do
+    score=$(systemd-analyze security --offline=true --no-pager "$unit" 2>&1 |
+        sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    echo "service unit exposure of $(basename "$unit"): $score"
+    awk -v s="$score" 'BEGIN { exit !(s != "" && s <= 2.0) }' ||
+        { echo "FAILED: the exposure of $unit is ${score:-unknown}, above 2.0"; exit 1; }
+done
 
 apt-get install -y -q "./$listen_deb" >/dev/null
 dpkg -L nira7-listen | grep -E 'bin/|\.service|logrotate|man1'
 /usr/bin/nira7-listen --version
 getent passwd nira7 >/dev/null || { echo "FAILED: no user nira7"; exit 1; }
-systemd-analyze verify --man=no /lib/systemd/system/nira7-listen@.service
+systemd-analyze verify --man=no /lib/systemd/system/nira7-listen@.service \
+    /lib/systemd/system/nira7-listen-mqtt@.service
+[ "$(stat -c %a /etc/nira7-listen/mqtt.env)" = 600 ] ||
+    { echo "FAILED: /etc/nira7-listen/mqtt.env (it holds the broker's password) is not 0600"; exit 1; }
 # Enabled as an operator would (no systemd running here: the link as systemctl makes it).
 mkdir -p /etc/systemd/system/multi-user.target.wants
 ln -sf /lib/systemd/system/nira7-listen@.service \
     /etc/systemd/system/multi-user.target.wants/nira7-listen@ttyUSB0.service
+ln -sf /lib/systemd/system/nira7-listen-mqtt@.service \
+    /etc/systemd/system/multi-user.target.wants/nira7-listen-mqtt@ttyUSB1.service
 mkdir -p /var/log/nira7 && touch /var/log/nira7/ttyUSB0.log
+mkdir -p /var/lib/nira7/mqtt-spool && touch /var/lib/nira7/mqtt-spool/lock
 
 apt-get install -y -q "./$analyser_deb" >/dev/null
 dpkg -L nira7-analyser | grep -E 'bin/|\.desktop|icons/.*/apps|metainfo|man1'
@@ -50,9 +58,10 @@ apt-get remove -y -q nira7-analyser nira7-listen >/dev/null
 [ -e /usr/bin/nira7-listen ] && { echo "FAILED: nira7-listen left after remove"; exit 1; }
 # Removed, not purged: the operator's logs and settings stay.
 [ -e /var/log/nira7/ttyUSB0.log ] || { echo "FAILED: remove deleted the logs"; exit 1; }
+[ -e /var/lib/nira7/mqtt-spool ] || { echo "FAILED: remove deleted the spool"; exit 1; }
 dpkg --purge nira7-listen >/dev/null
-left=$(ls /etc/systemd/system/*.wants/nira7-listen@* /var/log/nira7 /etc/logrotate.d/nira7-listen \
-    2>/dev/null || true)
+left=$(ls -d /etc/systemd/system/*.wants/nira7-listen* /var/log/nira7 /var/lib/nira7 \
+    /etc/logrotate.d/nira7-listen /etc/nira7-listen 2>/dev/null || true)
 if [ -n "$left" ] || dpkg -L nira7-listen >/dev/null 2>&1 || dpkg -L nira7-analyser >/dev/null 2>&1; then
     echo "FAILED: left after purge: $left"
     exit 1

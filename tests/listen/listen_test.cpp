@@ -370,6 +370,85 @@ TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
     EXPECT_EQ(version.out, "nira7-listen 0.3\n");
 }
 
+TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
+    const auto parse = [](std::vector<std::string> args,
+                          std::map<std::string, std::string> environment = {}) {
+        args.insert(args.begin(), {"--port", "/dev/ttyUSB0"});
+        return parseOptions(args, [environment](const char* name) -> std::optional<std::string> {
+            const auto found = environment.find(name);
+            return found == environment.end() ? std::nullopt
+                                              : std::optional<std::string>(found->second);
+        });
+    };
+    if (!mqttBuiltIn()) {
+        EXPECT_NE(parse({"--mqtt", "mqtt://h"}).error.find("no MQTT"), std::string::npos);
+        return;
+    }
+    TempDir dir;
+    std::ofstream(dir / "password") << "s3cret\r\nsecond line\n";
+    const Parsed good = parse({"--mqtt", "mqtts://[::1]:9883/", "--mqtt-user", "site",
+                               "--mqtt-password-file", (dir / "password").string(),
+                               "--mqtt-spool-size", "2M"},
+                              {{"NIRA7_MQTT_TOPIC", "a/b"}, {"NIRA7_MQTT_URL", "mqtt://other"}});
+    ASSERT_TRUE(good.options) << good.error;
+    const MqttOptions& m = good.options->mqtt;
+    EXPECT_EQ(m.host, "::1");
+    EXPECT_EQ(m.port, 9883);
+    EXPECT_TRUE(m.tls);
+    EXPECT_EQ(m.topic, "a/b") << "from the environment";
+    EXPECT_EQ(m.password, "s3cret");
+    EXPECT_EQ(m.spoolBytes, 2U * 1024 * 1024);
+    const Parsed fromEnvironment =
+        parse({}, {{"NIRA7_MQTT_URL", "mqtt://broker.site"}, {"NIRA7_MQTT_USER", "u"},
+                   {"NIRA7_MQTT_PASSWORD", "p"}});
+    ASSERT_TRUE(fromEnvironment.options) << fromEnvironment.error;
+    EXPECT_EQ(fromEnvironment.options->mqtt.port, 1883);
+    EXPECT_EQ(fromEnvironment.options->mqtt.password, "p");
+    EXPECT_EQ(defaultTopicPrefix("pc#1", "/dev/serial/by-id/usb-X+Y-port0"),
+              "nira7/pc_1/usb-X_Y-port0");
+    EXPECT_EQ(defaultTopicPrefix("pc", "COM3"), "nira7/pc/COM3");
+
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } bad[] = {
+        {{"--mqtt", "http://h"}, "is not an mqtt:// or mqtts:// URL"},
+        {{"--mqtt", "mqtt://"}, "names no host"},
+        {{"--mqtt", "mqtt://h:0"}, "is not a number from 1 to 65535"},
+        {{"--mqtt", "mqtt://h:70000"}, "is not a number from 1 to 65535"},
+        {{"--mqtt", "mqtt://h:"}, "ends in a colon without a port"},
+        {{"--mqtt", "mqtt://[::1"}, "does not close it"},
+        {{"--mqtt", "mqtt://h/topic"}, "has a path"},
+        {{"--mqtt", "mqtt://u:pw@h"}, "every user sees the command line"},
+        {{"--mqtt", "mqtt://h", "--mqtt-password", "pw"}, "seen by every user of the machine"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/+/b"}, "holds \"+\": MQTT takes + and #"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/#"}, "holds \"#\""},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", std::string("a\0b", 3)}, "a NUL character"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/"}, "empty level"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "$SYS/x"}, "keep for their own topics"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a\x01"}, "not UTF-8 text without control"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "caf\xc3"}, "not UTF-8 text without control"},
+        {{"--mqtt", "mqtt://h", "--mqtt-spool-size", "10k"}, "below its least, 64k"},
+        {{"--mqtt", "mqtt://h", "--mqtt-spool-size", "lots"}, "is not a number of bytes"},
+        {{"--mqtt", "mqtt://h", "--mqtt-user", "u", "--mqtt-password-file", "/nonexistent/pw"},
+         "cannot read the password file"},
+        {{"--mqtt", "mqtt://h", "--mqtt-ca", "/etc/hostname"}, "are for TLS: use an mqtts:// URL"},
+        {{"--mqtt", "mqtts://h", "--mqtt-ca", "/nonexistent/ca.crt"}, "cannot read the TLS file"},
+        {{"--mqtt", "mqtts://h", "--mqtt-cert", "/etc/hostname"}, "needs its key"},
+        {{"--mqtt-topic", "a/b"}, "--mqtt-topic is for publishing: give --mqtt URL too"},
+        {{"--mqtt"}, "--mqtt needs a value"},
+        {{"--mqtt-bogus", "x"}, "unknown option"},
+    };
+    for (const auto& c : bad) {
+        const Parsed parsed = parse(c.args);
+        EXPECT_FALSE(parsed.options) << c.says;
+        EXPECT_NE(parsed.error.find(c.says), std::string::npos) << parsed.error;
+    }
+    EXPECT_NE(parse({"--mqtt", "mqtt://h"}, {{"NIRA7_MQTT_PASSWORD", "p"}})
+                  .error.find("without a user name"),
+              std::string::npos);
+}
+
 TEST(ListenOutput, IsoTimeHasMillisecondsAndTheOffset) {
     const auto when =
         std::chrono::system_clock::time_point(std::chrono::milliseconds(1765375501123));
