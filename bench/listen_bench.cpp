@@ -10,7 +10,15 @@
 //                               working folder, on its disk: a temporary folder may be in
 //                               memory, where forcing to the disk costs nothing), and the CPU
 //                               ratio against no --sync
+// With --mqtt first, publishing to a local mosquitto instead:
+//   mqtt_after_ack_p50_ms/_p99_ms  from the "<" (the message's id, taken right after it) to a
+//                               subscriber's callback (the id has millisecond resolution)
+//   mqtt_cpu_ms_per_msg, mqtt_cpu_ratio
+//                               CPU per message publishing, and against the same run without
+//   mqtt_idle_cpu_ms_10s, mqtt_down_cpu_ms_10s
+//                               a quiet line for 10 s with the broker there, and with it down
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -20,6 +28,7 @@
 #include <vector>
 
 #include "listen_process.hpp"
+#include "mqtt_broker.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
 
@@ -79,11 +88,87 @@ Figures run(const std::string& prefix, int events, int intervalMs, const std::fi
 
 }  // namespace
 
+long quietCpuMs(const nira::testing::TempDir& dir, const std::vector<std::string>& extra) {
+    std::ofstream(dir / "quiet.txt") << "wait-open\nwait 20000\n";
+    SimProcess sim({"--script", (dir / "quiet.txt").string()});
+    std::vector<std::string> args{"--port", sim.portPath()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ListenProcess listen(args, NIRA_LISTEN_EXE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const long before = listen.cpuMs();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const long cpu = listen.cpuMs() - before;
+    listen.signal(SIGTERM);
+    listen.waitExit();
+    return cpu;
+}
+
+int mqttFigures(int events, int intervalMs, const nira::testing::TempDir& dir) {
+    using nira::testing::Broker;
+    using nira::testing::Subscriber;
+    if (nira::testing::mosquittoExe() == nullptr) {
+        std::printf("mqtt: no mosquitto here (scripts/bootstrap.sh installs it)\n");
+        return 1;
+    }
+    std::filesystem::create_directories(dir / "broker");
+    Broker broker(dir / "broker");
+    if (!broker.start()) {
+        std::printf("mqtt: the broker did not start\n");
+        return 1;
+    }
+    Subscriber subscriber(broker.port(), "bench/#");
+    const Figures plain = run("", events, intervalMs, dir / "log.txt", {});
+    const std::vector<std::string> mqtt{"--mqtt", broker.url(),   "--mqtt-topic",
+                                        "bench",  "--mqtt-spool", (dir / "spool").string()};
+    const Figures published = run("mqtt_", events, intervalMs, dir / "log.txt", mqtt);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::vector<double> delays;
+    for (const auto& m : subscriber.messages()) {
+        const auto id = m.payload.find("\"id\":\"");
+        if (m.retained || id == std::string::npos ||
+            (m.topic != "bench/event" && m.topic != "bench/test")) {
+            continue;
+        }
+        const long long sentMs = std::atoll(m.payload.c_str() + id + 6);
+        const auto at =
+            std::chrono::duration_cast<std::chrono::microseconds>(m.at.time_since_epoch()).count();
+        delays.push_back(static_cast<double>(at - sentMs * 1000) / 1000.0);
+    }
+    std::sort(delays.begin(), delays.end());
+    const auto percentile = [&](double p) {
+        return delays.empty()
+                   ? 0.0
+                   : delays[std::min(
+                         delays.size() - 1,
+                         static_cast<std::size_t>(p * static_cast<double>(delays.size())))];
+    };
+    std::printf("mqtt_messages_at_subscriber: %zu\n", delays.size());
+    std::printf("mqtt_after_ack_p50_ms: %.2f\nmqtt_after_ack_p99_ms: %.2f\n", percentile(0.5),
+                percentile(0.99));
+    if (plain.cpuMsPerMessage > 0) {
+        std::printf("mqtt_cpu_ratio: %.2f\n", published.cpuMsPerMessage / plain.cpuMsPerMessage);
+    }
+    std::printf("mqtt_idle_cpu_ms_10s: %ld\n", quietCpuMs(dir, mqtt));
+    broker.stop();
+    std::printf("mqtt_down_cpu_ms_10s: %ld\n", quietCpuMs(dir, mqtt));
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    const bool mqtt = argc > 1 && std::string(argv[1]) == "--mqtt";
+    if (mqtt) {
+        --argc;
+        ++argv;
+    }
     const int events = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int intervalMs = argc > 2 ? std::atoi(argv[2]) : 45;
     nira::testing::TempDir dir;
     ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    if (mqtt) {
+        const int status = mqttFigures(events, intervalMs, dir);
+        ::unsetenv("NIRA7_REGISTRY");
+        return status;
+    }
     const Figures plain = run("", events, intervalMs, dir / "log.txt", {});
     const auto onDisk = std::filesystem::current_path() / "listen-bench-log.txt";
     const int synced = std::min(events, 300);
@@ -94,17 +179,7 @@ int main(int argc, char** argv) {
                     line.cpuMsPerMessage / plain.cpuMsPerMessage,
                     second.cpuMsPerMessage / plain.cpuMsPerMessage);
     }
-    {
-        std::ofstream(dir / "quiet.txt") << "wait-open\nwait 20000\n";
-        SimProcess sim({"--script", (dir / "quiet.txt").string()});
-        ListenProcess listen({"--port", sim.portPath()}, NIRA_LISTEN_EXE);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        const long before = listen.cpuMs();
-        std::this_thread::sleep_for(std::chrono::seconds(10));
-        std::printf("idle_cpu_ms_10s: %ld\n", listen.cpuMs() - before);
-        listen.signal(SIGTERM);
-        listen.waitExit();
-    }
+    std::printf("idle_cpu_ms_10s: %ld\n", quietCpuMs(dir, {}));
     ::unsetenv("NIRA7_REGISTRY");
     return 0;
 }

@@ -386,10 +386,10 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
     }
     TempDir dir;
     std::ofstream(dir / "password") << "s3cret\r\nsecond line\n";
-    const Parsed good = parse({"--mqtt", "mqtts://[::1]:9883/", "--mqtt-user", "site",
-                               "--mqtt-password-file", (dir / "password").string(),
-                               "--mqtt-spool-size", "2M"},
-                              {{"NIRA7_MQTT_TOPIC", "a/b"}, {"NIRA7_MQTT_URL", "mqtt://other"}});
+    const Parsed good =
+        parse({"--mqtt", "mqtts://[::1]:9883/", "--mqtt-user", "site", "--mqtt-password-file",
+               (dir / "password").string(), "--mqtt-spool-size", "2M"},
+              {{"NIRA7_MQTT_TOPIC", "a/b"}, {"NIRA7_MQTT_URL", "mqtt://other"}});
     ASSERT_TRUE(good.options) << good.error;
     const MqttOptions& m = good.options->mqtt;
     EXPECT_EQ(m.host, "::1");
@@ -398,9 +398,9 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
     EXPECT_EQ(m.topic, "a/b") << "from the environment";
     EXPECT_EQ(m.password, "s3cret");
     EXPECT_EQ(m.spoolBytes, 2U * 1024 * 1024);
-    const Parsed fromEnvironment =
-        parse({}, {{"NIRA7_MQTT_URL", "mqtt://broker.site"}, {"NIRA7_MQTT_USER", "u"},
-                   {"NIRA7_MQTT_PASSWORD", "p"}});
+    const Parsed fromEnvironment = parse({}, {{"NIRA7_MQTT_URL", "mqtt://broker.site"},
+                                              {"NIRA7_MQTT_USER", "u"},
+                                              {"NIRA7_MQTT_PASSWORD", "p"}});
     ASSERT_TRUE(fromEnvironment.options) << fromEnvironment.error;
     EXPECT_EQ(fromEnvironment.options->mqtt.port, 1883);
     EXPECT_EQ(fromEnvironment.options->mqtt.password, "p");
