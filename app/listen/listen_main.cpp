@@ -558,14 +558,15 @@ class Listener {
 
 int main(int argc, char** argv) {
     using namespace nira;
-    const listen::Parsed parsed =
-        listen::parseOptions(std::vector<std::string>(argv + 1, argv + argc),
-                             [](const char* name) -> std::optional<std::string> {
-                                 if (const char* value = std::getenv(name)) {
-                                     return std::string(value);
-                                 }
-                                 return std::nullopt;
-                             });
+    const listen::Parsed parsed = listen::parseOptions(
+        std::vector<std::string>(argv + 1, argv + argc),
+        [](const char* name) -> std::optional<std::string> {
+            // Read before any thread is started.
+            if (const char* value = std::getenv(name)) {  // NOLINT(concurrency-mt-unsafe)
+                return std::string(value);
+            }
+            return std::nullopt;
+        });
     if (!parsed.options) {
         std::cerr << "nira7-listen: " << parsed.error << "\n";
         return 2;

@@ -143,7 +143,7 @@ std::string readSize(const std::string& text, std::uint64_t& out) {
         return "the spool size \"" + text + "\" is not a number of bytes (k, M or G allowed)";
     }
     value *= scale;
-    if (value < 64 * 1024) {
+    if (value < 64ULL * 1024) {
         return "the spool size \"" + text + "\" is below its least, 64k";
     }
     out = value;
@@ -199,9 +199,9 @@ std::string topicPrefixFault(const std::string& prefix) {
         return "the topic prefix is longer than MQTT allows";
     }
     // Valid UTF-8 without control characters, as MQTT asks of a topic.
-    const std::string fault = "the topic prefix \"" + prefix +
-                              "\" is not UTF-8 text without control characters, as MQTT asks "
-                              "of a topic";
+    std::string fault = "the topic prefix \"" + prefix +
+                        "\" is not UTF-8 text without control characters, as MQTT asks "
+                        "of a topic";
     for (std::size_t i = 0; i < prefix.size();) {
         const auto b = static_cast<unsigned char>(prefix[i]);
         if (b < 0x20 || b == 0x7F) {

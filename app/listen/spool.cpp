@@ -367,6 +367,8 @@ std::uint64_t Spool::diskBytes() const {
     return total;
 }
 
+// Read before any thread of the listener's is started.
+// NOLINTBEGIN(concurrency-mt-unsafe)
 std::filesystem::path stateFolder() {
     if (const char* state = std::getenv("STATE_DIRECTORY"); state != nullptr && *state != '\0') {
         const std::string first(state, std::strcspn(state, ":"));
@@ -379,5 +381,6 @@ std::filesystem::path stateFolder() {
     return std::filesystem::path(home != nullptr && *home != '\0' ? home : ".") / ".local" /
            "state" / "nira7";
 }
+// NOLINTEND(concurrency-mt-unsafe)
 
 }  // namespace nira::listen
