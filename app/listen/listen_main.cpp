@@ -237,7 +237,7 @@ class Listener {
                 break;
             case receiver::ChunkKind::Dropped:
                 ++dropped_;
-                publishStats();
+                publishStats(true);
                 return;
         }
         const std::string line = capture::stampedLogLine(arrival.logContent);
@@ -258,6 +258,7 @@ class Listener {
         const std::string json =
             wantJson ? jsonLine(arrival, std::chrono::system_clock::now(), number_) : std::string();
         publishMessage(arrival.message.kind, json);
+        publishStats(false);
         const std::string shown = options_.json ? json : receiver::shownUtf8(line);
         if (!output_.push(shown) && !outputDropTold_) {
             outputDropTold_ = true;
@@ -440,8 +441,9 @@ class Listener {
         }
         if (spool_->damaged() > 0) {
             std::cerr << stamp() << " the spool held " << spool_->damaged()
-                      << " damaged records, skipped; " << spool_->recovered()
-                      << " messages are kept to be published\n";
+                      << (spool_->damaged() == 1 ? " damaged stretch" : " damaged stretches")
+                      << ", skipped; " << spool_->recovered()
+                      << " messages of an earlier run wait in it to be published\n";
         } else if (spool_->recovered() > 0) {
             std::cerr << stamp() << " " << spool_->recovered()
                       << " messages of an earlier run wait in the spool to be published\n";
@@ -483,8 +485,14 @@ class Listener {
         }
     }
 
-    void publishStats() {
-        if (publisher_) {
+    // A dropped chunk at once; the other counts at most once a minute.
+    void publishStats(bool now) {
+        if (!publisher_) {
+            return;
+        }
+        const auto at = Clock::now();
+        if (now || at - statsSent_ >= std::chrono::minutes(1)) {
+            statsSent_ = at;
             publisher_->setStats(statsJson());
         }
     }
@@ -518,7 +526,7 @@ class Listener {
         return true;
     }
     void publishMessage(receiver::ChunkKind, const std::string&) {}
-    void publishStats() {}
+    void publishStats(bool) {}
     void deviceState(const char*) {}
     void stopPublishing() {}
 #endif
@@ -550,6 +558,7 @@ class Listener {
     std::unique_ptr<Spool> spool_;
     std::unique_ptr<MqttPublisher> publisher_;
     bool spoolFailed_ = false;
+    Clock::time_point statsSent_;
 #endif
 };
 
