@@ -150,21 +150,20 @@ void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
             inDamage = true;
         }
     };
-    while (at < all.size()) {
+    // A whole record, its length sane and its sum right, starts at `at`.
+    const auto whole = [&](std::uint32_t& length) {
         if (all.size() - at < kHeader || all.compare(at, 4, kMagic, 4) != 0) {
-            damage();
-            const std::size_t next = all.find(std::string_view(kMagic, 4), at + 1);
-            if (next == std::string_view::npos) {
-                break;
-            }
-            at = next;
-            continue;
+            return false;
         }
-        const std::uint32_t length = get32(all.substr(at + 4, 4));
-        const std::uint32_t sum = get32(all.substr(at + 8, 4));
-        if (length > kMaxRecord + 64 || all.size() - at - kHeader < length ||
-            crc32(all.substr(at + kHeader, length)) != sum) {
+        length = get32(all.substr(at + 4, 4));
+        return length <= kMaxRecord + 64 && all.size() - at - kHeader >= length &&
+               crc32(all.substr(at + kHeader, length)) == get32(all.substr(at + 8, 4));
+    };
+    while (at < all.size()) {
+        std::uint32_t length = 0;
+        if (!whole(length)) {
             damage();
+            // The next record may begin anywhere after this one's first byte.
             const std::size_t next = all.find(std::string_view(kMagic, 4), at + 1);
             if (next == std::string_view::npos) {
                 break;
