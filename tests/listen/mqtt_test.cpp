@@ -235,7 +235,8 @@ TEST(Mqtt, ABrokerDownAtStartGetsWhatARestartedListenerSpooled) {
     EXPECT_EQ(listen.waitExit(), 0);
 }
 
-// A CA, a broker certificate for 127.0.0.1 it signed, and another CA that signed nothing.
+// A CA, a broker certificate for 127.0.0.1 and a client certificate it signed, and another CA
+// that signed nothing.
 void makeCertificates(const std::filesystem::path& dir) {
     std::ofstream(dir / "make-certificates.sh")
         << "set -e\ncd \"$(dirname \"$0\")\"\nexec >openssl.log 2>&1\n"
@@ -247,7 +248,11 @@ void makeCertificates(const std::filesystem::path& dir) {
            "-out server.csr\n"
            "printf 'subjectAltName=IP:127.0.0.1,DNS:localhost\\n' > san.ext\n"
            "openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
-           "-extfile san.ext -out server.crt\n";
+           "-extfile san.ext -out server.crt\n"
+           "openssl req -newkey rsa:2048 -nodes -subj /CN=site-7 -keyout client.key "
+           "-out client.csr\n"
+           "openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 "
+           "-out client.crt\n";
     ASSERT_EQ(std::system(("sh " + (dir / "make-certificates.sh").string()).c_str()), 0)
         << std::ifstream(dir / "openssl.log").rdbuf();
 }
@@ -256,9 +261,10 @@ TEST(Mqtt, TlsWithTheBrokersCaPublishesAndAnotherCaIsToldClearly) {
     NEED_BROKER();
     Site site;
     makeCertificates(site.dir.path());
-    Broker broker(site.brokerDir, {"cafile " + (site.dir / "ca.crt").string(),
-                                   "certfile " + (site.dir / "server.crt").string(),
-                                   "keyfile " + (site.dir / "server.key").string()});
+    Broker broker(site.brokerDir,
+                  {"cafile " + (site.dir / "ca.crt").string(),
+                   "certfile " + (site.dir / "server.crt").string(),
+                   "keyfile " + (site.dir / "server.key").string(), "require_certificate true"});
     ASSERT_TRUE(broker.start());
     Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
     std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 1500\n"
@@ -280,10 +286,13 @@ TEST(Mqtt, TlsWithTheBrokersCaPublishesAndAnotherCaIsToldClearly) {
         EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "2");
         lines = linesOf(listen.out);
     }
-    // With the CA that signed the broker's certificate, what waited goes out.
+    // With the CA that signed the broker's certificate and a client certificate, what waited
+    // goes out.
     SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks", "--linger", "300"});
     auto args = site.listenArgs(sim.portPath(), broker.tlsUrl());
-    args.insert(args.end(), {"--mqtt-ca", (site.dir / "ca.crt").string()});
+    args.insert(args.end(), {"--mqtt-ca", (site.dir / "ca.crt").string(), "--mqtt-cert",
+                             (site.dir / "client.crt").string(), "--mqtt-key",
+                             (site.dir / "client.key").string()});
     ListenProcess listen(args);
     ASSERT_TRUE(listen.readUntil([&] { return linesOf(listen.out).size() == 2; })) << listen.err;
     for (const auto& line : linesOf(listen.out)) {
