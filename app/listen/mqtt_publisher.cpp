@@ -132,7 +132,8 @@ void MqttPublisher::waitWake(milliseconds limit) {
 std::string MqttPublisher::reasonOf(int result, int savedErrno, const std::string& tlsDetail) {
     switch (result) {
         case MOSQ_ERR_ERRNO:
-            return lowered(systemText(savedErrno));
+            return savedErrno == 0 ? std::string("the connection failed")
+                                   : lowered(systemText(savedErrno));
         case MOSQ_ERR_EAI:
             return "the broker's host name is not known (or no name server answers)";
         case MOSQ_ERR_TLS:

@@ -214,7 +214,8 @@ bool Spool::startSegment(std::string& error) {
 bool Spool::append(std::string_view topic, std::string_view payload, std::string& error) {
     std::lock_guard lock(mutex_);
     const std::string bytes = encode(topic, payload);
-    if (fd_ >= 0 && segments_[current_].bytes >= segmentBytes_) {
+    // A full segment is closed; a segment that could not be made is tried again.
+    if (fd_ < 0 || segments_[current_].bytes >= segmentBytes_) {
         startSegment(error);
     }
     bool written = false;

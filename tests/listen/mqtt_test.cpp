@@ -148,7 +148,8 @@ TEST(Mqtt, ABrokerDownInTheMiddleOfARunLosesNothing) {
     Broker broker(site.brokerDir);
     ASSERT_TRUE(broker.start());
     auto subscriber = std::make_unique<Subscriber>(broker.port(), std::string(kPrefix) + "/#");
-    SimProcess sim({"--count", "500", "--interval", "50", "--wait-open", "--seed", "7"});
+    SimProcess sim(
+        {"--count", "500", "--interval", "50", "--wait-open", "--seed", "7", "--linger", "500"});
     ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
     ASSERT_TRUE(subscriber->waitFor([](const auto& m) { return receiverMessages(m).size() >= 150; },
                                     std::chrono::seconds(30)));
@@ -170,6 +171,8 @@ TEST(Mqtt, ABrokerDownInTheMiddleOfARunLosesNothing) {
         << listen.err;
     ASSERT_TRUE(
         listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(60)));
+    // The listener's output has a writer of its own: its last line may come after the end.
+    listen.readUntil([&] { return linesOf(listen.out).size() >= 500U; });
     const std::vector<std::string> lines = linesOf(listen.out);
     EXPECT_EQ(lines.size(), 500U);
     EXPECT_TRUE(subscriber->waitFor(
@@ -404,12 +407,15 @@ TEST(Mqtt, ABacklogOfTenThousandGoesOutWithoutStarvingTheReceiver) {
     Broker broker(site.brokerDir);
     ASSERT_TRUE(broker.start());
     Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
-    SimProcess sim({"--count", "40", "--interval", "100", "--wait-open", "--seed", "3"});
+    SimProcess sim(
+        {"--count", "40", "--interval", "100", "--wait-open", "--seed", "3", "--linger", "500"});
     auto args = site.listenArgs(sim.portPath(), broker.url());
     args.insert(args.end(), {"--mqtt-spool", folder.string()});
     ListenProcess listen(args);
     ASSERT_TRUE(
         listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(60)));
+    // The listener's output has a writer of its own: its last line may come after the end.
+    listen.readUntil([&] { return linesOf(listen.out).size() >= 40U; });
     const auto figures = sim.figures();
     std::printf(
         "receiver during the backlog: acks %s of 40, ack p50 %s ms, "
