@@ -48,8 +48,10 @@ void MainThreadQueue::enqueue(const std::shared_ptr<Call>& call) {
         std::lock_guard lock(mutex_);
         queue_.push_back(call);
         hook = hook_;
+        // Under the lock: a thread that posts on its way out (a stop signal's) is done with the
+        // condition before the main thread can take the lock again, end and destroy it.
+        wake_.notify_all();
     }
-    wake_.notify_all();
     if (hook) {
         hook();
     }
