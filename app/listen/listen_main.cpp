@@ -391,7 +391,8 @@ class Listener {
                       << "mqtt_spooled: " << publisher_->spooled() << "\n"
                       << "mqtt_dropped: " << spool_->dropped() << "\n"
                       << "mqtt_damaged: " << spool_->damaged() << "\n"
-                      << "mqtt_left_in_spool: " << spool_->waiting() << "\n";
+                      << "mqtt_left_in_spool: " << spool_->waiting() - spool_->unwritten() << "\n"
+                      << "mqtt_lost_unwritten: " << spool_->unwritten() << "\n";
         }
 #endif
     }
@@ -474,15 +475,16 @@ class Listener {
             return;
         }
         std::string error;
-        if (!publisher_->publish(kindName(kind), json, error)) {
-            if (!spoolFailed_) {
-                std::cerr << stamp() << " " << error
-                          << " (messages are kept in memory until the broker takes them)\n";
-            }
-            spoolFailed_ = true;
-        } else {
-            spoolFailed_ = false;
+        const bool written = publisher_->publish(kindName(kind), json, error);
+        if (!written && !spoolFailed_) {
+            std::cerr << stamp() << " " << error
+                      << " (messages are kept in memory and written when the disk takes them)\n";
+        } else if (written && spoolFailed_) {
+            std::cerr << stamp()
+                      << " the spool is written again; nothing kept in memory meanwhile "
+                         "is left out\n";
         }
+        spoolFailed_ = !written;
     }
 
     // A dropped chunk at once; the other counts at most once a minute.
@@ -512,10 +514,17 @@ class Listener {
         // What its thread said last.
         MainThreadQueue::instance().pumpFor(std::chrono::milliseconds(0));
         const std::size_t left = spool_->waiting();
-        if (left > 0) {
-            std::cerr << stamp() << " " << left
+        const std::size_t unwritten = spool_->unwritten();
+        if (left > unwritten) {
+            std::cerr << stamp() << " " << left - unwritten
                       << " messages wait in the spool for the broker; the next run publishes "
                          "them\n";
+        }
+        if (unwritten > 0) {
+            std::cerr << stamp() << " " << unwritten
+                      << " messages the broker never took could not be written to the spool "
+                         "(its disk refused them) and are lost"
+                      << (log_ ? "; the log file has them" : "") << "\n";
         }
     }
 #else

@@ -118,7 +118,7 @@ bool Spool::open(std::string& error) {
         }
         char* end = nullptr;
         const unsigned long long number = std::strtoull(name.c_str(), &end, 16);
-        if (end == name.c_str() + 16) {
+        if (end == name.c_str() + 16 && number != 0) {
             found.emplace_back(number, item.path());
         }
     }
@@ -182,6 +182,7 @@ void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
             entry.record.topic = std::string(body.substr(0, split));
             entry.record.payload = std::string(body.substr(split + 1));
             entry.segment = segment;
+            entry.stored = true;
             entries_.push_back(std::move(entry));
             ++live;
         }
@@ -213,60 +214,109 @@ bool Spool::startSegment(std::string& error) {
 
 bool Spool::append(std::string_view topic, std::string_view payload, std::string& error) {
     std::lock_guard lock(mutex_);
-    const std::string bytes = encode(topic, payload);
-    // A full segment is closed; a segment that could not be made is tried again.
-    if (fd_ < 0 || segments_[current_].bytes >= segmentBytes_) {
-        startSegment(error);
-    }
-    bool written = false;
-    if (fd_ >= 0) {
-        Segment* segment = &segments_[current_];
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n == static_cast<ssize_t>(bytes.size())) {
-            segment->bytes += bytes.size();
-            written = true;
-        } else {
-            error = "cannot write the spool file \"" + (folder_ / segmentName(current_)).string() +
-                    "\": " + (n < 0 ? systemText(errno) : std::string("the disk is full"));
-            // No torn record is left behind for the next run to count as damage.
-            if (n > 0 && ::ftruncate(fd_, static_cast<off_t>(segment->bytes)) != 0) {
-                startSegment(error);
-            }
-        }
-    }
     Entry entry;
     entry.record.number = nextNumber_++;
     entry.record.topic = std::string(topic);
     entry.record.payload = std::string(payload);
-    entry.segment = current_;
     entries_.push_back(std::move(entry));
-    ++segments_[current_].live;
     ++undelivered_;
+    ++unwritten_;
+    unwrittenBytes_ += recordBytes(entries_.back());
+    const bool written = writeUnwritten(error);
     makeRoom();
     return written;
 }
 
+std::size_t Spool::recordBytes(const Entry& entry) {
+    return kHeader + entry.record.topic.size() + 1 + entry.record.payload.size();
+}
+
+// Writes the records not yet on the disk, oldest first; those are the newest records, so the
+// files keep them in order. False with the reason in `error` if the disk did not take them all.
+bool Spool::writeUnwritten(std::string& error) {
+    std::size_t first = entries_.size();
+    while (first > 0 && !entries_[first - 1].stored) {
+        --first;
+    }
+    for (std::size_t i = first; i < entries_.size(); ++i) {
+        Entry& entry = entries_[i];
+        if (entry.delivered) {
+            entry.stored = true;  // the broker has it: no need to keep it
+            continue;
+        }
+        // A full segment is closed; a segment that could not be made is tried again.
+        if ((fd_ < 0 || segments_[current_].bytes >= segmentBytes_) && !startSegment(error)) {
+            return false;
+        }
+        Segment& segment = segments_[current_];
+        const std::string bytes = encode(entry.record.topic, entry.record.payload);
+        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+        if (n != static_cast<ssize_t>(bytes.size())) {
+            error = "cannot write the spool file \"" + (folder_ / segmentName(current_)).string() +
+                    "\": " + (n < 0 ? systemText(errno) : std::string("the disk is full"));
+            // No torn record is left behind for the next run to count as damage, and the next
+            // write goes where it began (not past a hole).
+            const auto end = static_cast<off_t>(segment.bytes);
+            if (n > 0 && (::ftruncate(fd_, end) != 0 || ::lseek(fd_, end, SEEK_SET) != end)) {
+                std::string ignored;
+                startSegment(ignored);
+            }
+            return false;
+        }
+        segment.bytes += bytes.size();
+        ++segment.live;
+        entry.stored = true;
+        entry.segment = current_;
+        --unwritten_;
+        unwrittenBytes_ -= recordBytes(entry);
+    }
+    return true;
+}
+
 void Spool::makeRoom() {
-    while (diskBytes() > maxBytes_) {
-        if (segments_.begin()->first == current_) {
+    while (diskBytes() + unwrittenBytes_ > maxBytes_) {
+        // The newest segment is closed first, unless it is empty: then only records kept in
+        // memory are left to drop.
+        const bool onlyNewest = segments_.empty() || segments_.begin()->first == current_;
+        if (onlyNewest && fd_ >= 0 && segments_[current_].bytes > 0) {
             std::string ignored;
             if (!startSegment(ignored)) {
                 return;
             }
         }
-        const std::uint64_t oldest = segments_.begin()->first;
-        std::size_t gone = 0;
-        while (gone < entries_.size() && entries_[gone].segment == oldest) {
-            if (!entries_[gone].delivered) {
-                ++dropped_;
-                --undelivered_;
+        if (!segments_.empty() && segments_.begin()->first != current_) {
+            const std::uint64_t oldest = segments_.begin()->first;
+            std::size_t gone = 0;
+            // Its records, and those the broker took before they reached a segment.
+            while (gone < entries_.size() &&
+                   (entries_[gone].segment == oldest ||
+                    (entries_[gone].segment == 0 && entries_[gone].delivered))) {
+                ++gone;
             }
-            ++gone;
+            dropFront(gone);
+            forget(oldest);
+        } else if (!entries_.empty()) {
+            dropFront(1);
+        } else {
+            return;
         }
-        entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(gone));
-        cursor_ = cursor_ > gone ? cursor_ - gone : 0;
-        forget(oldest);
     }
+}
+
+void Spool::dropFront(std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        const Entry& entry = entries_[i];
+        if (!entry.delivered) {
+            ++dropped_;
+            --undelivered_;
+            if (!entry.stored) {
+                --unwritten_;
+                unwrittenBytes_ -= recordBytes(entry);
+            }
+        }
+    }
+    entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(count));
+    cursor_ = cursor_ > count ? cursor_ - count : 0;
 }
 
 void Spool::forget(std::uint64_t segment) {
@@ -279,9 +329,8 @@ std::vector<Spool::Record> Spool::take(std::size_t limit) {
     std::lock_guard lock(mutex_);
     std::vector<Record> out;
     while (cursor_ < entries_.size() && out.size() < limit) {
-        Entry& entry = entries_[cursor_++];
+        const Entry& entry = entries_[cursor_++];
         if (!entry.delivered) {
-            entry.handedOut = true;
             out.push_back(entry.record);
         }
     }
@@ -297,9 +346,15 @@ void Spool::delivered(std::uint64_t number) {
     if (index >= entries_.size() || entries_[index].delivered) {
         return;
     }
-    entries_[index].delivered = true;
+    Entry& entry = entries_[index];
+    entry.delivered = true;
     --undelivered_;
-    --segments_[entries_[index].segment].live;
+    if (!entry.stored) {
+        --unwritten_;
+        unwrittenBytes_ -= recordBytes(entry);
+    } else if (const auto segment = segments_.find(entry.segment); segment != segments_.end()) {
+        --segment->second.live;
+    }
     settleFront();
 }
 
@@ -329,14 +384,16 @@ void Spool::settleFront() {
 void Spool::rewind() {
     std::lock_guard lock(mutex_);
     cursor_ = 0;
-    for (Entry& entry : entries_) {
-        entry.handedOut = false;
-    }
 }
 
 std::size_t Spool::waiting() const {
     std::lock_guard lock(mutex_);
     return undelivered_;
+}
+
+std::size_t Spool::unwritten() const {
+    std::lock_guard lock(mutex_);
+    return unwritten_;
 }
 
 long Spool::dropped() const {

@@ -41,7 +41,7 @@ class Spool {
     bool open(std::string& error);
 
     // Writes a record; false with the reason in `error` when the disk did not take it (it is
-    // still published from memory).
+    // still published from memory, and written with the next record the disk takes).
     bool append(std::string_view topic, std::string_view payload, std::string& error);
 
     // Up to `limit` records not yet handed out, oldest first; each is handed out once until
@@ -54,6 +54,9 @@ class Spool {
 
     // Records the broker has not taken yet.
     std::size_t waiting() const;
+    // Records the disk did not take (full, failing): kept in memory, written when it takes them
+    // again, lost if the listener ends first.
+    std::size_t unwritten() const;
     // Records dropped unpublished because the spool was full.
     long dropped() const;
     // Damaged records skipped when reading back.
@@ -72,8 +75,8 @@ class Spool {
   private:
     struct Entry {
         Record record;
-        std::uint64_t segment = 0;
-        bool handedOut = false;
+        std::uint64_t segment = 0;  // 0 while in no segment file
+        bool stored = false;        // on the disk, or taken by the broker before it got there
         bool delivered = false;
     };
     struct Segment {
@@ -85,7 +88,10 @@ class Spool {
     bool startSegment(std::string& error);
     void settleFront();
     void forget(std::uint64_t segment);
+    bool writeUnwritten(std::string& error);
     void makeRoom();
+    void dropFront(std::size_t count);
+    static std::size_t recordBytes(const Entry& entry);
     std::uint64_t diskBytes() const;
 
     std::filesystem::path folder_;
@@ -100,6 +106,8 @@ class Spool {
     std::uint64_t nextNumber_ = 1;
     std::size_t cursor_ = 0;  // the first entry not yet handed out
     std::size_t undelivered_ = 0;
+    std::size_t unwritten_ = 0;
+    std::uint64_t unwrittenBytes_ = 0;
     long dropped_ = 0;
     long damaged_ = 0;
     long recovered_ = 0;

@@ -1,7 +1,14 @@
 // The spool on its own: what an earlier run left is read back in order, damage is skipped and
 // counted, a full spool drops its oldest, and what the broker took leaves the disk.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -168,6 +175,57 @@ TEST(Spool, AFullSpoolDropsItsOldestAndCountsThem) {
     fill(spool, 101, 130, 1000);
     spool.delivered(kept.front().number);
     EXPECT_EQ(static_cast<long>(spool.waiting()) + spool.dropped(), 130);
+}
+
+// A disk that refuses (here a file size limit, as a full disk would) and then takes writes again:
+// the records it refused are kept, written before the next one, and read back in order.
+TEST(Spool, RecordsTheDiskRefusedAreWrittenWhenItTakesThemAgain) {
+    TempDir dir;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        Spool spool(dir / "spool", Spool::kMinBytes);
+        std::string error;
+        int refused = 0;
+        bool ok = spool.open(error);
+        rlimit limit{};
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit was = limit;
+        limit.rlim_cur = 1000;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        for (int i = 1; i <= 30; ++i) {
+            std::string payload = std::to_string(i);
+            payload.resize(60, '.');
+            if (!spool.append("event", payload, error)) {
+                ++refused;
+                ok = ok && error.find("cannot write the spool file") != std::string::npos;
+            }
+        }
+        ok = ok && refused > 10 && spool.unwritten() == static_cast<std::size_t>(refused);
+        // The broker takes the first of those kept in memory meanwhile.
+        const auto out = spool.take(30);
+        spool.delivered(out.at(static_cast<std::size_t>(30 - refused)).number);
+        ::setrlimit(RLIMIT_FSIZE, &was);
+        ok = ok && spool.append("event", "31", error) && spool.unwritten() == 0;
+        std::_Exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "in the child: see its checks";
+    Spool spool(dir / "spool", Spool::kMinBytes);
+    std::string error;
+    ASSERT_TRUE(spool.open(error)) << error;
+    EXPECT_EQ(spool.damaged(), 0);
+    std::vector<std::string> numbers;
+    for (const auto& r : spool.take(100)) {
+        numbers.push_back(r.payload.substr(0, r.payload.find('.')));
+    }
+    ASSERT_EQ(numbers.size(), 30U) << "all but the one the broker took";
+    EXPECT_TRUE(std::is_sorted(
+        numbers.begin(), numbers.end(),
+        [](const std::string& a, const std::string& b) { return std::stoi(a) < std::stoi(b); }));
+    EXPECT_EQ(numbers.back(), "31");
 }
 
 TEST(Spool, OneListenerAtATime) {
