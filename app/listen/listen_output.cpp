@@ -13,6 +13,7 @@
 #include <system_error>
 #include <utility>
 
+#include "listen_support.hpp"
 #include "receiver/message.hpp"
 
 #ifdef _WIN32
@@ -22,27 +23,6 @@
 namespace nira::listen {
 
 namespace {
-
-// A thread born with every signal blocked: the stop signals are the main thread's to take.
-template <typename Body>
-std::thread quietThread(Body&& body) {
-#ifndef _WIN32
-    sigset_t all;
-    sigset_t was;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &was);
-#endif
-    std::thread thread(std::forward<Body>(body));
-#ifndef _WIN32
-    pthread_sigmask(SIG_SETMASK, &was, nullptr);
-#endif
-    return thread;
-}
-
-// The system's words for an errno, thread-safe (strerror is not).
-std::string systemText(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
 
 std::string hex(std::string_view bytes) {
     std::string out;

@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <csignal>
-#include <system_error>
+
+#include "listen_support.hpp"
 
 namespace nira::listen {
 
@@ -23,10 +23,6 @@ using std::chrono::milliseconds;
 constexpr std::size_t kWindow = 100;
 constexpr auto kMaxBackoff = std::chrono::seconds(30);
 constexpr auto kTick = milliseconds(1000);
-
-std::string systemText(int error) {
-    return std::error_code(error, std::generic_category()).message();
-}
 
 std::string lowered(std::string text) {
     if (!text.empty()) {
@@ -69,13 +65,7 @@ MqttPublisher::~MqttPublisher() {
 }
 
 void MqttPublisher::start() {
-    // Born with every signal blocked: the stop signals are the main thread's to take.
-    sigset_t all;
-    sigset_t was;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &was);
-    thread_ = std::thread([this] { run(); });
-    pthread_sigmask(SIG_SETMASK, &was, nullptr);
+    thread_ = quietThread([this] { run(); });
 }
 
 bool MqttPublisher::publish(std::string_view topic, std::string_view payload, std::string& error) {
@@ -230,7 +220,7 @@ void MqttPublisher::lose(const std::string& reason, bool refused) {
     const auto now = Clock::now();
     nextAttempt_ = now + backoff_;
     backoff_ = std::min<std::chrono::seconds>(backoff_ * 2, kMaxBackoff);
-    if (wasConnected || !everConnected_ || downSince_ == Clock::time_point{}) {
+    if (wasConnected) {
         downSince_ = now;
     }
     if (wasConnected || reason != lastReason_) {
@@ -429,7 +419,6 @@ void MqttPublisher::run() {
         }
     }
     destroyClient();
-    finished_.store(true);
 }
 
 }  // namespace nira::listen

@@ -107,7 +107,6 @@ class MqttPublisher {
     std::string device_;
     std::string stats_;
     std::atomic<bool> stopping_{false};
-    std::atomic<bool> finished_{false};
     std::chrono::steady_clock::time_point stopBy_;
     std::atomic<bool> connected_{false};
     std::atomic<long> published_{0};

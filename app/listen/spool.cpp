@@ -11,7 +11,8 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <system_error>
+
+#include "listen_support.hpp"
 
 namespace nira::listen {
 
@@ -52,10 +53,6 @@ std::uint32_t get32(std::string_view in) {
         value = (value << 8U) | static_cast<std::uint8_t>(in[static_cast<std::size_t>(i)]);
     }
     return value;
-}
-
-std::string systemText(int error) {
-    return std::error_code(error, std::generic_category()).message();
 }
 
 }  // namespace
