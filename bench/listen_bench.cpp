@@ -56,7 +56,7 @@ Figures run(const std::string& prefix, int events, int intervalMs, const std::fi
     const long cpuBefore = listen.cpuMs();
     while (!sim.exited()) {
         listen.readUntil([&] { return false; }, std::chrono::milliseconds(100));
-        lines = static_cast<long>(std::count(listen.out.begin(), listen.out.end(), '\n'));
+        lines = static_cast<long>(listen.outLines());
         if (rssEarly == 0 && lines >= 200) {
             rssEarly = listen.rssKb();
         }

@@ -17,6 +17,37 @@ for deb in "$listen_deb" "$analyser_deb"; do
     lintian --fail-on error "$deb" >/dev/null 2>&1
 done
 
+# What the menu entry and the metainfo name is in the package that ships them, and each program
+# has its manual page beside it: a new split of the packages cannot lose a file silently.
+shipped() { dpkg-deb -c "$1" | awk '{ print $6 }' | sed 's|^\./|/|'; }
+listen_files=$(shipped "$listen_deb")
+analyser_files=$(shipped "$analyser_deb")
+need() {  # package-name file-list path why
+    grep -qxF "$3" <<<"$2" || { echo "FAILED: $1 does not ship $3 ($4)"; exit 1; }
+}
+desktop=packaging/org.example.Nira7Analyser.desktop
+metainfo=packaging/org.example.Nira7Analyser.metainfo.xml
+need nira7-analyser "$analyser_files" "/usr/share/applications/$(basename "$desktop")" "the menu entry"
+need nira7-analyser "$analyser_files" "/usr/share/metainfo/$(basename "$metainfo")" "the metainfo"
+icon=$(sed -n 's/^Icon=//p' "$desktop")
+need nira7-analyser "$analyser_files" "/usr/share/icons/hicolor/scalable/apps/$icon.svg" "$desktop"
+for size in $(sed -n 's/^set(NIRA_ICON_SIZES \(.*\))$/\1/p' tools/icons/CMakeLists.txt); do
+    need nira7-analyser "$analyser_files" "/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png" \
+        "$desktop"
+done
+for program in $(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop") \
+               $(sed -n 's|.*<binary>\(.*\)</binary>.*|\1|p' "$metainfo"); do
+    need nira7-analyser "$analyser_files" "/usr/bin/$program" "$desktop or $metainfo"
+done
+for package in nira7-listen nira7-analyser; do
+    files=$listen_files
+    [ "$package" = nira7-analyser ] && files=$analyser_files
+    for program in $(grep '^/usr/bin/.' <<<"$files"); do
+        need "$package" "$files" "/usr/share/man/man1/$(basename "$program").1.gz" "the page of $program"
+    done
+done
+need nira7-listen "$listen_files" /usr/bin/nira7-listen "the listener"
+
 # The listener's package stands alone: nothing of Qt or the desktop.
 if dpkg-deb -f "$listen_deb" Depends | grep -Eq 'qt|canberra|libx|libgl'; then
     echo "FAILED: nira7-listen depends on more than it runs: $(dpkg-deb -f "$listen_deb" Depends)"

@@ -322,14 +322,12 @@ TEST(Listen, ALogMovedOrDeletedIsOpenedAgainWithoutLosingALine) {
     SimProcess sim({"--count", "60", "--interval", "45", "--wait-open", "--linger", "500"});
     const auto log = dir / "log.txt";
     ListenProcess listen({"--port", sim.portPath(), "--log", log.string(), "--sync", "second"});
-    const auto linesOut = [&] {
-        return static_cast<long>(std::count(listen.out.begin(), listen.out.end(), '\n'));
-    };
-    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 15; }, std::chrono::seconds(20)));
+    const auto linesOut = [&] { return listen.outLines(); };
+    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 15U; }, std::chrono::seconds(20)));
     std::filesystem::rename(log, dir / "log.1");
-    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 25; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 25U; }, std::chrono::seconds(20)));
     listen.signal(SIGHUP);
-    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 35; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(listen.readUntil([&] { return linesOut() >= 35U; }, std::chrono::seconds(20)));
     const auto kept = logLines(log);
     std::filesystem::remove(log);
     ASSERT_TRUE(

@@ -86,7 +86,7 @@ class ListenProcess {
                     char buffer[4096];
                     const ssize_t n = ::read(p[i].fd, buffer, sizeof buffer);
                     if (n > 0) {
-                        (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
+                        take(i, buffer, n);
                         any = true;
                     }
                 }
@@ -119,7 +119,7 @@ class ListenProcess {
             ssize_t n = 0;
             pollfd p{i == 0 ? out_ : err_, POLLIN, 0};
             while (::poll(&p, 1, 0) > 0 && (n = ::read(p.fd, buffer, sizeof buffer)) > 0) {
-                (i == 0 ? out : err).append(buffer, static_cast<std::size_t>(n));
+                take(i, buffer, n);
             }
         }
     }
@@ -160,10 +160,23 @@ class ListenProcess {
         return resident * sysconf(_SC_PAGESIZE) / 1024;
     }
 
+    // Lines of standard output so far, counted as they come (a wait over a long run reads each
+    // byte once).
+    std::size_t outLines() const { return outLines_; }
+
     std::string out;
     std::string err;
 
   private:
+    void take(int stream, const char* bytes, ssize_t n) {
+        const auto size = static_cast<std::size_t>(n);
+        if (stream == 0) {
+            outLines_ += static_cast<std::size_t>(std::count(bytes, bytes + size, '\n'));
+        }
+        (stream == 0 ? out : err).append(bytes, size);
+    }
+
+    std::size_t outLines_ = 0;
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
