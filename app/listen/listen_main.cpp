@@ -40,6 +40,7 @@ using platform::MainThreadQueue;
 using platform::ERROR_ACCESS_DENIED;
 using platform::ERROR_FILE_NOT_FOUND;
 using platform::ERROR_GEN_FAILURE;
+using platform::ERROR_NOT_SAME_DEVICE;
 using platform::ERROR_PRIVILEGE_NOT_HELD;
 using platform::ERROR_SUCCESS;
 #endif
@@ -178,6 +179,7 @@ class Listener {
                     }
                 }
             }
+            stop = stop || nothingToWaitFor_;
             if (!stop && lost_) {
                 followTheDevice();
             } else if (!stop && reopening_) {
@@ -279,8 +281,17 @@ class Listener {
         lastReason_ = ERROR_FILE_NOT_FOUND;
         gapStart_ = Clock::now();
         std::cerr << stamp() << " the device of port " << options_.port
-                  << " is gone (unplugged or switched off)\n"
-                  << stamp() << " waiting for " << options_.port << " to come back\n";
+                  << " is gone (unplugged or switched off)\n";
+        if (!port_.AwaitingReturn()) {
+            // Its number goes to the next program that asks; that terminal must not be taken.
+            nothingToWaitFor_ = true;
+            std::cerr << stamp() << " " << options_.port
+                      << " was a pseudo-terminal, named by its number, which the system gives "
+                         "to the next program that asks: it is not waited for (name a link to "
+                         "it to have it followed); ending\n";
+            return;
+        }
+        std::cerr << stamp() << " waiting for " << options_.port << " to come back\n";
     }
 
     void deviceBack() {
@@ -357,6 +368,9 @@ class Listener {
                 return "another program holds the device";
             case ERROR_PRIVILEGE_NOT_HELD:
                 return "this user may not open the device (on Debian: the dialout group)";
+            case ERROR_NOT_SAME_DEVICE:
+                return "the name is back as another device (" + failure +
+                       "), left alone; still waiting for the receiver's adapter";
             default:
                 return failure.empty() ? "the device does not open or take its settings yet"
                                        : failure;
@@ -369,7 +383,9 @@ class Listener {
             return;
         }
         lastReason_ = error;
-        std::cerr << stamp() << " still waiting for " << options_.port << ": " << reasonOf(error)
+        std::cerr << stamp() << " still waiting for " << options_.port << ": "
+                  << reasonOf(error, error == ERROR_NOT_SAME_DEVICE ? port_.StrangerDevice()
+                                                                    : std::string())
                   << "\n";
     }
 
@@ -553,6 +569,7 @@ class Listener {
     std::string openFailure_;
     DWORD lastReason_ = ERROR_SUCCESS;  // the last reason told while waiting
     bool waiting_ = false;              // for a lost device to come back
+    bool nothingToWaitFor_ = false;     // the lost device cannot be told again when it comes
     std::string lostReason_;
     Clock::time_point gapStart_;
     long tests_ = 0;

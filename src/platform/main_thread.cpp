@@ -1,5 +1,6 @@
 #include "platform/main_thread.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace nira::platform {
@@ -121,8 +122,17 @@ void MainThreadQueue::replyMessage(std::intptr_t result) {
 }
 
 int MainThreadQueue::processPending() {
-    int ran = 0;
     std::exception_ptr postedError;
+    const int ran = runQueued(postedError) + runDueTimers(postedError);
+    // A posted routine has nobody to hand its failure to but the caller of the pump.
+    if (postedError) {
+        std::rethrow_exception(postedError);
+    }
+    return ran;
+}
+
+int MainThreadQueue::runQueued(std::exception_ptr& postedError) {
+    int ran = 0;
     // Only what is queued now: a watcher that hands over the next delivery while this one runs
     // must not keep the event loop from the window's own events during a flood.
     std::size_t budget = 0;
@@ -169,9 +179,64 @@ int MainThreadQueue::processPending() {
             postedError = error;
         }
     }
-    // A posted routine has nobody to hand its failure to but the caller of the pump.
-    if (postedError) {
-        std::rethrow_exception(postedError);
+    return ran;
+}
+
+MainThreadQueue::TimerId MainThreadQueue::postAfter(std::chrono::milliseconds delay,
+                                                    std::function<void()> routine) {
+    const auto due = Clock::now() + delay;
+    const bool sooner =
+        std::none_of(timers_.begin(), timers_.end(), [&](const Timed& t) { return t.due <= due; });
+    timers_.push_back(Timed{++lastTimer_, due, std::move(routine)});
+    if (sooner && timerHook_) {
+        timerHook_(delay);
+    }
+    return lastTimer_;
+}
+
+void MainThreadQueue::cancel(TimerId id) {
+    std::erase_if(timers_, [id](const Timed& t) { return t.id == id; });
+}
+
+void MainThreadQueue::setTimerHook(std::function<void(std::chrono::milliseconds)> hook) {
+    timerHook_ = std::move(hook);
+}
+
+int MainThreadQueue::runDueTimers(std::exception_ptr& postedError) {
+    int ran = 0;
+    // Only those due now; one that a routine adds waits for its own time. A routine may cancel
+    // others, so each is looked up again.
+    const auto now = Clock::now();
+    std::vector<TimerId> due;
+    for (const Timed& t : timers_) {
+        if (t.due <= now) {
+            due.push_back(t.id);
+        }
+    }
+    for (const TimerId id : due) {
+        const auto found = std::find_if(timers_.begin(), timers_.end(),
+                                        [id](const Timed& t) { return t.id == id; });
+        if (found == timers_.end()) {
+            continue;
+        }
+        const std::function<void()> run = std::move(found->run);
+        timers_.erase(found);
+        try {
+            run();
+        } catch (...) {
+            if (!postedError) {
+                postedError = std::current_exception();
+            }
+        }
+        ++ran;
+    }
+    if (!timers_.empty() && timerHook_) {
+        const auto soonest =
+            std::min_element(timers_.begin(), timers_.end(),
+                             [](const Timed& a, const Timed& b) { return a.due < b.due; });
+        timerHook_(
+            std::max(std::chrono::milliseconds(0),
+                     std::chrono::ceil<std::chrono::milliseconds>(soonest->due - Clock::now())));
     }
     return ran;
 }
@@ -183,14 +248,17 @@ void MainThreadQueue::notify() {
 
 void MainThreadQueue::waitRunningCalls(const std::function<bool()>& done) {
     for (;;) {
-        processPending();
-        std::unique_lock lock(mutex_);
-        if (done()) {
-            return;
+        {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this, &done] { return !queue_.empty() || done(); });
+            if (done()) {
+                return;
+            }
         }
-        wake_.wait(lock, [this, &done] { return !queue_.empty() || done(); });
-        if (queue_.empty() && done()) {
-            return;
+        std::exception_ptr postedError;
+        runQueued(postedError);
+        if (postedError) {
+            std::rethrow_exception(postedError);
         }
     }
 }
@@ -201,9 +269,13 @@ bool MainThreadQueue::hasPending() const {
 }
 
 void MainThreadQueue::pumpFor(std::chrono::milliseconds timeout) {
+    auto until = Clock::now() + timeout;
+    for (const Timed& t : timers_) {
+        until = std::min(until, t.due);
+    }
     {
         std::unique_lock lock(mutex_);
-        wake_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
+        wake_.wait_until(lock, until, [this] { return !queue_.empty(); });
     }
     processPending();
 }

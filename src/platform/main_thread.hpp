@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace nira::platform {
 
@@ -35,6 +36,15 @@ class MainThreadQueue {
     // Hands `routine` to the main thread without waiting.
     void post(std::function<void()> routine);
 
+    // Main thread: runs `routine` there once `delay` has passed, from the main loop's own waits
+    // (no thread of its own wakes for it). A cancelled call never runs.
+    using TimerId = std::uint64_t;
+    TimerId postAfter(std::chrono::milliseconds delay, std::function<void()> routine);
+    void cancel(TimerId id);
+    // Told (on the main thread) the time until the soonest timed call whenever that comes
+    // sooner, so an event loop can arm a timer of its own that pumps the queue.
+    void setTimerHook(std::function<void(std::chrono::milliseconds)> hook);
+
     // Sends a message: runs `receiver` on the main thread and waits until it returns or calls
     // replyMessage. Returns the reply. On the main thread the receiver simply runs.
     std::intptr_t sendMessage(const std::function<std::intptr_t()>& receiver);
@@ -43,30 +53,46 @@ class MainThreadQueue {
     static bool inSendMessage();
     static void replyMessage(std::intptr_t result);
 
-    // Main thread: runs every call queued so far. Returns how many ran.
+    // Main thread: runs every call queued so far and the timed calls that are due. Returns how
+    // many ran.
     int processPending();
     // Whether a call waits to be run (for tests that must catch a hand-over in the act).
     bool hasPending() const;
 
-    // Main thread: waits until `done` holds, running queued calls meanwhile. `done` is checked
-    // under the queue's lock after every wake-up; whoever makes it true calls notify().
+    // Main thread: waits until `done` holds, running queued calls meanwhile (not timed ones).
+    // `done` is checked under the queue's lock first and after every wake-up; whoever makes it
+    // true calls notify().
     void waitRunningCalls(const std::function<bool()>& done);
-    // Main thread: waits up to `timeout` for work to arrive (or notify), then runs it.
+    // Main thread: waits up to `timeout` for work to arrive (or notify, or a timed call to fall
+    // due), then runs it.
     void pumpFor(std::chrono::milliseconds timeout);
     void notify();
 
     struct Call;  // one queued routine or message
 
   private:
+    using Clock = std::chrono::steady_clock;
+    struct Timed {
+        TimerId id;
+        Clock::time_point due;
+        std::function<void()> run;
+    };
+
     MainThreadQueue();
     void enqueue(const std::shared_ptr<Call>& call);
     void waitDone(Call& call, std::unique_lock<std::mutex>& lock);
+    int runQueued(std::exception_ptr& postedError);
+    int runDueTimers(std::exception_ptr& postedError);
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<std::shared_ptr<Call>> queue_;
     std::function<void()> hook_;
     std::thread::id mainId_;
+    // Timed calls are the main thread's alone: no lock.
+    std::vector<Timed> timers_;
+    TimerId lastTimer_ = 0;
+    std::function<void(std::chrono::milliseconds)> timerHook_;
 };
 
 }  // namespace nira::platform

@@ -18,4 +18,41 @@ inline std::string serialByIdFolder() {
 std::string stablePortName(const std::string& port,
                            const std::string& byIdDir = "/dev/serial/by-id");
 
+// What a serial device is known by beyond its name, taken when it is opened: the system hands a
+// name (ttyUSB0, /dev/pts/3) to the next device or program that comes, so a name alone does not
+// say the device is the one that was there. All empty on Windows, where the COM name is what
+// there is to go by.
+struct PortIdentity {
+    std::string link;             // the by-id link leading to it (a USB adapter)
+    std::string place;            // its device in the system's tree (an on-board UART's too)
+    bool pseudoTerminal = false;  // a pty: its number goes to whichever program asks next
+    std::string namedLink;        // the name is a link the operator made, as it was made then
+    bool present = true;          // something is there under the name (Windows cannot tell)
+};
+// `port`: the name as the operator chose it ("ttyS0", "/dev/ttyUSB0", a link of their own).
+PortIdentity identifyPort(const std::string& port, const std::string& byIdDir);
+// Whether a device lost while `was` was its identity can be told again when it comes back. A
+// pseudo-terminal reached by nothing but its number cannot: the number is anyone's next.
+inline bool followable(const PortIdentity& was) {
+    return !was.pseudoTerminal || !was.link.empty() || !was.namedLink.empty();
+}
+// Whether what is there now (`now`) is the device that was lost (`was`): the same by-id link, a
+// link the operator made anew since, the same place in the system's tree; with nothing to go by
+// (a COM name), the name.
+inline bool sameDevice(const PortIdentity& was, const PortIdentity& now) {
+    if (!now.present) {
+        return false;
+    }
+    if (!was.link.empty()) {
+        return now.link == was.link;
+    }
+    if (!was.namedLink.empty()) {
+        return !now.namedLink.empty() && now.namedLink != was.namedLink;
+    }
+    if (!was.place.empty()) {
+        return now.place == was.place;
+    }
+    return !was.pseudoTerminal;
+}
+
 }  // namespace nira::platform

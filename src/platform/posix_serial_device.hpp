@@ -80,6 +80,9 @@ struct Device final : Object {
     int modemBaseline = 0;
     bool ringHigh = false;
     serial_icounter_struct modemCounts{};
+    // Looks in a row whose status calls failed on a tty that has not hung up: the second one
+    // confirms the loss.
+    int failedLooks = 0;
 
     // A thread sits in TIOCMIWAIT and wakes the event wait on a modem-line change, so a listening
     // device needs no timer; a device without that ioctl is looked at every kLineCheckMs.
@@ -109,11 +112,13 @@ struct Device final : Object {
     void wake() const;
     int queued() const;
     bool hungUp();
-    bool counters(serial_icounter_struct& now);
+    // A status call that fails as a pulled device's do sets `*failed`; it marks the device gone
+    // only when the tty has hung up too: one failed USB transfer is not a pulled adapter.
+    bool counters(serial_icounter_struct& now, bool* failed = nullptr);
     // Adds the line errors counted since the last look to pendingErrors; returns the new ones.
     DWORD collectErrors(const serial_icounter_struct& now);
     DWORD collectErrors();
-    int modemLines();
+    int modemLines(bool* failed = nullptr);
     // Called with the mutex held: what is there now is no longer news.
     void resetHistory(int count);
     // The readings an evaluation used: anything that changed after them is news for the next.

@@ -20,6 +20,8 @@ constexpr int kDrainCheckMs = 5;
 constexpr int kLeftoverCheckMs = 20;
 constexpr int kInterruptRetryMs = 2;
 constexpr int kConsistentReadTries = 3;
+// Looks in a row with failed status calls that make a loss.
+constexpr int kFailedLooksForLoss = 2;
 // EV_RX80FULL: the input queue is this full, in per cent.
 constexpr std::uint64_t kRx80Percent = 80;
 
@@ -117,13 +119,13 @@ bool Device::hungUp() {
     return gone.load();
 }
 
-bool Device::counters(serial_icounter_struct& now) {
+bool Device::counters(serial_icounter_struct& now, bool* failed) {
     if (!hasIcount) {
         return false;
     }
     if (sys.ioctl(fd, TIOCGICOUNT, &now) != 0) {
-        if (errorFromErrno(errno) == ERROR_DEVICE_NOT_CONNECTED) {
-            gone.store(true);
+        if (errorFromErrno(errno) == ERROR_DEVICE_NOT_CONNECTED && !hungUp() && failed != nullptr) {
+            *failed = true;
         }
         return false;
     }
@@ -148,16 +150,18 @@ DWORD Device::collectErrors() {
     return counters(now) ? collectErrors(now) : 0;
 }
 
-int Device::modemLines() {
+int Device::modemLines(bool* failed) {
     int lines = 0;
     if (!hasModem) {
         return 0;
     }
     if (sys.ioctl(fd, TIOCMGET, &lines) != 0) {
-        // A driver whose device was pulled fails its calls before the tty hangs up.
-        if (errorFromErrno(errno) == ERROR_DEVICE_NOT_CONNECTED ||
-            errorFromErrno(errno) == ERROR_FILE_NOT_FOUND) {
-            gone.store(true);
+        // A driver whose device was pulled fails its calls before the tty hangs up; so does one
+        // USB transfer that failed on an adapter that is still there.
+        const DWORD error = errorFromErrno(errno);
+        if ((error == ERROR_DEVICE_NOT_CONNECTED || error == ERROR_FILE_NOT_FOUND) && !hungUp() &&
+            failed != nullptr) {
+            *failed = true;
         }
         return 0;
     }
@@ -247,7 +251,8 @@ Device::Look Device::evaluate() {
         rx80Fired = false;
     }
     serial_icounter_struct now{};
-    const bool counted = counters(now);
+    bool failed = false;
+    const bool counted = counters(now, &failed);
     if (gone.load()) {
         complete(0, ERROR_DEVICE_NOT_CONNECTED);
         return done;
@@ -258,24 +263,31 @@ Device::Look Device::evaluate() {
         events |= (errors & CE_BREAK) != 0 ? EV_BREAK : 0;
         events |= (errors & CE_RXOVER) != 0 ? EV_RX80FULL : 0;
     }
-    int lines = modemLines();
+    int lines = modemLines(&failed);
     // Reading the lines can take a USB transfer; a change counted meanwhile would be news again
     // at the next look against counters read before it. Read both again until they agree.
     serial_icounter_struct again{};
-    for (int tries = 0; counted && hasModem && tries < kConsistentReadTries && counters(again) &&
-                        modemCountsDiffer(again, now);
+    for (int tries = 0; counted && hasModem && tries < kConsistentReadTries &&
+                        counters(again, &failed) && modemCountsDiffer(again, now);
          ++tries) {
         now.cts = again.cts;
         now.dsr = again.dsr;
         now.dcd = again.dcd;
         now.rng = again.rng;
-        lines = modemLines();
+        lines = modemLines(&failed);
     }
-    if (gone.load()) {
+    failedLooks = failed ? failedLooks + 1 : 0;
+    // Bytes already queued are news first: read and answered before a loss is told.
+    if (gone.load() || (failedLooks >= kFailedLooksForLoss && (events & mask & EV_RXCHAR) == 0)) {
+        gone.store(true);
         complete(0, ERROR_DEVICE_NOT_CONNECTED);
         return done;
     }
-    if (hasModem) {
+    if (failed) {
+        // The readings are not to be trusted: no line changes from them, and a look again soon
+        // tells a passing failure from a device going away.
+        events &= EV_RXCHAR | EV_RX80FULL;
+    } else if (hasModem) {
         events |= modemEvents(lines, counted ? &now : nullptr);
     }
     if (wroteSinceTxEmpty) {
@@ -287,7 +299,11 @@ Device::Look Device::evaluate() {
     }
     events &= mask;
     if (events != 0) {
-        resetHistory(count, lines, counted ? &now : nullptr);
+        if (failed) {
+            rxBaseline = count;  // the line readings failed: measured from the last good ones
+        } else {
+            resetHistory(count, lines, counted ? &now : nullptr);
+        }
         complete(events, ERROR_SUCCESS);
         return done;
     }
@@ -305,6 +321,9 @@ Device::Look Device::evaluate() {
         sooner(kLeftoverCheckMs);
     }
     if (hasModem && !modemWaitWorks.load() && (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) != 0) {
+        sooner(kLineCheckMs);
+    }
+    if (failed) {
         sooner(kLineCheckMs);
     }
     return next;

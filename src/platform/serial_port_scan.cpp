@@ -6,6 +6,7 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,6 +85,37 @@ std::string stablePortName(const std::string& port, const std::string& byIdDir) 
     }
     std::sort(links.begin(), links.end());
     return links.empty() ? std::string() : links.front();
+}
+
+PortIdentity identifyPort(const std::string& port, const std::string& byIdDir) {
+    PortIdentity id;
+    const std::string path = port.find('/') == std::string::npos ? "/dev/" + port : port;
+    struct stat node {};
+    if (::stat(path.c_str(), &node) != 0) {
+        id.present = false;
+        return id;
+    }
+    id.link = stablePortName(path, byIdDir);
+    // Unix 98 pty slaves: majors 136 to 143.
+    id.pseudoTerminal =
+        S_ISCHR(node.st_mode) && major(node.st_rdev) >= 136 && major(node.st_rdev) <= 143;
+    std::error_code ec;
+    const fs::path device = fs::canonical(path, ec);
+    if (!ec) {
+        const fs::path place =
+            fs::canonical(fs::path("/sys/class/tty") / device.filename() / "device", ec);
+        if (!ec) {
+            id.place = place.string();
+        }
+    }
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        // The link itself as made: remade, it has another inode or time.
+        id.namedLink = path + "@" + std::to_string(link.st_ino) + ":" +
+                       std::to_string(link.st_mtim.tv_sec) + "." +
+                       std::to_string(link.st_mtim.tv_nsec);
+    }
+    return id;
 }
 
 }  // namespace nira::platform

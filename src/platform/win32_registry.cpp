@@ -47,4 +47,9 @@ std::string stablePortName(const std::string& /*port*/, const std::string& /*byI
     return {};  // COM names are what Windows users know their ports by
 }
 
+PortIdentity identifyPort(const std::string& /*port*/, const std::string& /*byIdDir*/) {
+    // Windows keeps a COM number for each adapter it has seen; the name is the identity.
+    return {};
+}
+
 }  // namespace nira::platform

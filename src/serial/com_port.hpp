@@ -20,6 +20,7 @@
 #include "platform/registry.hpp"
 #include "platform/serial_api.hpp"
 #include "platform/thread.hpp"
+#include "serial/device_return.hpp"
 
 namespace nira::serial {
 
@@ -176,6 +177,8 @@ class TComThread final : public platform::Thread {
     TBComPort* WatchedPort;
     TLineEvents LastEvents;
     HANDLE StopSignal = nullptr;
+    unsigned Watch = 0;    // its number: a report of an older watcher is not told
+    bool Resumes = false;  // a loss is waited for (what its loss report says)
 
     // Hand LastEvents over: the deliveries in their fixed order, or one sent message each.
     void DispatchEvents();
@@ -217,7 +220,7 @@ class TBComPort {
     bool Closing() const { return closing_.load(); }
 
     // How often a lost device is looked for.
-    static constexpr std::chrono::seconds kReturnLook{1};
+    static constexpr std::chrono::seconds kReturnLook = DeviceReturn::kLook;
 
     // Properties.
     TBaudRate BaudRate() const { return baudRate_; }
@@ -255,16 +258,25 @@ class TBComPort {
     // error: not there, held by another program, not this user's to open...). Main thread.
     std::function<void(TBComPort* Sender, DWORD error)> OnLookFailed;
 
-    // While on, a lost device is looked for once a second and listened to again when it is
-    // back: under the chosen name, or, when that name is gone, under the /dev/serial/by-id
-    // identity it had when opened. The component stays open meanwhile; Stop ends the waiting.
+    // While on, a lost device is looked for once a second and listened to again when the same
+    // device is back: under its /dev/serial/by-id identity, whatever name the system gave it, or
+    // under the chosen name when that leads to the same device. A name back as another device is
+    // said once and left alone. A pseudo-terminal reached only by its number is not waited for:
+    // its number goes to the next program that asks. The component stays open meanwhile; Stop
+    // ends the waiting.
     void SetResumeAfterLoss(bool on) { resumeAfterLoss_ = on; }
     bool ResumeAfterLoss() const { return resumeAfterLoss_; }
-    // One look for a lost device (what the once-a-second timer runs, on the main thread). True
-    // when it is back and listened to again.
-    bool LookForLostDevice();
+    // Whether a lost device is being waited for now.
+    bool AwaitingReturn() const {
+        return return_.state() == DeviceReturn::State::Lost && return_.resumes();
+    }
+    // One look for a lost device (what the once-a-second timed call runs, on the main thread).
+    // True when it is back and listened to again.
+    bool LookForLostDevice() { return return_.look(); }
     // The identity of the device opened last (its /dev/serial/by-id link), if it has one.
-    const std::string& DeviceIdentity() const { return identity_; }
+    const std::string& DeviceIdentity() const { return return_.identity().link; }
+    // What the last look found under the chosen name instead of the lost device, if anything.
+    const std::string& StrangerDevice() const { return return_.stranger(); }
     // The system's error of the last attempt to open the device (ERROR_SUCCESS if it opened).
     DWORD OpenError() const { return openError_; }
 
@@ -310,10 +322,11 @@ class TBComPort {
     void ApplyLineSettings();
     void ApplyTimeouts();
 
-    // Called by the watcher when it ends by a failure: handed to the main thread, where it is
-    // told unless the port was closed or opened anew meanwhile.
-    void PostWatcherFailure(const std::exception_ptr& error);
-    void ReportWatcherFailure(const std::exception_ptr& error);
+    // Called by the watcher numbered `watch` when it ends by a failure: handed to the main
+    // thread, where it is told unless the port was closed or listens through another watcher.
+    void PostWatcherFailure(const std::exception_ptr& error, unsigned watch) {
+        return_.postFailure(error, watch);
+    }
     // Hands a failure to OnWatcherFailure, or else to the application's exception display.
     void TellFailure(const std::exception_ptr& error);
     // Called by the watcher when a wait fails because the device is gone.
@@ -322,6 +335,8 @@ class TBComPort {
     bool DeviceAnswers();
 
   private:
+    friend class DeviceReturn;
+
     void OpenDevice();
     void ApplySettings();
     void CloseDevice();
@@ -330,8 +345,6 @@ class TBComPort {
     // Opens `name` and listens on it as OpenPort does, for a device that came back. Returns
     // ERROR_SUCCESS or why not.
     DWORD ResumeOn(const std::string& name);
-    void StartReturnTicker();
-    void StopReturnTicker();
     void StartWatcher();
     void StopWatcher();
     void deliverSignal(const TComSignalEvent& handler, TLineSignal signal);
@@ -356,21 +369,10 @@ class TBComPort {
     std::unique_ptr<TComThread> watcher_;
     std::unique_ptr<platform::NotifyWindow> notifyWindow_;
 
-    // What a report or a look handed to the main thread checks before it touches the port.
-    std::shared_ptr<char> alive_ = std::make_shared<char>(0);
-    unsigned openGeneration_ = 0;
-    bool reporting_ = false;  // a loss is being told (a message box may be up)
     bool resumeAfterLoss_ = false;
-    bool permissionTold_ = false;  // the current loss's return was refused to this user, and said
-    DWORD lookError_{};            // what the current loss's last look got (0: nothing yet)
     DWORD openError_{};
-    std::string identity_;
-    // Once a second while a lost device is awaited: hands a look to the main thread.
-    std::thread returnTicker_;
-    std::mutex tickerMutex_;
-    std::condition_variable tickerWake_;
-    bool tickerStop_ = false;
-    std::atomic<bool> lookPending_{false};
+    // The loss-and-return policy: last, so it goes first (its timed look and its reports).
+    DeviceReturn return_{*this};
 };
 
 inline constexpr unsigned WM_LINEEVENT = platform::kWmUser + 1;
@@ -382,6 +384,8 @@ bool IsDeviceLostError(DWORD error);
 std::string DeviceLostMessage(const std::string& port, bool resumes = false);
 // What the operator is told when the system refuses `port` to this user.
 std::string PermissionDeniedMessage(const std::string& port);
+// What the operator is told when `port`'s name is back but leads to another device (`other`).
+std::string AnotherDeviceMessage(const std::string& port, const std::string& other);
 
 // Replaces `list` by the names of the serial ports the system knows, sorted as texts without
 // regard to letter case. Fails with cmRegistryFailed, leaving `list` as it was.

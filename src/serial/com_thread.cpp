@@ -20,6 +20,8 @@ void TBComPort::StartWatcher() {
     auto thread = std::make_unique<TComThread>(*this);
     thread->StopSignal = api_.CreateEventA(TRUE, FALSE);
     thread->setPriority(watcherPriority_);
+    thread->Watch = return_.nextWatch();
+    thread->Resumes = return_.resumes();
     api_.SetCommMask(deviceHandle_, EventsToMask(watchedEvents_));
     watcher_ = std::move(thread);
     watcher_->start();
@@ -59,12 +61,12 @@ void TComThread::execute() {
         std::exception_ptr error = std::current_exception();
         if (!WatchedPort->DeviceLost() && deviceGone()) {
             WatchedPort->MarkDeviceLost();
-            error = std::make_exception_ptr(
-                EComPort(DeviceLostMessage(WatchedPort->Port(), WatchedPort->ResumeAfterLoss())));
+            error =
+                std::make_exception_ptr(EComPort(DeviceLostMessage(WatchedPort->Port(), Resumes)));
         }
         // Handed over without waiting: the report may show a message box for as long as the
         // operator leaves it there, and a device that comes back meanwhile gets a new watcher.
-        WatchedPort->PostWatcherFailure(error);
+        WatchedPort->PostWatcherFailure(error, Watch);
         throw;
     }
 }
@@ -137,7 +139,7 @@ bool TComThread::deviceGone() const {
 void TComThread::failWatch(DWORD error) {
     if (IsDeviceLostError(error) || deviceGone()) {
         WatchedPort->MarkDeviceLost();
-        throw EComPort(DeviceLostMessage(WatchedPort->Port(), WatchedPort->ResumeAfterLoss()));
+        throw EComPort(DeviceLostMessage(WatchedPort->Port(), Resumes));
     }
     throw EComPort(cmReadError);
 }

@@ -25,10 +25,15 @@ Application::Application(int& argc, char** argv) : QApplication(argc, argv) {
             this, [] { platform::MainThreadQueue::instance().processPending(); },
             Qt::QueuedConnection);
     });
+    timedCalls_.setSingleShot(true);
+    connect(&timedCalls_, &QTimer::timeout, this,
+            [] { guarded([] { platform::MainThreadQueue::instance().processPending(); }); });
+    queue.setTimerHook([this](std::chrono::milliseconds in) { timedCalls_.start(in); });
     platform::setApplicationExceptionHandler(showApplicationException);
 }
 
 Application::~Application() {
+    platform::MainThreadQueue::instance().setTimerHook({});
     platform::MainThreadQueue::instance().setWakeHook({});
     platform::setApplicationExceptionHandler({});
 }

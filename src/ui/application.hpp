@@ -3,6 +3,7 @@
 // and the default exception display where events are dispatched.
 
 #include <QApplication>
+#include <QTimer>
 #include <exception>
 #include <functional>
 #include <string>
@@ -26,6 +27,10 @@ class Application : public QApplication {
     ~Application() override;
 
     bool notify(QObject* receiver, QEvent* event) override;
+
+  private:
+    // Runs the main thread's timed calls (the look for a lost device) when they fall due.
+    QTimer timedCalls_;
 };
 
 // Shows an exception with the default exception display; abort-type exceptions are dropped.

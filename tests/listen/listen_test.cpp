@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -29,6 +30,7 @@
 #include "listen_options.hpp"
 #include "listen_output.hpp"
 #include "listen_process.hpp"
+#include "pty_pair.hpp"
 #include "scoped_env.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
@@ -196,6 +198,43 @@ TEST(Listen, WaitsForAVanishedDeviceAndGoesOnWhenItIsBack) {
     listen.signal(SIGINT);
     EXPECT_EQ(listen.waitExit(), 0);
     EXPECT_EQ(listen.summary().at("gaps"), "2");
+}
+
+// Listening on a pseudo-terminal by its number: when it is gone, the number goes to the next
+// program that asks for a terminal. That terminal is never taken: the listener says so and ends.
+TEST(Listen, APseudoTerminalsNumberGivenToAnotherProgramIsNotTaken) {
+    TempDir dir;
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    std::ofstream(dir / "script.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 100000\n";
+    auto sim = std::make_unique<SimProcess>(
+        std::vector<std::string>{"--script", (dir / "script.txt").string(), "--no-register"});
+    const std::string number = sim->portPath();
+    ListenProcess listen({"--port", number});
+    ASSERT_TRUE(listen.readUntil([&] { return listen.out.find("TEST: 01") != std::string::npos; }))
+        << listen.err;
+    sim->signal(SIGTERM);
+    sim.reset();
+    // Another program's terminal: the kernel hands out the lowest free number, the listener's
+    // once it has let go.
+    std::vector<std::unique_ptr<nira::testing::PtyPair>> others;
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (Clock::now() < deadline && (others.empty() || others.back()->path() != number)) {
+        listen.readUntil([] { return false; }, std::chrono::milliseconds(20));
+        if (others.size() < 16) {
+            others.push_back(std::make_unique<nira::testing::PtyPair>());
+        }
+    }
+    ASSERT_TRUE(
+        listen.readUntil([&] { return listen.exited().has_value(); }, std::chrono::seconds(5)))
+        << listen.err;
+    EXPECT_EQ(listen.waitExit(), 0) << "a session whose terminal ended is over";
+    EXPECT_NE(listen.err.find("is gone (unplugged or switched off)"), std::string::npos);
+    EXPECT_NE(listen.err.find("it is not waited for"), std::string::npos) << listen.err;
+    EXPECT_EQ(listen.err.find("is back"), std::string::npos) << listen.err;
+    for (const auto& other : others) {
+        EXPECT_TRUE(other->echoing()) << other->path() << " was made raw";
+    }
+    EXPECT_EQ(listen.summary().at("test"), "1");
 }
 
 TEST(Listen, WaitsAtStartForAnAbsentDeviceAndSaysWhyEachTimeItChanges) {

@@ -10,8 +10,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <filesystem>
@@ -385,6 +387,36 @@ TEST_P(DriverTest, ARateTheDriverCannotMakeIsRefused) {
     }
 }
 
+// A status call that fails once (a USB control transfer on ftdi_sio and cp210x) on an adapter
+// that is still there is no loss: the message already queued is read. Failures that go on are
+// one, told once what was queued has been read.
+TEST_P(DriverTest, OneFailedStatusReadIsNoLossButOneThatLastsIs) {
+    const int perLook = driver.statusCallsPerLook();
+    if (perLook == 0) {
+        GTEST_SKIP() << GetParam().name << " makes no status calls";
+    }
+    ASSERT_TRUE(port->OpenPort());
+    driver.send(">1");
+    ASSERT_TRUE(pumpUntil([&] { return received == ">1"; }));
+    settle();
+    driver.failStatusCalls(perLook);
+    driver.send(">2");
+    EXPECT_TRUE(pumpUntil([&] { return received == ">1>2"; })) << received;
+    settle();
+    EXPECT_TRUE(reports.empty()) << reports.front();
+    EXPECT_TRUE(holds(driver.path()));
+    driver.send(">3");
+    ASSERT_TRUE(pumpUntil([&] { return received == ">1>2>3"; })) << received;
+
+    driver.failStatusCalls(1 << 30);
+    driver.send(">4");
+    ASSERT_TRUE(pumpUntil([&] { return !reports.empty(); }));
+    EXPECT_EQ(received, ">1>2>3>4");
+    EXPECT_EQ(reports, std::vector<std::string>{DeviceLostMessage(driver.path())});
+    EXPECT_FALSE(holds(driver.path()));
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverTest, ::testing::ValuesIn(nira::testing::kPersonalities),
                          [](const ::testing::TestParamInfo<Personality>& param) {
                              return std::string(param.param.name);
@@ -441,10 +473,11 @@ TEST_P(DriverReturnTest, ListeningGoesOnWhenTheDeviceIsBackUnderItsNameOrItsIden
     EXPECT_EQ(port->DeviceIdentity(), identity().string());
     ASSERT_TRUE(listening(">1"));
 
-    // Back under the same name.
+    // Back under the same name (its by-id link leads there too, as the system makes it).
     pull();
     driver.replug();
     link(dir / "ttyUSB0", driver.path());
+    link(identity(), driver.path());
     ASSERT_TRUE(back(1)) << "not back under its name";
     ASSERT_TRUE(listening(">2"));
 
@@ -457,18 +490,99 @@ TEST_P(DriverReturnTest, ListeningGoesOnWhenTheDeviceIsBackUnderItsNameOrItsIden
     ASSERT_TRUE(back(2)) << "not back under its identity";
     ASSERT_TRUE(listening(">3"));
 
-    // The chosen name taken by another adapter: the name wins.
+    // The chosen name taken by another adapter while the receiver's stays away: said once and
+    // left alone, unopened; listening goes on when the receiver's adapter is back.
     pull();
+    std::filesystem::remove(identity());
     nira::testing::PtyPair other;
     link(dir / "ttyUSB0", other.path());
+    ASSERT_TRUE(pumpUntil([&] { return reports.size() == 4; }, std::chrono::seconds(5)));
+    EXPECT_EQ(reports.back(), AnotherDeviceMessage(portName(), other.path()));
+    other.send("X");
+    pumpFor(std::chrono::milliseconds(2500));
+    EXPECT_EQ(reports.size(), 4U) << "told more than once";
+    EXPECT_FALSE(holds(other.path()));
+    EXPECT_TRUE(other.echoing()) << "another device was made raw";
+    EXPECT_EQ(backs, 2);
     driver.replug();
     link(identity(), driver.path());
     ASSERT_TRUE(back(3));
-    other.send("X");
-    EXPECT_TRUE(pumpUntil([&] { return received.back() == 'X'; }));
+    ASSERT_TRUE(listening(">4"));
+    EXPECT_EQ(received.find('X'), std::string::npos);
 
     EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
-    EXPECT_EQ(reports.size(), 3U);
+    EXPECT_EQ(reports.size(), 4U);
+}
+
+// Whether a call waits for the main thread, without running it.
+bool queuedWithin(std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!platform::MainThreadQueue::instance().hasPending()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// Stop while a look for the lost device is due, or while a loss report waits for the main
+// thread: neither runs inside Stop nor after it, and the port opens and listens again after.
+TEST_P(DriverReturnTest, WorkLeftByAnOldOpeningIsRetiredAtStop) {
+    // A look due at Stop, the device back meanwhile; nobody pumps until Stop.
+    ASSERT_TRUE(port->OpenPort());
+    pull();
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    link(identity(), driver.path());
+    std::this_thread::sleep_for(TBComPort::kReturnLook + std::chrono::milliseconds(300));
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+    EXPECT_EQ(backs, 0) << "listening resumed inside Stop";
+    EXPECT_FALSE(holds(driver.path()));
+    pumpFor(std::chrono::milliseconds(1500));
+    EXPECT_EQ(backs, 0) << "looked after Stop";
+    EXPECT_FALSE(holds(driver.path()));
+
+    // A loss report waiting at Stop.
+    ASSERT_TRUE(port->OpenPort());
+    ASSERT_TRUE(listening(">1"));
+    const std::size_t told = reports.size();
+    driver.vanish();
+    ASSERT_TRUE(queuedWithin(std::chrono::seconds(5)));
+    EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
+    EXPECT_EQ(reports.size(), told) << "told inside Stop";
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    link(identity(), driver.path());
+    pumpFor(std::chrono::milliseconds(1500));
+    EXPECT_EQ(reports.size(), told) << "told after Stop";
+    EXPECT_EQ(backs, 0) << "looked after Stop";
+
+    ASSERT_TRUE(port->OpenPort());
+    ASSERT_TRUE(listening(">2"));
+
+    // The port destroyed with a loss report waiting (the window closed while listening).
+    driver.vanish();
+    ASSERT_TRUE(queuedWithin(std::chrono::seconds(5)));
+    port.reset();
+    pumpFor(std::chrono::milliseconds(1500));
+    EXPECT_EQ(reports.size(), told);
+    EXPECT_FALSE(holds(driver.path()));
+}
+
+// The system makes a node before it gives it its group: a refusal that passes within a look or
+// two is no reason to tell the operator to join a group.
+TEST_P(DriverReturnTest, APermissionRefusedForAMomentIsNotTold) {
+    ASSERT_TRUE(port->OpenPort());
+    pull();
+    driver.refuseOpens(EACCES);
+    driver.replug();
+    link(dir / "ttyUSB0", driver.path());
+    link(identity(), driver.path());
+    pumpFor(std::chrono::milliseconds(1600));
+    driver.refuseOpens(0);
+    ASSERT_TRUE(back(1));
+    EXPECT_EQ(reports.size(), 1U) << reports.back();
 }
 
 TEST_P(DriverReturnTest, ADeviceThatComesAndGoesLeaksNothingAndStopEndsTheWaiting) {
@@ -477,16 +591,18 @@ TEST_P(DriverReturnTest, ADeviceThatComesAndGoesLeaksNothingAndStopEndsTheWaitin
         pull();
         driver.replug();
         link(dir / "ttyUSB0", driver.path());
+        link(identity(), driver.path());
         ASSERT_TRUE(back(cycle)) << "cycle " << cycle;
     }
     EXPECT_EQ(reports.size(), 4U);
 
-    // Back without the right to open it: said once, and the waiting goes on.
+    // Back without the right to open it, and it lasts: said once, and the waiting goes on.
     pull();
     driver.refuseOpens(EACCES);
     driver.replug();
     link(dir / "ttyUSB0", driver.path());
-    ASSERT_TRUE(pumpUntil([&] { return reports.size() == 6; }, std::chrono::seconds(5)));
+    link(identity(), driver.path());
+    ASSERT_TRUE(pumpUntil([&] { return reports.size() == 6; }, std::chrono::seconds(8)));
     EXPECT_EQ(reports.back(), PermissionDeniedMessage(portName()));
     pumpFor(std::chrono::milliseconds(2500));
     EXPECT_EQ(reports.size(), 6U) << "told more than once";
@@ -499,6 +615,7 @@ TEST_P(DriverReturnTest, ADeviceThatComesAndGoesLeaksNothingAndStopEndsTheWaitin
     EXPECT_FALSE(port->IsOpen());
     driver.replug();
     link(dir / "ttyUSB0", driver.path());
+    link(identity(), driver.path());
     pumpFor(std::chrono::milliseconds(1500));
     EXPECT_EQ(backs, 5);
     EXPECT_FALSE(holds(driver.path()));
@@ -516,6 +633,7 @@ TEST_P(DriverReturnTest, LossesWhileTheFirstBoxIsUpAddNoBoxes) {
         for (int cycle = 1; cycle <= 3; ++cycle) {
             driver.replug();
             link(dir / "ttyUSB0", driver.path());
+            link(identity(), driver.path());
             ASSERT_TRUE(back(cycle)) << "cycle " << cycle;
             ASSERT_TRUE(listening(">" + std::to_string(cycle)));
             driver.vanish();
@@ -529,6 +647,7 @@ TEST_P(DriverReturnTest, LossesWhileTheFirstBoxIsUpAddNoBoxes) {
     EXPECT_EQ(boxes, 1);
     driver.replug();
     link(dir / "ttyUSB0", driver.path());
+    link(identity(), driver.path());
     ASSERT_TRUE(back(4)) << "not back after the box was closed";
     EXPECT_EQ(messageOf([&] { port->ClosePort(); }), "(no failure)");
 }
@@ -539,6 +658,86 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DriverReturnTest,
                          [](const ::testing::TestParamInfo<Personality>& param) {
                              return std::string(param.param.name);
                          });
+
+// A pseudo-terminal reached only by its number is not waited for: the number goes to the next
+// program that asks, whose terminal must not be taken. Behind a link the operator made, it is
+// waited for until that link is made anew.
+TEST(DriverReturnPty, APseudoTerminalIsFollowedOnlyThroughALinkMadeAnew) {
+    platform::MainThreadQueue::instance().bindToCurrentThread();
+    nira::testing::TempDir dir;
+    const nira::testing::ScopedEnv byId("NIRA7_SERIAL_BY_ID", (dir / "by-id").string());
+    auto driver = std::make_unique<DriverDouble>(nira::testing::kPersonalities[6]);
+    auto api = platform::posix::makeSerialApi(*driver);
+    TBComPort port(*api);
+    useWindowTimeouts(port);
+    port.SetResumeAfterLoss(true);
+    std::vector<std::string> reports;
+    int backs = 0;
+    port.OnWatcherFailure = [&](TBComPort*, std::exception_ptr e) { reports.push_back(whatOf(e)); };
+    port.OnDeviceBack = [&](TBComPort*) { ++backs; };
+    std::string received;
+    port.OnRxChar = [&](TBComPort* sender, std::int32_t) {
+        std::string chunk;
+        sender->ReadText(chunk, 400);
+        received += chunk;
+    };
+
+    const std::string number = driver->path();
+    port.SetPort(number);
+    ASSERT_TRUE(port.OpenPort());
+    driver->vanish();
+    ASSERT_TRUE(pumpUntil([&] { return !reports.empty(); }));
+    EXPECT_EQ(reports.back(), DeviceLostMessage(number, false));
+    EXPECT_FALSE(port.AwaitingReturn());
+    // Another program's terminal gets the number, as the kernel hands out the lowest free one.
+    std::vector<std::unique_ptr<nira::testing::PtyPair>> others;
+    while (others.size() < 16 && (others.empty() || others.back()->path() != number)) {
+        others.push_back(std::make_unique<nira::testing::PtyPair>());
+    }
+    pumpFor(std::chrono::milliseconds(2500));
+    EXPECT_EQ(backs, 0);
+    for (const auto& other : others) {
+        EXPECT_FALSE(holds(other->path())) << other->path();
+        EXPECT_TRUE(other->echoing()) << other->path() << " was made raw";
+    }
+    EXPECT_EQ(reports.size(), 1U);
+    EXPECT_EQ(messageOf([&] { port.ClosePort(); }), "(no failure)");
+    others.clear();
+
+    // Behind the operator's link: the link left as it was leads to a number that may be anyone's;
+    // made anew, it leads to the receiver.
+    const auto link = dir / "receiver";
+    std::filesystem::create_symlink(driver->path(), link);
+    driver = std::make_unique<DriverDouble>(nira::testing::kPersonalities[6]);
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(driver->path(), link);
+    api = platform::posix::makeSerialApi(*driver);
+    TBComPort linked(*api);
+    useWindowTimeouts(linked);
+    linked.SetResumeAfterLoss(true);
+    linked.OnWatcherFailure = port.OnWatcherFailure;
+    linked.OnDeviceBack = port.OnDeviceBack;
+    linked.OnRxChar = port.OnRxChar;
+    linked.SetPort(link.string());
+    ASSERT_TRUE(linked.OpenPort());
+    const std::string old = driver->path();
+    driver->vanish();
+    ASSERT_TRUE(pumpUntil([&] { return reports.size() == 2; }));
+    EXPECT_EQ(reports.back(), DeviceLostMessage(link.string(), true));
+    EXPECT_TRUE(linked.AwaitingReturn());
+    nira::testing::PtyPair stranger;  // likely the old number, which the link still names
+    pumpFor(std::chrono::milliseconds(2500));
+    EXPECT_EQ(backs, 0);
+    EXPECT_FALSE(holds(stranger.path()));
+    EXPECT_TRUE(stranger.echoing());
+    driver->replug();
+    std::filesystem::remove(link);
+    std::filesystem::create_symlink(driver->path(), link);
+    ASSERT_TRUE(pumpUntil([&] { return backs == 1; }, std::chrono::seconds(5)));
+    driver->send(">1");
+    EXPECT_TRUE(pumpUntil([&] { return received == ">1"; }));
+    EXPECT_EQ(messageOf([&] { linked.ClosePort(); }), "(no failure)");
+}
 
 // A modem-line wait that the driver offers leaves nothing to poll: the watcher sleeps until a
 // byte or a line change comes.

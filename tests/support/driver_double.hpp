@@ -188,6 +188,15 @@ class DriverDouble final : public platform::posix::DeviceCalls {
         }
         return ::open(path, flags);
     }
+    // The next `calls` status calls (TIOCGICOUNT, TIOCMGET) fail with EIO while the tty stays
+    // fine: a USB control transfer that failed once, the adapter still there.
+    void failStatusCalls(int calls) {
+        std::lock_guard lock(mutex_);
+        failingStatusCalls_ = calls;
+    }
+    // How many status calls one look at the device makes on this personality.
+    int statusCallsPerLook() const { return (p_.icount ? 1 : 0) + (p_.modemLines ? 1 : 0); }
+
     // Opens fail with `err` (0: they work), as for a device this user may not use.
     void refuseOpens(int err) {
         std::lock_guard lock(mutex_);
@@ -238,7 +247,7 @@ class DriverDouble final : public platform::posix::DeviceCalls {
                 if (!p_.icount) {
                     return failWith(p_.icountErrno);
                 }
-                if (vanished_) {
+                if (vanished_ || takeStatusFailure()) {
                     return failWith(EIO);
                 }
                 *static_cast<serial_icounter_struct*>(argument) = shown();
@@ -252,7 +261,7 @@ class DriverDouble final : public platform::posix::DeviceCalls {
                     std::this_thread::sleep_for(std::chrono::microseconds(p_.modemGetUs));
                     lock.lock();
                 }
-                if (vanished_) {
+                if (vanished_ || takeStatusFailure()) {
                     return failWith(EIO);
                 }
                 *static_cast<int*>(argument) = inputs_ | outputs_ | ctsAlwaysOn();
@@ -332,6 +341,14 @@ class DriverDouble final : public platform::posix::DeviceCalls {
             waitQueued(fd);
         }
     }
+    // Called with the mutex held.
+    bool takeStatusFailure() {
+        if (failingStatusCalls_ <= 0) {
+            return false;
+        }
+        --failingStatusCalls_;
+        return true;
+    }
     static int failWith(int err) {
         errno = err;
         return -1;
@@ -398,6 +415,7 @@ class DriverDouble final : public platform::posix::DeviceCalls {
     int outputs_ = 0;
     bool vanished_ = false;
     int refuseOpen_ = 0;
+    int failingStatusCalls_ = 0;
     bool readSomething_ = false;
     std::function<void()> drainedHook_;
     std::function<void()> emptyLookHook_;

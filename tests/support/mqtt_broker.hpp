@@ -206,7 +206,8 @@ class Subscriber {
         for (;;) {
             {
                 std::lock_guard lock(mutex_);
-                seen.insert(seen.end(), messages_.begin() + static_cast<std::ptrdiff_t>(seen.size()),
+                seen.insert(seen.end(),
+                            messages_.begin() + static_cast<std::ptrdiff_t>(seen.size()),
                             messages_.end());
             }
             if (done(seen)) {

@@ -2,6 +2,7 @@
 // A pseudo-terminal whose port end a test hands to the program; the test holds the device end.
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -37,6 +38,12 @@ class PtyPair {
         char buffer[512];
         const ssize_t n = ::read(master_, buffer, sizeof buffer);
         return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+
+    // Whether the port end is as a terminal leaves it (echo on): no program made it raw.
+    bool echoing() const {
+        termios t{};
+        return ::tcgetattr(master_, &t) == 0 && (t.c_lflag & ECHO) != 0;
     }
 
     // The device end goes away, as an unplugged adapter does.
