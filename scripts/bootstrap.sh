@@ -5,9 +5,10 @@
 #              systemd-analyze)
 #   --windows  adds the MinGW-w64 cross compiler, GoogleTest's sources and Wine, for building the
 #              Windows program and running its tests; NSIS for its installer
-# The base set has an X server and xdotool: a test drives the log through real input; and an MQTT
-# broker (mosquitto) with openssl: the listener's publishing is tested against a real broker, over
-# TLS with certificates made by the test.
+# The base set has an X server, xdotool, xev (x11-utils) and a window manager (openbox): tests
+# drive the window through real input, and type into another program while it listens; and an
+# MQTT broker (mosquitto) with openssl: the listener's publishing is tested against a real broker,
+# over TLS with certificates made by the test.
 # Idempotent: packages already present are left alone, and apt is not touched at all then.
 set -euo pipefail
 
@@ -15,7 +16,7 @@ packages=(
     cmake ninja-build g++ pkg-config dpkg-dev file
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-svg-dev libcanberra-dev fonts-dejavu-core fonts-dejavu-extra xdg-utils
-    xvfb xdotool
+    xvfb xdotool x11-utils openbox
     libmosquitto-dev mosquitto openssl
 )
 for flag in "$@"; do

@@ -186,6 +186,8 @@ class Listener {
                 reopen();
             }
         }
+        // A stop signal from here on finds the end under way already.
+        platform::stopWatchingConsoleSignals();
         try {
             port_.ClosePort();
         } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <mutex>
 #include <utility>
 
 #include "platform/console_signals.hpp"
@@ -7,20 +8,36 @@
 namespace nira::platform {
 
 namespace {
+// Never destroyed: the system's handler thread may come during the end.
+std::mutex& handlerMutex() {
+    static auto* mutex = new std::mutex;
+    return *mutex;
+}
 std::function<void(ConsoleSignal)>& consoleHandler() {
-    static std::function<void(ConsoleSignal)> handler;
-    return handler;
+    static auto* handler = new std::function<void(ConsoleSignal)>;
+    return *handler;
 }
 }  // namespace
 
 void watchConsoleSignals(std::function<void(ConsoleSignal)> handler) {
-    consoleHandler() = std::move(handler);
+    {
+        const std::lock_guard lock(handlerMutex());
+        consoleHandler() = std::move(handler);
+    }
     SetConsoleCtrlHandler(
         [](DWORD) -> BOOL {
-            consoleHandler()(ConsoleSignal::Stop);
+            const std::lock_guard lock(handlerMutex());
+            if (consoleHandler()) {
+                consoleHandler()(ConsoleSignal::Stop);
+            }
             return TRUE;
         },
         TRUE);
+}
+
+void stopWatchingConsoleSignals() {
+    const std::lock_guard lock(handlerMutex());
+    consoleHandler() = nullptr;
 }
 
 bool hasStandardOutput() {

@@ -33,9 +33,13 @@ void Desktop::bringToFront(QWidget* mainWindow) {
         return;
     }
     target->raise();
-    target->activateWindow();
-    if (!target->isActiveWindow()) {
-        // Window managers may refuse to hand over the focus; then ask for attention.
+    // The operator may be typing into another program: taking the keyboard from it would hand
+    // their keys to this window (a space pressing Stop). The window is made active only when
+    // this program has the keyboard already; otherwise it asks for attention (the window
+    // manager's urgency hint, a flashing taskbar button on Windows).
+    if (QApplication::activeWindow() != nullptr) {
+        target->activateWindow();
+    } else {
         QApplication::alert(target);
     }
 }

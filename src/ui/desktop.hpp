@@ -14,8 +14,9 @@ class Desktop {
     virtual ~Desktop() = default;
     virtual void messageBeep(unsigned type);
     virtual void shellExecute(const std::string& verb, const std::string& target, int show);
-    // Makes the application's active window (a modal dialog, else `mainWindow`) the foreground
-    // window when it is visible and enabled.
+    // Raises the application's active window (a modal dialog, else `mainWindow`) when it is
+    // visible and enabled; gives it the keyboard only if this program has it already, and asks
+    // for attention otherwise.
     virtual void bringToFront(QWidget* mainWindow);
     // The default exception display: a message box with the application title, the stop icon
     // and OK, over the active window.
