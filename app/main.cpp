@@ -13,6 +13,9 @@
 namespace {
 
 constexpr const char* kVersion = "0.3";
+constexpr const char* kQtOptionsNote =
+    "\nQt's own options are taken too: -platform NAME, -style NAME, -display DISPLAY, "
+    "-geometry WxH+X+Y, -reverse and the rest Qt documents.\n";
 
 int print(const QString& text) {
     std::fputs(text.toLocal8Bit().constData(), stdout);
@@ -65,11 +68,12 @@ struct CommandLine {
             return print(QCoreApplication::applicationName() + " " +
                          QCoreApplication::applicationVersion() + "\n");
         }
-        if (parser.isSet(help)) {
+        // --help-all is Qt's own (with its options): without this, it went on to the window.
+        if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
             if (!output) {
                 parser.showHelp(0);
             }
-            return print(parser.helpText());
+            return print(parser.helpText() + QString::fromUtf8(kQtOptionsNote));
         }
         if (!ok) {
             std::fprintf(stderr, "nira7-analyser: %s (see --help)\n",
@@ -104,6 +108,8 @@ int main(int argc, char** argv) {
         }
     }
     nira::ui::Application application(argc, argv);
+    // The menu entry's name: a dock or task switcher matches the window to its launcher.
+    QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Nira7Analyser"));
     nira::ui::TMainForm mainForm;
     if (port) {
         mainForm.ChoosePort(*port);
