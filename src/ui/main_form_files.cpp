@@ -122,13 +122,22 @@ void TMainForm::cbPortChange() {
 void TMainForm::restoreChoices() {
     restoreSettings(
         registry_, settingsKey_, [this](int index) { setPosition(cbPort_, index); },
-        [this](int index) { setPosition(cbBaudRate_, index); });
+        [this](int index) { setPosition(cbBaudRate_, index); },
+        [this](const std::string& name) {
+            // The name wins where it is in the list; elsewhere the position stays.
+            const int index = cbPort_->findText(QString::fromStdString(name),
+                                                Qt::MatchExactly | Qt::MatchCaseSensitive);
+            if (index >= 0) {
+                setPosition(cbPort_, index);
+            }
+        });
 }
 
 bool TMainForm::FormCloseQuery() {
     // A failed save is shown, but it does not keep the window from closing.
     guarded([this] {
-        saveSettings(registry_, settingsKey_, cbPort_->currentIndex(), cbBaudRate_->currentIndex());
+        saveSettings(registry_, settingsKey_, cbPort_->currentIndex(), cbBaudRate_->currentIndex(),
+                     cbPort_->currentText().toStdString());
     });
     return true;
 }

@@ -1,8 +1,10 @@
 #include "ui/settings.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace nira::ui {
 
@@ -61,6 +63,29 @@ void saveOne(platform::RegistryApi& registry, platform::HKEY key, const char* na
     }
 }
 
+// A REG_SZ value, if there is one of that type.
+std::optional<std::string> readText(platform::RegistryApi& registry, platform::HKEY key,
+                                    const char* name) {
+    using namespace platform;
+    DWORD type = 0;
+    DWORD size = 0;
+    if (registry.RegQueryValueExA(key, name, &type, nullptr, &size) != ERROR_SUCCESS ||
+        type != REG_SZ || size > 4096) {
+        return std::nullopt;
+    }
+    std::string text(size, '\0');
+    if (registry.RegQueryValueExA(key, name, &type, reinterpret_cast<BYTE*>(text.data()), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return std::nullopt;
+    }
+    text.resize(std::min<std::size_t>(size, text.size()));
+    while (!text.empty() && text.back() == '\0') {
+        text.pop_back();
+    }
+    return text;
+}
+
 }  // namespace
 
 std::string settingsKeyPath(const std::string& executableFileName, bool windowsNames) {
@@ -75,17 +100,31 @@ std::string settingsKeyPath(const std::string& executableFileName, bool windowsN
 
 void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath,
                      const std::function<void(int)>& setPortIndex,
-                     const std::function<void(int)>& setSpeedIndex) {
+                     const std::function<void(int)>& setSpeedIndex,
+                     const std::function<void(const std::string&)>& setPortName) {
     const auto key = openSettingsKey(registry, keyPath);
     restoreOne(registry, key->get(), kPortIndexValue, setPortIndex);
     restoreOne(registry, key->get(), kSpeedIndexValue, setSpeedIndex);
+    if (setPortName && key->get() != nullptr) {
+        if (const auto name = readText(registry, key->get(), kPortNameValue)) {
+            setPortName(*name);
+        }
+    }
 }
 
 void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
-                  int speedIndex) {
+                  int speedIndex, const std::string& portName) {
     const auto key = openSettingsKey(registry, keyPath);
     saveOne(registry, key->get(), kPortIndexValue, portIndex);
     saveOne(registry, key->get(), kSpeedIndexValue, speedIndex);
+    // With its terminating NUL, as the registry keeps a REG_SZ.
+    if (key->get() == nullptr ||
+        registry.RegSetValueExA(key->get(), kPortNameValue, platform::REG_SZ,
+                                reinterpret_cast<const platform::BYTE*>(portName.c_str()),
+                                static_cast<platform::DWORD>(portName.size() + 1)) !=
+            platform::ERROR_SUCCESS) {
+        throw ERegistryException(named("Failed to set data for '%s'", kPortNameValue));
+    }
 }
 
 }  // namespace nira::ui

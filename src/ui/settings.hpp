@@ -18,19 +18,26 @@ class ERegistryException : public std::runtime_error {
 
 inline constexpr const char* kPortIndexValue = "cbPort.ItemIndex";
 inline constexpr const char* kSpeedIndexValue = "cbBaudRate.ItemIndex";
+// The chosen port's name beside its position: another port list at the next start (an adapter
+// more or fewer) moves the positions.
+inline constexpr const char* kPortNameValue = "cbPort.Text";
 
 // "SOFTWARE\" and the executable's file name less its last four characters (Windows, where
 // they are ".exe"); on POSIX systems, where programs carry no extension, less its extension
 // if it has one.
 std::string settingsKeyPath(const std::string& executableFileName, bool windowsNames);
 
-// Reads each value that exists and hands it on; stops at the first that is not a 4-byte
-// REG_DWORD by throwing ERegistryException. A key that cannot be opened restores nothing.
+// Reads each value that exists and hands it on; stops at the first position that is not a
+// 4-byte REG_DWORD by throwing ERegistryException. The port's name comes last, when it is there
+// as a REG_SZ (files an older copy wrote have none). A key that cannot be opened restores
+// nothing.
 void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath,
                      const std::function<void(int)>& setPortIndex,
-                     const std::function<void(int)>& setSpeedIndex);
-// Writes both positions; throws ERegistryException naming the value that could not be written.
+                     const std::function<void(int)>& setSpeedIndex,
+                     const std::function<void(const std::string&)>& setPortName = {});
+// Writes both positions and the port's name; throws ERegistryException naming the value that
+// could not be written.
 void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
-                  int speedIndex);
+                  int speedIndex, const std::string& portName = {});
 
 }  // namespace nira::ui

@@ -110,6 +110,39 @@ TEST_F(SettingsTest, FirstStartCreatesTheKeyAndCloseStoresThePositions) {
     EXPECT_TRUE(desktop.messages.empty());
 }
 
+// Another port list at the next start (an adapter plugged in that sorts first) moves the
+// positions: the chosen port is found by its name. The position is still written, and still
+// used where the name is not in the list.
+TEST_F(SettingsTest, ThePortIsFoundByItsNameInAnotherList) {
+    const std::string first = (dir / "tty1").string();
+    const std::string second = (dir / "tty2").string();
+    const std::string third = (dir / "tty3").string();
+    registry.add(third);
+    writeFile(second, "");
+    writeFile(third, "");
+    auto form = start();
+    auto* ports = form->findChild<QComboBox*>("cbPort");
+    ASSERT_EQ(ports->count(), 2);
+    ports->setCurrentIndex(ports->findText(QString::fromStdString(third)));
+    EXPECT_TRUE(form->close());
+    EXPECT_EQ(stored(kPortIndexValue), 1);
+
+    writeFile(first, "");
+    form = start();
+    ports = form->findChild<QComboBox*>("cbPort");
+    ASSERT_EQ(ports->count(), 3);
+    EXPECT_EQ(ports->currentText().toStdString(), third) << "chosen by position, not by name";
+
+    form->close();
+
+    // A name not in the list: the position, as before.
+    store(kPortIndexValue, REG_DWORD, dword(1));
+    store(kPortNameValue, REG_SZ, std::string("/dev/nowhere", sizeof "/dev/nowhere"));
+    form = start();
+    EXPECT_EQ(position(*form, "cbPort"), 1);
+    EXPECT_TRUE(desktop.messages.empty());
+}
+
 TEST_F(SettingsTest, OutOfRangeSelectsNothingAndIsStoredAsMinusOne) {
     writeFile(dir / "tty1", "");
     store(kPortIndexValue, REG_DWORD, dword(7));
