@@ -675,8 +675,10 @@ void LogView::changed() {
 }
 
 void LogView::setLines(LogLines lines) {
-    // A new text (an opened file, the log emptied) is no edit to take back.
-    undo_.reset();
+    // One key (Esc, a slip) or an Open must not throw the operator's record away: the old text
+    // is kept as an undo step (its chunks shared, no copy).
+    undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt};
+    lastWasUndo_ = false;
     typingRun_ = false;
     // Told as one change; a text too big to hand over is told as changed without it.
     const bool told = LogViewAccessible::listening();
@@ -730,6 +732,11 @@ QRect LogView::characterRect(LogPosition position) const {
 }
 
 void LogView::clear() {
+    // A second Esc (the first one closed a list, or a slip) must not make the emptied log the
+    // step to take back.
+    if (lines_.empty()) {
+        return;
+    }
     setLines(LogLines());
 }
 

@@ -29,12 +29,13 @@ class LogView : public QAbstractScrollArea {
     explicit LogView(QWidget* parent = nullptr);
 
     const LogLines& lines() const { return lines_; }
-    // The whole text at once (an opened file); one change report.
+    // The whole text at once (an opened file); one change report. Undo takes it back (the log
+    // before it, with what the receiver added since) as it takes back an edit.
     void setLines(LogLines lines);
     // Adds lines at the end (the first joins the last line). The view follows them when it was
     // at the bottom with nothing selected. One change report.
     void append(const std::vector<std::string>& lines);
-    // Empties the log; one change report (a blocked signal makes it none).
+    // Empties the log; one change report (a blocked signal makes it none). Undo takes it back.
     void clear();
     // The text as shown, lines joined by LF.
     QString toPlainText() const;

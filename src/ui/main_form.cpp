@@ -525,6 +525,11 @@ void TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
     if (key == kVkS && ctrl) {
         click(buttonSave_, &TMainForm::ButtonSaveClick, this);
     }
+    // Esc works wherever the keyboard is, and so does taking it back; in the log, the log's
+    // own Ctrl+Z does it.
+    if (key == kVkZ && ctrl && !memoOpis_->hasFocus() && memoOpis_->canUndo()) {
+        memoOpis_->undo();
+    }
     if (key == kVkO && ctrl) {
         click(buttonOpen_, &TMainForm::ButtonOpenClick, this);
     }

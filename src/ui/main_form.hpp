@@ -123,6 +123,7 @@ inline constexpr int kVk1 = kVk0 + 1;
 inline constexpr int kVkNumpad1 = kVkNumpad0 + 1;
 inline constexpr int kVkO = 'O';
 inline constexpr int kVkS = 'S';
+inline constexpr int kVkZ = 'Z';
 
 // Windows virtual-key code of a key event (digits on the keypad as 0x60 to 0x69); 0 when the
 // key has none of interest.

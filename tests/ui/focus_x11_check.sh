@@ -2,7 +2,8 @@
 # Events arriving while the operator types into another program: the analyser, started with
 # Ctrl+1 (the keyboard then on Stop), is raised and asks for attention at each event, but takes
 # no key from the other program. Every key typed reaches that program, nothing typed reaches the
-# analyser (a space would press Stop), and every message is answered.
+# analyser (a space would press Stop), and every message is answered. Then Esc twice, the slip
+# that empties the log, and Ctrl+Z: the log is whole again when saved.
 # Usage: focus_x11_check.sh <nira7-analyser> <nira7-receiver-sim>. Exits 77 (skipped) without
 # Xvfb, xdotool, xev or openbox.
 set -euo pipefail
@@ -57,7 +58,8 @@ wait_for '[ -s "$work/sim.out" ]' || { echo "FAILED: the simulator did not start
 port=$(head -n 1 "$work/sim.out")
 
 cd "$work"
-QT_QPA_PLATFORM=xcb "$analyser" --port "$port" >"$work/app.log" 2>&1 &
+NIRA7_FILE_ANSWER="$work/saved.txt" QT_QPA_PLATFORM=xcb "$analyser" --port "$port" \
+    >"$work/app.log" 2>&1 &
 app_pid=$!
 focus_window "^NIRA-7: " || { echo "FAILED: no window"; cat "$work/app.log"; exit 1; }
 analyser_window=$window
@@ -92,3 +94,24 @@ expected=$((3 * ${#typed} + 3))
 xprop -id "$analyser_window" _NET_WM_STATE | grep -q _NET_WM_STATE_DEMANDS_ATTENTION ||
     { echo "FAILED: it did not ask for attention: $(xprop -id "$analyser_window" _NET_WM_STATE)"; exit 1; }
 echo "focus: the other program kept the keyboard ($presses keys), every event answered, the analyser asked for attention"
+
+# The receiver gone (its box told it), Stop; then the common slip: Esc twice. Ctrl+Z brings the
+# log back, and Save keeps every line.
+wait_for 'xdotool search --onlyvisible --name "^NIRA-7 UART" >/dev/null 2>&1' 100 ||
+    { echo "FAILED: the loss was not told"; visible_windows; exit 1; }
+focus_window "^NIRA-7 UART" || { echo "FAILED: the loss box takes no keys"; exit 1; }
+xdotool key Return
+wait_for '! xdotool search --onlyvisible --name "^NIRA-7 UART" >/dev/null 2>&1' 50 ||
+    { echo "FAILED: the loss box stayed"; exit 1; }
+focus_window "^NIRA-7: " || { echo "FAILED: the window takes no keys"; exit 1; }
+xdotool key ctrl+0
+sleep 0.3
+xdotool key Escape Escape
+sleep 0.3
+xdotool key ctrl+z
+sleep 0.3
+xdotool key ctrl+s
+wait_for '[ -s "$work/saved.txt" ]' 50 || { echo "FAILED: nothing saved after Esc and Ctrl+Z"; exit 1; }
+lines=$(grep -c -- "-->" "$work/saved.txt" || true)
+[ "$lines" -eq 8 ] || { echo "FAILED: $lines of 8 lines saved after Esc and Ctrl+Z"; cat "$work/saved.txt"; exit 1; }
+echo "undo: Esc twice and Ctrl+Z, the log saved whole ($lines lines)"

@@ -317,16 +317,31 @@ TEST_F(LogViewTest, UndoTakesBackTheLastEditAndKeepsAppendedLines) {
             EXPECT_EQ(text(), before + appended) << c.what << ": Alt+Backspace";
         }
     }
-    // Two typed runs apart are two steps; an opened text has nothing to take back.
+    // Two typed runs apart are two steps.
     setText(before);
     QTest::keyClicks(view, "ab");
     QTest::keyClick(view, Qt::Key_End);
     QTest::keyClicks(view, "cd");
     QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
     EXPECT_EQ(text(), "abfirst line\r\nsecond line\r\n");
-    setText(before);
-    QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
-    EXPECT_EQ(text(), before);
+    // A text put in whole (an opened file) and the log emptied (Esc) are taken back too, with
+    // what the receiver added since; once more puts them back.
+    for (const bool opened : {true, false}) {
+        setText(before);
+        if (opened) {
+            LogLines other;
+            other.replace({0, 0}, {0, 0}, {"opened", ""});
+            view->setLines(other);
+        } else {
+            view->clear();
+            view->clear();  // twice, the common slip
+        }
+        view->append({"received", ""});
+        QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+        EXPECT_EQ(text(), before + "received\r\n") << (opened ? "opened" : "emptied");
+        QTest::keyClick(view, Qt::Key_Z, Qt::ControlModifier);
+        EXPECT_EQ(text(), std::string(opened ? "opened\r\n" : "") + "received\r\n");
+    }
 }
 
 TEST_F(LogViewTest, TheClipboardGetsWhatIsShownAndPastedLinesComeBackAsBytes) {
