@@ -153,7 +153,7 @@ bool TBComPort::OpenPort() {
     deviceLost_ = false;
     isOpen_ = true;
     // Taken before the watcher starts: its loss report says whether the device is waited for.
-    return_.opened(platform::identifyPort(port_, platform::serialByIdFolder()));
+    return_.opened(platform::identifyPort(port_, platform::serialByIdFolder()), port_);
     try {
         ApplySettings();
     } catch (...) {

@@ -277,6 +277,9 @@ class TBComPort {
     const std::string& DeviceIdentity() const { return return_.identity().link; }
     // What the last look found under the chosen name instead of the lost device, if anything.
     const std::string& StrangerDevice() const { return return_.stranger(); }
+    // The name the device is listened to under: the chosen one, or its by-id link when it came
+    // back under another name.
+    const std::string& NameInUse() const { return return_.nameInUse(); }
     // The system's error of the last attempt to open the device (ERROR_SUCCESS if it opened).
     DWORD OpenError() const { return openError_; }
 

@@ -28,8 +28,9 @@ DeviceReturn::~DeviceReturn() {
     cancelLook();
 }
 
-void DeviceReturn::opened(PortIdentity identity) {
+void DeviceReturn::opened(PortIdentity identity, const std::string& name) {
     identity_ = std::move(identity);
+    nameInUse_ = name;
     state_ = State::Listening;
 }
 
@@ -104,20 +105,21 @@ bool DeviceReturn::look() {
     if (state_ != State::Lost || port_.DeviceHandle() != INVALID_HANDLE_VALUE) {
         return false;
     }
-    // The by-id link first: it leads to the lost adapter whatever name the system gave it. The
-    // chosen name only if it leads to the same device; a name back as another device is left
-    // alone, unopened.
-    std::vector<std::string> names;
+    // The chosen name when it leads to the lost device (the name the operator knows), else its
+    // by-id link, which leads to it whatever name the system gave it. A name back as another
+    // device is left alone, unopened.
+    std::vector<std::string> names{port_.Port()};
     if (!identity_.link.empty()) {
         names.push_back(identity_.link);
     }
-    names.push_back(port_.Port());
     std::string stranger;
+    std::string inUse;
     DWORD error = ERROR_FILE_NOT_FOUND;
     for (const auto& name : names) {
         const PortIdentity now = identifyPort(name, serialByIdFolder());
         if (sameDevice(identity_, now)) {
             error = tryResume(name);
+            inUse = name;
             if (error != ERROR_FILE_NOT_FOUND) {
                 break;
             }
@@ -127,6 +129,7 @@ bool DeviceReturn::look() {
     }
     if (error == ERROR_SUCCESS) {
         state_ = State::Listening;
+        nameInUse_ = inUse;
         if (port_.OnDeviceBack) {
             port_.OnDeviceBack(&port_);
         }

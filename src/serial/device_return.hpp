@@ -42,7 +42,7 @@ class DeviceReturn {
 
     State state() const { return state_; }
     // Listening began on the port's chosen name; `identity` is what the device is known by.
-    void opened(platform::PortIdentity identity);
+    void opened(platform::PortIdentity identity, const std::string& name);
     const platform::PortIdentity& identity() const { return identity_; }
     // Whether a loss now would be waited for (resuming on, and a device that can be told again).
     bool resumes() const;
@@ -62,6 +62,9 @@ class DeviceReturn {
 
     // What the last look found under the name instead of the lost device, if anything.
     const std::string& stranger() const { return stranger_; }
+    // The name the device was last opened under: the chosen one, or its by-id link after a
+    // return under another name.
+    const std::string& nameInUse() const { return nameInUse_; }
 
   private:
     void report(const std::exception_ptr& error);
@@ -84,6 +87,7 @@ class DeviceReturn {
     std::optional<std::chrono::steady_clock::time_point> refusedSince_;
     bool refusalTold_ = false;
     std::string stranger_;  // another device under the name, told once
+    std::string nameInUse_;
 };
 
 }  // namespace nira::serial

@@ -1,5 +1,6 @@
 #include "ui/main_form.hpp"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -8,15 +9,18 @@
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMessageBox>
 #include <QMoveEvent>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSignalBlocker>
+#include <QTime>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <stdexcept>
 #include <thread>
 
@@ -31,6 +35,7 @@
 #include "ui/glyph_table.hpp"
 #include "ui/log_codec.hpp"
 #include "ui/log_view.hpp"
+#include "ui/log_view_accessible.hpp"
 #include "ui/pictures.hpp"
 #include "ui/png_button.hpp"
 #include "ui/settings.hpp"
@@ -386,6 +391,15 @@ void TMainForm::buildLog() {
     memoOpis_->setPalette(memoPalette);
     connect(memoOpis_, &LogView::textChanged, this,
             [this] { guarded([this] { sMemoOpisChange(); }); });
+    // Where the link stands, on the group's top edge right of its caption: no control moves.
+    labelLink_ = placed(new QLabel(box1), "LinkState", QRect(96, 0, 417, 16));
+    labelLink_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    labelLink_->setAutoFillBackground(true);
+    labelLink_->setAccessibleName("Link state");
+    showLinkState("Idle");
+    lossBox_ =
+        new QMessageBox(QMessageBox::Warning, kApplicationTitle, QString(), QMessageBox::Ok, this);
+    lossBox_->setObjectName("LossBox");
 }
 
 // The lower strip, seen by scrolling: launch buttons, the last opened file, the settings memo.
@@ -436,6 +450,68 @@ void TMainForm::setUpSerialComponent() {
     BComPort1.OnRxChar = [this](serial::TBComPort* sender, std::int32_t count) {
         BComPort1RxChar(sender, count);
     };
+    BComPort1.OnWatcherFailure = [this](serial::TBComPort*, const std::exception_ptr& error) {
+        linkFailed(error);
+    };
+    BComPort1.OnDeviceBack = [this](serial::TBComPort*) { deviceBack(); };
+}
+
+QString TMainForm::listeningText() const {
+    return "Listening on " + QString::fromStdString(BComPort1.NameInUse()) + " at " +
+           QString::number(serial::kBaudRates[BComPort1.BaudRate()]) + " bit/s";
+}
+
+void TMainForm::showLinkState(const QString& text) {
+    labelLink_->setText(text);
+    // Told as it changes: a screen reader hears a loss and a return alike.
+    QAccessibleEvent named(labelLink_, QAccessible::NameChanged);
+    LogViewAccessible::tell(named);
+    QAccessibleEvent alert(labelLink_, QAccessible::Alert);
+    LogViewAccessible::tell(alert);
+}
+
+void TMainForm::linkFailed(const std::exception_ptr& error) {
+    if (!BComPort1.DeviceLost()) {
+        showLinkState("Stopped by a failure; press Stop");
+        showApplicationException(error);
+        return;
+    }
+    std::string text;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = e.what();
+    }
+    const QString now = QTime::currentTime().toString("HH:mm:ss");
+    const QString port = QString::fromStdString(BComPort1.Port());
+    showLinkState(BComPort1.AwaitingReturn() ? "Waiting for " + port + " since " + now
+                                             : port + " is gone since " + now + "; press Stop");
+    std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()), text.c_str());
+    // One box, not one a loss: a later loss (or what a look found) is told in it again.
+    lossBox_->setText(QString::fromStdString(text));
+    if (!lossBox_->isVisible()) {
+        lossBox_->open();
+    }
+    QApplication::alert(this);
+}
+
+void TMainForm::deviceBack() {
+    const QString name = QString::fromStdString(BComPort1.NameInUse());
+    // The Port field shows the name listened to: under its by-id name when the chosen one is
+    // gone.
+    if (cbPort_->currentText() != name) {
+        const QSignalBlocker quiet(cbPort_);
+        int index = cbPort_->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (index < 0) {
+            cbPort_->addItem(name);
+            index = cbPort_->count() - 1;
+        }
+        cbPort_->setCurrentIndex(index);
+    }
+    showLinkState("Back at " + QTime::currentTime().toString("HH:mm:ss") + ": " + listeningText());
+    if (lossBox_->isVisible()) {
+        lossBox_->done(QMessageBox::Ok);
+    }
 }
 
 TMainForm::~TMainForm() = default;
@@ -549,6 +625,7 @@ void TMainForm::ButtonStartClick() {
         buttonStart_->setEnabled(false);
         buttonStop_->setEnabled(true);
         EnterRunState();
+        showLinkState(listeningText());
     }
 }
 
@@ -557,6 +634,10 @@ void TMainForm::ButtonStopClick() {
     QCoreApplication::processEvents();
     desktop().messageBeep(platform::kBeepExclamation);
     EnterIdleState();
+    if (lossBox_->isVisible()) {
+        lossBox_->done(QMessageBox::Ok);
+    }
+    showLinkState("Idle");
 }
 
 void TMainForm::EnterRunState() {

@@ -16,6 +16,7 @@
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QMessageBox;
 class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
@@ -88,6 +89,13 @@ class TMainForm : public QWidget, public KeyPreview {
     void setUpSerialComponent();
 
     void showEvent_(const receiver::EventBody& body, std::string_view logContent);
+    // Where the link stands, in the window and to assistive tools.
+    void showLinkState(const QString& text);
+    QString listeningText() const;
+    // The watcher's failures: a lost device is told in a box of its own that closes itself when
+    // the device is back; others as every failure is.
+    void linkFailed(const std::exception_ptr& error);
+    void deviceBack();
     void fillPorts(const std::vector<std::string>& ports);
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
@@ -111,6 +119,8 @@ class TMainForm : public QWidget, public KeyPreview {
     QLabel* labelDirect_;
     QLabel* labelFileName_;
     QPlainTextEdit* memoTunes_;
+    QLabel* labelLink_;
+    QMessageBox* lossBox_;
     QString openDialogFile_;  // what OpenDialog1 offers next time
 };
 

@@ -1,17 +1,23 @@
 // End to end: the simulator on its pseudo-terminal, the main window listening. Every message is
 // acknowledged or not as it should be, and the log and the three labels read exactly right.
 #include <gtest/gtest.h>
+#include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
+
+#include <filesystem>
+#include <memory>
 
 #include "../support/edge_case_session.hpp"
 #include "../support/scoped_env.hpp"
 #include "../support/sim_process.hpp"
 #include "ui/log_view.hpp"
+#include "ui/log_view_accessible.hpp"
 #include "ui/main_form.hpp"
 #include "ui_support.hpp"
 
@@ -94,6 +100,89 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x10, 0x30, 0x10, 0x10, 0x30}));
     EXPECT_EQ(desktop.broughtToFront, 4);
     EXPECT_TRUE(desktop.messages.empty()) << desktop.messages.front();
+}
+
+// Where the link stands is always in view and told to assistive tools: listening, waiting for a
+// pulled receiver, back (the loss box closing itself), a second loss told again, idle.
+TEST(ReceiverFlow, TheWindowSaysWhereTheLinkStands) {
+    TempDir dir;
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    const nira::testing::ScopedEnv byId("NIRA7_SERIAL_BY_ID", (dir / "by-id").string());
+    std::filesystem::create_directories(dir / "by-id");
+    const auto name = dir / "ttyUSB0";
+    const auto identity = dir / "by-id" / "usb-Maker_Receiver_0042-if00-port0";
+    const auto repoint = [](const std::filesystem::path& at, const std::string& target) {
+        std::filesystem::remove(at);
+        std::filesystem::create_symlink(target, at);
+    };
+    writeFile(dir / "script.txt", "wait-open\ntest 01 FE\nexpect-ack\nwait 100000\n");
+    auto receiver = [&] {
+        auto sim = std::make_unique<SimProcess>(
+            std::vector<std::string>{"--script", (dir / "script.txt").string(), "--no-register"});
+        repoint(name, sim->portPath());
+        repoint(identity, sim->portPath());
+        return sim;
+    };
+    auto sim = receiver();
+    writeFile(dir / "registry.reg",
+              "Windows Registry Editor Version 5.00\r\n\r\n"
+              "[HKEY_LOCAL_MACHINE\\HARDWARE\\DEVICEMAP\\SERIALCOMM]\r\n\"adapter\"=\"" +
+                  name.string() + "\"\r\n");
+
+    static std::vector<QString> told;
+    told.clear();
+    const auto previous = LogViewAccessible::divert([](QAccessibleEvent* event) {
+        if (event->type() == QAccessible::Alert && event->object() != nullptr &&
+            event->object()->objectName() == "LinkState") {
+            told.push_back(static_cast<QLabel*>(event->object())->text());
+        }
+    });
+    struct Restore {
+        QAccessible::UpdateHandler previous;
+        ~Restore() { LogViewAccessible::divert(previous); }
+    } const restore{previous};
+
+    RecordingDesktop desktop;
+    TMainForm form;
+    form.show();
+    auto* state = form.findChild<QLabel*>("LinkState");
+    auto* box = form.findChild<QMessageBox*>("LossBox");
+    ASSERT_NE(state, nullptr);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(state->text(), "Idle");
+    told.clear();
+    form.ChoosePort(QString::fromStdString(name.string()));
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStart"), Qt::LeftButton);
+    ASSERT_TRUE(form.BComPort1.IsOpen()) << ::testing::PrintToString(desktop.messages);
+    EXPECT_TRUE(QRegularExpression("^Listening on " + QRegularExpression::escape(name.c_str()) +
+                                   " at \\d+ bit/s$")
+                    .match(state->text())
+                    .hasMatch())
+        << state->text().toStdString();
+
+    for (int loss = 1; loss <= 2; ++loss) {
+        sim->signal(SIGTERM);
+        sim.reset();
+        ASSERT_TRUE(waitUntil([&] { return state->text().startsWith("Waiting for "); }))
+            << "loss " << loss << ": " << state->text().toStdString();
+        ASSERT_TRUE(waitUntil([&] { return box->isVisible(); })) << "loss " << loss;
+        EXPECT_EQ(box->text().toStdString(), serial::DeviceLostMessage(name.string(), true));
+        sim = receiver();
+        ASSERT_TRUE(waitUntil([&] { return state->text().startsWith("Back at "); },
+                              std::chrono::seconds(10)))
+            << "loss " << loss << ": " << state->text().toStdString();
+        EXPECT_TRUE(state->text().contains("Listening on " + QString(name.c_str())));
+        EXPECT_TRUE(waitUntil([&] { return !box->isVisible(); })) << "the box stayed";
+    }
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
+    EXPECT_EQ(state->text(), "Idle");
+    // Each change was told: listening, then waiting and back twice, then idle.
+    ASSERT_GE(told.size(), 6U);
+    EXPECT_TRUE(told.front().startsWith("Listening on "));
+    EXPECT_TRUE(told[1].startsWith("Waiting for "));
+    EXPECT_TRUE(told[2].startsWith("Back at "));
+    EXPECT_EQ(told.back(), "Idle");
+    EXPECT_TRUE(desktop.messages.empty()) << ::testing::PrintToString(desktop.messages);
 }
 
 TEST(ReceiverFlow, AFloodKeepsTheWindowResponsiveBetweenChunks) {
