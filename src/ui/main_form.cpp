@@ -283,6 +283,8 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     buildLowerStrip();
     setUpTabOrder();
     setUpSerialComponent();
+    built_ = true;
+    paintCaptions();
     // Centred on the screen when first shown.
     centreOnScreen(this);
     guarded([this] { FormCreate(); });
@@ -299,9 +301,7 @@ void TMainForm::setUpWindow() {
     setFont(windowFont(11));
     setWindowIcon(QPixmap::fromImage(pictures::radarIcon()));
     setAttribute(Qt::WA_QuitOnClose, true);
-    QPalette windowPalette = palette();
-    windowPalette.setColor(QPalette::Window, windowPalette.color(QPalette::Midlight));
-    setPalette(windowPalette);
+    paintWindow();
     setAutoFillBackground(true);
 
     scroller_ = new QScrollArea(this);
@@ -340,9 +340,7 @@ void TMainForm::buildPortGroup() {
                             void (TMainForm::*handler)()) {
         auto* made = placed(new QPushButton(text, box4), name, where);
         pressedByEnter(made);
-        if (highlighted) {
-            paintText(made, QPalette::ButtonText, made->palette().color(QPalette::Highlight));
-        }
+        made->setProperty("highlighted", highlighted);
         connect(made, &QPushButton::clicked, this,
                 [this, handler] { guarded([this, handler] { (this->*handler)(); }); });
         return made;
@@ -373,7 +371,6 @@ void TMainForm::buildLastEventGroup() {
         placed(new EventLabel(QString(receiver::kInitialSmartLabel.data()), groupLastEvent_),
                "sLabel_Smart", QRect(16, 36, 403, 13));
     for (QLabel* black : {labelEvent_, labelSmart_}) {
-        paintText(black, QPalette::WindowText, Qt::black);
         setLabelText(black, black->text());
     }
 }
@@ -421,7 +418,6 @@ void TMainForm::buildLowerStrip() {
     labelFileName_->setObjectName("sLabelFileName");
     labelFileName_->move(8, 48);
     for (QLabel* sized : {labelDirect_, labelFileName_}) {
-        paintText(sized, QPalette::WindowText, Qt::black);
         sized->adjustSize();
     }
 
@@ -733,6 +729,40 @@ void TMainForm::AppendLogLine(std::string_view line) {
 
 std::string TMainForm::LogText() const {
     return memoOpis_->lines().text();
+}
+
+// The window's face is the scheme's midlight, followed when the scheme changes.
+void TMainForm::paintWindow() {
+    QPalette windowPalette = QApplication::palette(this);
+    windowPalette.setColor(QPalette::Window, windowPalette.color(QPalette::Midlight));
+    setPalette(windowPalette);
+}
+
+// The blue captions of the highlighted buttons and the black of the event and file labels, each
+// the nearest shade that stays readable on the scheme's own faces (a dark scheme too).
+void TMainForm::paintCaptions() {
+    for (QPushButton* button : {buttonOpen_, buttonSave_, buttonStart_, buttonStop_}) {
+        if (button->property("highlighted").toBool()) {
+            const QPalette scheme = palette();
+            paintText(
+                button, QPalette::ButtonText,
+                readableOn(scheme.color(QPalette::Highlight), scheme.color(QPalette::Button)));
+        }
+    }
+    for (QLabel* black : {labelEvent_, labelSmart_, labelDirect_, labelFileName_}) {
+        paintText(black, QPalette::WindowText,
+                  readableOn(Qt::black, palette().color(QPalette::Window)));
+    }
+}
+
+void TMainForm::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    // Its own palette changes with every caption painted; the scheme's is what to follow.
+    if (built_ && (event->type() == QEvent::ApplicationPaletteChange ||
+                   event->type() == QEvent::StyleChange)) {
+        paintWindow();
+        paintCaptions();
+    }
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {

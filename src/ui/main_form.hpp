@@ -77,6 +77,7 @@ class TMainForm : public QWidget, public KeyPreview {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
   private:
     // The constructor's steps, in order.
@@ -87,6 +88,8 @@ class TMainForm : public QWidget, public KeyPreview {
     void buildLowerStrip();
     void setUpTabOrder();
     void setUpSerialComponent();
+    void paintWindow();
+    void paintCaptions();
 
     void showEvent_(const receiver::EventBody& body, std::string_view logContent);
     // Where the link stands, in the window and to assistive tools.
@@ -122,6 +125,7 @@ class TMainForm : public QWidget, public KeyPreview {
     QLabel* labelLink_;
     QMessageBox* lossBox_;
     QString openDialogFile_;  // what OpenDialog1 offers next time
+    bool built_ = false;      // every control is made
 };
 
 // Windows virtual-key codes of the keys the window reacts to.

@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
 #include <QTest>
 
 #include "platform/desktop.hpp"
@@ -17,6 +18,7 @@
 #include "ui/log_view.hpp"
 #include "ui/main_form.hpp"
 #include "ui/png_button.hpp"
+#include "ui/window_look.hpp"
 #include "ui_support.hpp"
 
 namespace nira::ui {
@@ -449,6 +451,66 @@ TEST_F(MainFormTest, ThePortListIsAskedAgainWhenItDropsDownWhileIdle) {
     form->RefreshPorts();
     EXPECT_EQ(ports->findText(QString::fromStdString(pluggedLatest.path())), -1);
     key(Qt::Key_0, Qt::ControlModifier);
+}
+
+}  // namespace
+}  // namespace nira::ui
+
+namespace nira::ui {
+namespace {
+
+// The captions' contrast in a light and a dark scheme, the scheme set before the window is made
+// and while it is up: every enabled button's text on its face, every label's and group title's
+// on the window, at least 4.5:1. Colours, not pixels: fonts and antialiasing differ by machine.
+TEST(WindowColours, EveryCaptionIsReadableInALightAndADarkScheme) {
+    const QPalette before = QApplication::palette();
+    // As dark schemes are made: the shades derived from a dark face, light text.
+    QPalette dark(QColor(53, 53, 53), QColor(53, 53, 53));
+    dark.setColor(QPalette::WindowText, Qt::white);
+    dark.setColor(QPalette::Base, QColor(42, 42, 42));
+    dark.setColor(QPalette::Text, Qt::white);
+    dark.setColor(QPalette::Button, QColor(53, 53, 53));
+    dark.setColor(QPalette::ButtonText, Qt::white);
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    dark.setColor(QPalette::HighlightedText, Qt::black);
+    const QPalette light = QApplication::style()->standardPalette();
+    const struct {
+        const char* name;
+        QPalette scheme;
+        bool whileUp;
+    } schemes[] = {
+        {"light", light, false}, {"dark", dark, false}, {"dark, switched to", dark, true}};
+    TestRegistry registry;
+    for (const auto& s : schemes) {
+        QApplication::setPalette(s.whileUp ? light : s.scheme);
+        TMainForm form(platform::systemSerialApi(), registry.api());
+        if (s.whileUp) {
+            QApplication::setPalette(s.scheme);
+        }
+        for (auto* button : form.findChildren<QPushButton*>()) {
+            button->setEnabled(true);
+            const QPalette p = button->palette();
+            EXPECT_GE(contrastRatio(p.color(QPalette::Active, QPalette::ButtonText),
+                                    p.color(QPalette::Active, QPalette::Button)),
+                      kReadableContrast)
+                << s.name << ": " << button->text().toStdString();
+        }
+        for (auto* label : form.findChildren<QLabel*>()) {
+            const QPalette p = label->palette();
+            EXPECT_GE(contrastRatio(p.color(QPalette::Active, QPalette::WindowText),
+                                    p.color(QPalette::Active, QPalette::Window)),
+                      kReadableContrast)
+                << s.name << ": " << label->objectName().toStdString();
+        }
+        for (auto* group : form.findChildren<QGroupBox*>()) {
+            const QPalette p = group->palette();
+            EXPECT_GE(contrastRatio(p.color(QPalette::Active, QPalette::WindowText),
+                                    p.color(QPalette::Active, QPalette::Window)),
+                      kReadableContrast)
+                << s.name << ": " << group->title().toStdString();
+        }
+    }
+    QApplication::setPalette(before);
 }
 
 }  // namespace
