@@ -51,6 +51,7 @@ void TsWebLabel::leaveEvent(QEvent* event) {
 
 TFormHelp::TFormHelp(QWidget* parent)
     : QWidget(parent, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint) {
+    frameForAssistiveTools();
     setObjectName("FormHelp");
     setWindowTitle("About");
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -677,7 +677,7 @@ void LogView::changed() {
 void LogView::setLines(LogLines lines) {
     // One key (Esc, a slip) or an Open must not throw the operator's record away: the old text
     // is kept as an undo step (its chunks shared, no copy).
-    undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt};
+    undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt, true};
     lastWasUndo_ = false;
     typingRun_ = false;
     // Told as one change; a text too big to hand over is told as changed without it.

@@ -63,6 +63,8 @@ class LogView : public QAbstractScrollArea {
     // puts it back, as an edit box does. Receiver lines appended meanwhile stay.
     void undo();
     bool canUndo() const { return undo_.has_value(); }
+    // The step to take back replaced the whole text (Esc's emptying, an opened file).
+    bool canUndoWholeText() const { return undo_.has_value() && undo_->wholeText; }
 
     // At the bottom: the last row is in view and nothing comes after it.
     bool atBottom() const;
@@ -168,6 +170,7 @@ class LogView : public QAbstractScrollArea {
         LogPosition anchor;
         LogPosition cursor;
         std::optional<LogPosition> appendedFrom;
+        bool wholeText = false;
     };
     std::optional<UndoStep> undo_;
     bool typingRun_ = false;

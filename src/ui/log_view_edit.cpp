@@ -161,7 +161,7 @@ void LogView::undo() {
             appended.emplace_back(line == from.line ? text.substr(from.column) : text);
         }
     }
-    undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt};
+    undo_ = UndoStep{lines_, anchor_, cursor_, std::nullopt, step.wholeText};
     const LogPosition keptEnd = step.lines.end();
     if (!appended.empty()) {
         step.lines.replace(keptEnd, keptEnd, appended);

@@ -292,6 +292,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
 
 // The window itself and the scrolled client area all controls sit on.
 void TMainForm::setUpWindow() {
+    frameForAssistiveTools();
     setObjectName("MainForm");
     setWindowTitle(kCaption);
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -325,6 +326,8 @@ void TMainForm::buildPortGroup() {
     portList->aboutToDrop = [this] { RefreshPorts(); };
     cbPort_ = portList;
     connect(cbPort_, &QComboBox::activated, this, [this] { guarded([this] { cbPortChange(); }); });
+    label1->setBuddy(cbPort_);
+    cbPort_->setAccessibleName("Port");
     auto* label2 = placed(new ClickLabel("Rate:", box4), "Label2", QRect(29, 53, 26, 13));
     label2->setToolTip("Device Manager");
     label2->onClick = [this] { Label1Click(); };
@@ -332,6 +335,8 @@ void TMainForm::buildPortGroup() {
         setLabelText(sized, sized->text());
     }
     cbBaudRate_ = placed(new QComboBox(box4), "cbBaudRate", QRect(64, 50, 81, 21));
+    label2->setBuddy(cbBaudRate_);
+    cbBaudRate_->setAccessibleName("Rate");
     // The component's rate table, in its order: the item index is the rate's ordinal.
     for (const auto rate : serial::kBaudRates) {
         cbBaudRate_->addItem(QString::number(rate));
@@ -421,8 +426,10 @@ void TMainForm::buildLowerStrip() {
         sized->adjustSize();
     }
 
-    // The settings memo: never shown, outside the scroll range.
+    // The settings memo: never shown, outside the scroll range. A window of its own (never
+    // shown either), so assistive tools list no empty editable text in the window.
     memoTunes_ = placed(new QPlainTextEdit(this), "MemoTunes", QRect(0, 624, 361, 17));
+    memoTunes_->setWindowFlags(Qt::Window);
     memoTunes_->hide();
 }
 
@@ -597,9 +604,12 @@ void TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
     if (key == kVkS && ctrl) {
         click(buttonSave_, &TMainForm::ButtonSaveClick, this);
     }
-    // Esc works wherever the keyboard is, and so does taking it back; in the log, the log's
-    // own Ctrl+Z does it.
-    if (key == kVkZ && ctrl && !memoOpis_->hasFocus() && memoOpis_->canUndo()) {
+    // Esc works wherever the keyboard is, and so does taking it back (an opened file too); in the
+    // log, the log's own Ctrl+Z does it, for every edit.
+    QWidget* const focused = QApplication::focusWidget();
+    const bool inLog =
+        focused != nullptr && (focused == memoOpis_ || memoOpis_->isAncestorOf(focused));
+    if (key == kVkZ && ctrl && !inLog && memoOpis_->canUndoWholeText()) {
         memoOpis_->undo();
     }
     if (key == kVkO && ctrl) {

@@ -1,9 +1,11 @@
 // The main window's log file and settings.
+#include <QApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <algorithm>
@@ -44,7 +46,27 @@ void TMainForm::showFileLabels(const QString& path) {
     labelFileName_->adjustSize();
 }
 
+namespace {
+// The keyboard goes back where it was when a file dialog and its work are over: a window
+// manager may leave no control with it, and the next key (Ctrl+Z among them) would go nowhere.
+class KeepFocus {
+  public:
+    KeepFocus() : had_(QApplication::focusWidget()) {}
+    ~KeepFocus() {
+        if (had_ != nullptr && QApplication::focusWidget() == nullptr) {
+            had_->setFocus();
+        }
+    }
+    KeepFocus(const KeepFocus&) = delete;
+    KeepFocus& operator=(const KeepFocus&) = delete;
+
+  private:
+    QPointer<QWidget> had_;
+};
+}  // namespace
+
 void TMainForm::ButtonSaveClick() {
+    const KeepFocus keep;
     const QString path = desktop().getSaveFileName(this, "Збереження конфігурації",
                                                    QDir::currentPath(), "Text file|*.txt", "txt");
     if (path.isEmpty()) {
@@ -62,6 +84,7 @@ void TMainForm::ButtonSaveClick() {
 }
 
 void TMainForm::ButtonOpenClick() {
+    const KeepFocus keep;
     const QString path = desktop().getOpenFileName(this, "Відкривання конфігурації",
                                                    openDialogFile_, "Текстовий файл|*.txt");
     if (path.isEmpty()) {

@@ -1,7 +1,9 @@
 #include "ui/png_button.hpp"
 
 #include <qdrawutil.h>
+#include <QAccessibleWidget>
 #include <QEnterEvent>
+#include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 
@@ -18,11 +20,54 @@ int localY(const QMouseEvent* e) {
     return static_cast<int>(e->position().y());
 }
 
+// A button to assistive tools: its name, and a press they can make.
+class PictureButtonAccessible : public QAccessibleWidget {
+  public:
+    explicit PictureButtonAccessible(TPNGButton* button)
+        : QAccessibleWidget(button, QAccessible::Button) {}
+    QString text(QAccessible::Text t) const override {
+        const auto* button = static_cast<const TPNGButton*>(widget());
+        if (t == QAccessible::Name) {
+            return button->accessibleName().isEmpty() ? button->Name() : button->accessibleName();
+        }
+        if (t == QAccessible::Description) {
+            return button->toolTip();
+        }
+        return QAccessibleWidget::text(t);
+    }
+    QStringList actionNames() const override { return {pressAction()}; }
+    void doAction(const QString& name) override {
+        if (name == pressAction()) {
+            static_cast<TPNGButton*>(widget())->Press();
+        }
+    }
+};
+
+QAccessibleInterface* pictureButtonFactory(const QString& className, QObject* object) {
+    // It has no meta-object of its own: asked as a QWidget.
+    if (className == QLatin1String("QWidget")) {
+        if (auto* button = dynamic_cast<TPNGButton*>(object)) {
+            return new PictureButtonAccessible(button);
+        }
+    }
+    return nullptr;
+}
+
+void installAccessibility() {
+    static const bool installed = [] {
+        QAccessible::installFactory(pictureButtonFactory);
+        return true;
+    }();
+    (void)installed;
+}
+
 }  // namespace
 
 TPNGButton::TPNGButton(QWidget* parent) : QWidget(parent) {
     resize(23, 23);
-    setFocusPolicy(Qt::NoFocus);
+    // Reached with Tab, not taken by a click: the mouse leaves the focus where it was.
+    setFocusPolicy(Qt::TabFocus);
+    installAccessibility();
     setMouseTracking(true);
     setAttribute(Qt::WA_Hover, false);
 }
@@ -174,6 +219,38 @@ void TPNGButton::paintEvent(QPaintEvent*) {
         painter.setClipRect(client);
         painter.drawText(QRect(captionX, captionY, tw, th), Qt::AlignLeft | Qt::AlignTop, caption_);
     }
+    if (hasFocus()) {
+        painter.setClipping(false);
+        painter.setPen(QPen(pal.color(QPalette::WindowText), 1, Qt::DotLine));
+        painter.setBrush(Qt::NoBrush);
+        painter.drawRect(client.adjusted(2, 2, -3, -3));
+    }
+}
+
+void TPNGButton::Press() {
+    if (isEnabled() && OnClick) {
+        guarded([&] { OnClick(this); });
+    }
+}
+
+void TPNGButton::keyPressEvent(QKeyEvent* event) {
+    if (!event->isAutoRepeat() &&
+        (event->key() == Qt::Key_Space || event->key() == Qt::Key_Return ||
+         event->key() == Qt::Key_Enter)) {
+        Press();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void TPNGButton::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    update();
+}
+
+void TPNGButton::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    update();
 }
 
 void TPNGButton::mousePressEvent(QMouseEvent* event) {

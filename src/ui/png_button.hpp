@@ -1,6 +1,7 @@
 #pragma once
 // The picture button: a picture and an optional caption, a frame and a 2-pixel shift that follow
-// the mouse, clicks reported. It never takes the keyboard focus.
+// the mouse, clicks reported. Tab reaches it and Space or Enter presses it, with a focus frame, and
+// assistive tools see a button named by its caption or hint that they can press.
 
 #include <QImage>
 #include <QWidget>
@@ -47,6 +48,10 @@ class TPNGButton : public QWidget {
 
     // A copy of `normal` at a third of its opacity; a palette picture made opaque instead.
     static QImage MakeDisabledImage(const QImage& normal);
+    // What it is called: its caption, else its hint.
+    QString Name() const { return caption_.isEmpty() ? toolTip() : caption_; }
+    // A press as a click: from the keyboard or an assistive tool.
+    void Press();
 
     TMouseEvent OnMouseDown;
     TNotifyEvent OnClick;
@@ -65,6 +70,9 @@ class TPNGButton : public QWidget {
     void enterEvent(QEnterEvent* event) override;
     void leaveEvent(QEvent* event) override;
     void changeEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void focusInEvent(QFocusEvent* event) override;
+    void focusOutEvent(QFocusEvent* event) override;
 
   private:
     void pressDown(QMouseEvent* event);

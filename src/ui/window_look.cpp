@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include <QAccessibleWidget>
 #include <QPushButton>
 
 #include <QGuiApplication>
@@ -30,6 +31,25 @@ void centreOnScreen(QWidget* window) {
 void pressedByEnter(QPushButton* button) {
     // Outside a dialog Qt takes Enter on a button only from an auto-default one.
     button->setAutoDefault(true);
+}
+
+namespace {
+QAccessibleInterface* windowFactory(const QString& className, QObject* object) {
+    // Windows with no meta-object of their own are asked as QWidget.
+    if (className == QLatin1String("QWidget") && object->isWidgetType() &&
+        static_cast<QWidget*>(object)->isWindow()) {
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    }
+    return nullptr;
+}
+}  // namespace
+
+void frameForAssistiveTools() {
+    static const bool installed = [] {
+        QAccessible::installFactory(windowFactory);
+        return true;
+    }();
+    (void)installed;
 }
 
 namespace {

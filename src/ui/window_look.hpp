@@ -16,6 +16,9 @@ void centreOnScreen(QWidget* window);
 // Enter on the focused button presses it, as Space does (push buttons on Windows).
 void pressedByEnter(QPushButton* button);
 
+// Assistive tools see the windows as frames (a plain top-level widget reads as a "filler").
+void frameForAssistiveTools();
+
 // The contrast of two colours (1 to 21), by the relative luminance of WCAG 2.
 double contrastRatio(const QColor& a, const QColor& b);
 // The text contrast the windows keep, light or dark scheme alike.

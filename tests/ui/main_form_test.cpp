@@ -2,7 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
+#include <utility>
 
+#include <QAccessible>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -511,6 +514,56 @@ TEST(WindowColours, EveryCaptionIsReadableInALightAndADarkScheme) {
         }
     }
     QApplication::setPalette(before);
+}
+
+}  // namespace
+}  // namespace nira::ui
+
+namespace nira::ui {
+namespace {
+
+// What a screen reader finds: the windows as frames, the lists named by their labels, the
+// picture buttons as named buttons it can reach, nothing hidden listed.
+TEST_F(MainFormTest, AssistiveToolsFindEachControlByNameAndRole) {
+    QAccessibleInterface* window = QAccessible::queryAccessibleInterface(form.get());
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(window->role(), QAccessible::Window);
+    QAccessibleInterface* about = QAccessible::queryAccessibleInterface(help.get());
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->role(), QAccessible::Window);
+    // Each list is labelled by its caption (on Linux a relation, as Orca reads it).
+    for (const auto& [list, caption] : {std::pair{"cbPort", "Port:"}, {"cbBaudRate", "Rate:"}}) {
+        const auto labels =
+            QAccessible::queryAccessibleInterface(control(list))->relations(QAccessible::Label);
+        ASSERT_EQ(labels.size(), 1) << list;
+        EXPECT_EQ(labels.front().first->text(QAccessible::Name), caption) << list;
+        EXPECT_FALSE(control(list)->accessibleName().isEmpty()) << list;
+    }
+    // (No meta-object of their own: told apart by their type.)
+    for (auto* widget : form->findChildren<QWidget*>()) {
+        auto* button = dynamic_cast<TPNGButton*>(widget);
+        if (button == nullptr) {
+            continue;
+        }
+        QAccessibleInterface* seen = QAccessible::queryAccessibleInterface(button);
+        EXPECT_EQ(seen->role(), QAccessible::Button) << button->objectName().toStdString();
+        EXPECT_FALSE(seen->text(QAccessible::Name).isEmpty()) << button->objectName().toStdString();
+        EXPECT_TRUE(button->focusPolicy() & Qt::TabFocus) << button->objectName().toStdString();
+    }
+    // The settings memo is never shown: no tool lists it.
+    std::function<bool(QAccessibleInterface*)> lists = [&](QAccessibleInterface* node) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            QAccessibleInterface* child = node->child(i);
+            if (child == nullptr) {
+                continue;
+            }
+            if (child->object() == control("MemoTunes") || lists(child)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_FALSE(lists(window));
 }
 
 }  // namespace

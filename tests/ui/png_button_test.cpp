@@ -1,6 +1,7 @@
 // The picture button as painted: frames, the pressed shift, the disabled picture; and the
 // press/over state machine with its events.
 #include <gtest/gtest.h>
+#include <QAccessible>
 #include <QEnterEvent>
 #include <QMouseEvent>
 #include <QTest>
@@ -214,7 +215,39 @@ TEST_F(PngButtonTest, LayoutsPlaceThePictureAndCaption) {
     EXPECT_EQ(pictureAt(paint()), table[3].picture + QPoint(0, 2));
     button.SetButtonLayout(pbsImageAbove);
     EXPECT_EQ(pictureAt(paint()), table[0].picture + QPoint(2, 2));
-    EXPECT_EQ(button.focusPolicy(), Qt::NoFocus);
+}
+
+// Tab reaches it and Space or Enter presses it; a click leaves the keyboard where it was; an
+// assistive tool sees a button with its name and can press it.
+TEST(PngButtonKeys, ReachedByTabPressedByKeysAndByAssistiveTools) {
+    QWidget window;
+    auto* before = new QWidget(&window);
+    before->setFocusPolicy(Qt::StrongFocus);
+    auto* button = new TPNGButton(&window);
+    button->setToolTip("Calculator");
+    int clicks = 0;
+    button->OnClick = [&](TPNGButton*) { ++clicks; };
+    window.show();
+    QApplication::setActiveWindow(&window);
+    before->setFocus();
+    QTest::mouseClick(button, Qt::LeftButton, Qt::NoModifier, QPoint(5, 5));
+    EXPECT_EQ(clicks, 1);
+    EXPECT_TRUE(before->hasFocus()) << "a click took the keyboard";
+    EXPECT_TRUE(button->focusPolicy() & Qt::TabFocus);
+    button->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(button, Qt::Key_Space);
+    QTest::keyClick(button, Qt::Key_Return);
+    EXPECT_EQ(clicks, 3);
+    QAccessibleInterface* seen = QAccessible::queryAccessibleInterface(button);
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->role(), QAccessible::Button);
+    EXPECT_EQ(seen->text(QAccessible::Name), "Calculator");
+    ASSERT_NE(seen->actionInterface(), nullptr);
+    seen->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+    EXPECT_EQ(clicks, 4);
+    button->setEnabled(false);
+    QTest::keyClick(button, Qt::Key_Space);
+    EXPECT_EQ(clicks, 4);
 }
 
 }  // namespace
