@@ -31,12 +31,16 @@ struct CommandLine {
                             "Choose the port NAME, as the Port list shows it, for this run (the "
                             "saved choice stays as it is until the window closes).",
                             "NAME"};
+    QCommandLineOption noJournal{"no-journal",
+                                 "Keep no capture journal: the received lines are then only in "
+                                 "the log, until it is saved."};
 
     CommandLine() {
         parser.setApplicationDescription(
             "NIRA-7 UART Analyser: listens to a radio receiver on a serial port, answers each "
             "message and logs it.");
         parser.addOption(port);
+        parser.addOption(noJournal);
         // Qt's own options (-platform xcb, -style fusion …) are the application object's.
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
         for (const char* name : {"platform", "platformpluginpath", "platformtheme", "plugin",
@@ -97,6 +101,7 @@ int main(int argc, char** argv) {
     // The command line is read before any window exists: help, version and a bad option need no
     // display.
     std::optional<QString> port;
+    bool journal = true;
     {
         QCoreApplication core(argc, argv);
         CommandLine commandLine;
@@ -106,11 +111,15 @@ int main(int argc, char** argv) {
         if (commandLine.parser.isSet(commandLine.port)) {
             port = commandLine.parser.value(commandLine.port);
         }
+        journal = !commandLine.parser.isSet(commandLine.noJournal);
     }
     nira::ui::Application application(argc, argv);
     // The menu entry's name: a dock or task switcher matches the window to its launcher.
     QGuiApplication::setDesktopFileName(QStringLiteral("org.example.Nira7Analyser"));
     nira::ui::TMainForm mainForm;
+    if (!journal) {
+        mainForm.SetJournalling(false);
+    }
     if (port) {
         mainForm.ChoosePort(*port);
     }

@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -283,6 +284,7 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     buildLowerStrip();
     setUpTabOrder();
     setUpSerialComponent();
+    SetJournalling(true);
     built_ = true;
     paintCaptions();
     // Centred on the screen when first shown.
@@ -689,12 +691,12 @@ void TMainForm::BComPort1RxChar(serial::TBComPort*, std::int32_t) {
     const capture::Arrival arrival = capture::handleArrival(BComPort1);
     switch (arrival.message.kind) {
         case ChunkKind::Unrecognised:
-            AppendLogLine(capture::stampedLogLine(arrival.logContent));
+            logReceived(capture::stampedLogLine(arrival.logContent));
             desktop().messageBeep(platform::kBeepError);
             desktop().bringToFront(this);
             break;
         case ChunkKind::TestMessage:
-            AppendLogLine(capture::stampedLogLine(arrival.logContent));
+            logReceived(capture::stampedLogLine(arrival.logContent));
             break;
         case ChunkKind::EventMessage:
             showEvent_(arrival.message.event, arrival.logContent);
@@ -711,10 +713,45 @@ void TMainForm::showEvent_(const receiver::EventBody& body, std::string_view log
         QString(receiver::kLastEventCaptionPrefix.data()) +
         QString::fromLocal8Bit(time.data(), static_cast<qsizetype>(time.size())));
     setLabelText(labelEvent_, QString::fromStdString(receiver::eventFieldLabel(body)));
-    AppendLogLine(capture::stampedLogLine(logContent));
+    logReceived(capture::stampedLogLine(logContent));
     setLabelText(labelSmart_, QString::fromStdString(receiver::smartLabel(body)));
     desktop().messageBeep(platform::kBeepExclamation);
     desktop().bringToFront(this);
+}
+
+void TMainForm::logReceived(std::string_view line) {
+    AppendLogLine(line);
+    if (!journal_) {
+        return;
+    }
+    std::string error;
+    if (journal_->append(line, capture::localClockNow(), error)) {
+        journalFailureTold_ = false;
+    } else if (!journalFailureTold_) {
+        // Once until it works again: the log in the window goes on, and Save keeps it.
+        journalFailureTold_ = true;
+        showApplicationException(std::make_exception_ptr(
+            std::runtime_error("The received lines cannot be kept on disk: " + error +
+                               ". The log in the window goes on; Save keeps it.")));
+    }
+}
+
+void TMainForm::SetJournalling(bool on) {
+    journal_.reset();
+    const std::filesystem::path folder = on ? capture::Journal::defaultFolder() : "";
+    if (!folder.empty()) {
+        journal_ = std::make_unique<capture::Journal>(folder);
+        journal_->prune();
+    }
+    labelLink_->setToolTip(
+        journal_ ? "Every line the receiver sent is also kept in " +
+                       QString::fromStdString(folder.string()) +
+                       " (a file a day, as Save writes it; 90 days kept)"
+                 : "The received lines are not kept on disk beside the log (--no-journal)");
+}
+
+QString TMainForm::JournalFolder() const {
+    return journal_ ? QString::fromStdString(journal_->folder().string()) : QString();
 }
 
 void TMainForm::AppendLogLine(const QString& line) {

@@ -3,10 +3,12 @@
 
 #include <QWidget>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "capture/journal.hpp"
 #include "platform/registry.hpp"
 #include "platform/serial_api.hpp"
 #include "receiver/message.hpp"
@@ -60,6 +62,9 @@ class TMainForm : public QWidget, public KeyPreview {
     void EnterIdleState();
     // The last step of FormCreate: the saved list positions.
     void restoreChoices();
+    // The capture journal (on unless switched off): where it is kept, empty when off.
+    void SetJournalling(bool on);
+    QString JournalFolder() const;
 
     // Appends one line (its Windows-1251 bytes) to the log by the append rule; a change of the
     // log. The view follows unless the operator scrolled up or selected text.
@@ -92,6 +97,8 @@ class TMainForm : public QWidget, public KeyPreview {
     void paintCaptions();
 
     void showEvent_(const receiver::EventBody& body, std::string_view logContent);
+    // A line of the receiver's: into the log, and into the journal.
+    void logReceived(std::string_view line);
     // Where the link stands, in the window and to assistive tools.
     void showLinkState(const QString& text);
     QString listeningText() const;
@@ -126,6 +133,8 @@ class TMainForm : public QWidget, public KeyPreview {
     QMessageBox* lossBox_;
     QString openDialogFile_;  // what OpenDialog1 offers next time
     bool built_ = false;      // every control is made
+    std::unique_ptr<capture::Journal> journal_;
+    bool journalFailureTold_ = false;
 };
 
 // Windows virtual-key codes of the keys the window reacts to.

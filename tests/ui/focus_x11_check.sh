@@ -18,6 +18,8 @@ for tool in Xvfb xdotool xev xprop openbox; do
 done
 
 work=$(mktemp -d)
+# The capture journal goes to the check's own folder, not the home's.
+export XDG_STATE_HOME="$work/state"
 xvfb_pid=
 app_pid=
 sim_pid=
@@ -114,4 +116,6 @@ xdotool key ctrl+s
 wait_for '[ -s "$work/saved.txt" ]' 50 || { echo "FAILED: nothing saved after Esc and Ctrl+Z"; exit 1; }
 lines=$(grep -c -- "-->" "$work/saved.txt" || true)
 [ "$lines" -eq 8 ] || { echo "FAILED: $lines of 8 lines saved after Esc and Ctrl+Z"; cat "$work/saved.txt"; exit 1; }
-echo "undo: Esc twice and Ctrl+Z, the log saved whole ($lines lines)"
+journalled=$(cat "$XDG_STATE_HOME"/nira7/journal/nira7-*.txt 2>/dev/null | grep -c -- "-->" || true)
+[ "$journalled" -eq 8 ] || { echo "FAILED: the capture journal has $journalled of 8 lines"; exit 1; }
+echo "undo: Esc twice and Ctrl+Z, the log saved whole ($lines lines); the journal has them too"

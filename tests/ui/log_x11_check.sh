@@ -15,6 +15,8 @@ for tool in Xvfb xdotool; do
 done
 
 work=$(mktemp -d)
+# The capture journal goes to the check's own folder, not the home's.
+export XDG_STATE_HOME="$work/state"
 xvfb_pid=
 app_pid=
 cleanup() {

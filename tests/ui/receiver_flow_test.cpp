@@ -24,6 +24,7 @@
 namespace nira::ui {
 namespace {
 
+using nira::testing::readFile;
 using nira::testing::RecordingDesktop;
 using nira::testing::SimProcess;
 using nira::testing::TempDir;
@@ -183,6 +184,49 @@ TEST(ReceiverFlow, TheWindowSaysWhereTheLinkStands) {
     EXPECT_TRUE(told[2].startsWith("Back at "));
     EXPECT_EQ(told.back(), "Idle");
     EXPECT_TRUE(desktop.messages.empty()) << ::testing::PrintToString(desktop.messages);
+}
+
+// Every line the receiver sent is in the day's journal file as Save writes it, whatever happens
+// to the log in the window afterwards (Esc, typing).
+TEST(ReceiverFlow, TheJournalKeepsWhatTheReceiverSent) {
+    TempDir dir;
+    const nira::testing::ScopedEnv registry("NIRA7_REGISTRY", (dir / "registry.reg").string());
+    const nira::testing::ScopedEnv state("XDG_STATE_HOME", (dir / "state").string());
+    writeFile(dir / "session.txt", std::string(nira::testing::kEdgeCaseSession) + "wait 3000\n");
+    SimProcess sim({"--script", (dir / "session.txt").string(), "--linger", "300"});
+    RecordingDesktop desktop;
+    TMainForm form;
+    form.show();
+    EXPECT_EQ(form.JournalFolder().toStdString(), (dir / "state" / "nira7" / "journal").string());
+    auto* ports = form.findChild<QComboBox*>("cbPort");
+    // The simulator registers its port as it starts: the list is read again until it is there.
+    const QString port = QString::fromStdString(sim.portPath());
+    ASSERT_TRUE(waitUntil([&] {
+        form.RefreshPorts();
+        return ports->findText(port) >= 0;
+    }));
+    ports->setCurrentIndex(ports->findText(port));
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStart"), Qt::LeftButton);
+    ASSERT_TRUE(form.BComPort1.IsOpen()) << ::testing::PrintToString(desktop.messages);
+    auto* log = form.findChild<LogView*>("sMemoOpis");
+    ASSERT_TRUE(
+        waitUntil([&] { return log->toPlainText().contains("XYZ"); }, std::chrono::seconds(20)));
+    QTest::mouseClick(form.findChild<QWidget*>("ButtonStop"), Qt::LeftButton);
+    const std::string logged = form.LogText();
+    QTest::keyClick(log, Qt::Key_Escape);
+    QTest::keyClicks(log, "typed");
+    std::filesystem::path file;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(dir / "state" / "nira7" / "journal")) {
+        file = entry.path();
+    }
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(readFile(file), logged);
+    EXPECT_TRUE(desktop.messages.empty()) << ::testing::PrintToString(desktop.messages);
+
+    // Switched off, it keeps nothing.
+    form.SetJournalling(false);
+    EXPECT_TRUE(form.JournalFolder().isEmpty());
 }
 
 TEST(ReceiverFlow, AFloodKeepsTheWindowResponsiveBetweenChunks) {
