@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
+#include <system_error>
 #include <vector>
 
 namespace nira::capture {
@@ -63,7 +63,7 @@ bool Journal::append(std::string_view line, const receiver::ClockReading& now, s
         file_ = std::fopen(path.string().c_str(), "ab");
         if (file_ == nullptr) {
             error = "the capture journal " + path.string() +
-                    " cannot be written: " + std::strerror(errno);
+                    " cannot be written: " + std::generic_category().message(errno);
             return false;
         }
         openPath_ = path;
@@ -73,8 +73,8 @@ bool Journal::append(std::string_view line, const receiver::ClockReading& now, s
     // Handed to the system at once: a crash of this program loses no line.
     if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() ||
         std::fflush(file_) != 0) {
-        error =
-            "the capture journal " + path.string() + " cannot be written: " + std::strerror(errno);
+        error = "the capture journal " + path.string() +
+                " cannot be written: " + std::generic_category().message(errno);
         std::fclose(file_);
         file_ = nullptr;
         return false;
