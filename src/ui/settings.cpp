@@ -114,15 +114,15 @@ void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath
 
 void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
                   int speedIndex, const std::string& portName) {
+    using namespace platform;  // on Windows the constants are the system's macros
     const auto key = openSettingsKey(registry, keyPath);
     saveOne(registry, key->get(), kPortIndexValue, portIndex);
     saveOne(registry, key->get(), kSpeedIndexValue, speedIndex);
     // With its terminating NUL, as the registry keeps a REG_SZ.
     if (key->get() == nullptr ||
-        registry.RegSetValueExA(key->get(), kPortNameValue, platform::REG_SZ,
-                                reinterpret_cast<const platform::BYTE*>(portName.c_str()),
-                                static_cast<platform::DWORD>(portName.size() + 1)) !=
-            platform::ERROR_SUCCESS) {
+        registry.RegSetValueExA(key->get(), kPortNameValue, REG_SZ,
+                                reinterpret_cast<const BYTE*>(portName.c_str()),
+                                static_cast<DWORD>(portName.size() + 1)) != ERROR_SUCCESS) {
         throw ERegistryException(named("Failed to set data for '%s'", kPortNameValue));
     }
 }
