@@ -15,6 +15,7 @@ using REGSAM = DWORD;
 struct RegistryKey;
 using HKEY = RegistryKey*;
 
+inline const HKEY HKEY_CURRENT_USER = reinterpret_cast<HKEY>(std::uintptr_t{0x80000001});
 inline const HKEY HKEY_LOCAL_MACHINE = reinterpret_cast<HKEY>(std::uintptr_t{0x80000002});
 
 inline constexpr DWORD REG_NONE = 0;

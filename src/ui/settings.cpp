@@ -10,17 +10,36 @@ namespace nira::ui {
 
 namespace {
 
-// The settings key, opened (and created when missing) for reading and writing; null when it
-// cannot be.
-std::unique_ptr<platform::ScopedKey> openSettingsKey(platform::RegistryApi& registry,
-                                                     const std::string& path) {
+// The settings key below `root`, opened (and created when missing) for reading and writing;
+// null when it cannot be.
+std::unique_ptr<platform::ScopedKey> openSettingsKey(
+    platform::RegistryApi& registry, const std::string& path,
+    platform::HKEY root = platform::HKEY_LOCAL_MACHINE) {
     using namespace platform;
     auto key = std::make_unique<ScopedKey>(registry);
-    if (registry.RegCreateKeyExA(HKEY_LOCAL_MACHINE, path.c_str(), REG_OPTION_NON_VOLATILE,
-                                 KEY_ALL_ACCESS, key->put(), nullptr) != ERROR_SUCCESS) {
+    if (registry.RegCreateKeyExA(root, path.c_str(), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                 key->put(), nullptr) != ERROR_SUCCESS) {
         *key->put() = nullptr;
     }
     return key;
+}
+
+// The settings key below `root`, opened for reading only if it is there; null otherwise.
+std::unique_ptr<platform::ScopedKey> openForReading(platform::RegistryApi& registry,
+                                                    const std::string& path, platform::HKEY root) {
+    using namespace platform;
+    auto key = std::make_unique<ScopedKey>(registry);
+    if (registry.RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, key->put()) != ERROR_SUCCESS) {
+        *key->put() = nullptr;
+    }
+    return key;
+}
+
+bool hasValue(platform::RegistryApi& registry, platform::HKEY key, const char* name) {
+    platform::DWORD type = 0;
+    platform::DWORD size = 0;
+    return key != nullptr &&
+           registry.RegQueryValueExA(key, name, &type, nullptr, &size) == platform::ERROR_SUCCESS;
 }
 
 std::string named(const char* pattern, const char* value) {
@@ -102,20 +121,33 @@ void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath
                      const std::function<void(int)>& setPortIndex,
                      const std::function<void(int)>& setSpeedIndex,
                      const std::function<void(const std::string&)>& setPortName) {
-    const auto key = openSettingsKey(registry, keyPath);
-    restoreOne(registry, key->get(), kPortIndexValue, setPortIndex);
-    restoreOne(registry, key->get(), kSpeedIndexValue, setSpeedIndex);
-    if (setPortName && key->get() != nullptr) {
-        if (const auto name = readText(registry, key->get(), kPortNameValue)) {
-            setPortName(*name);
+    // The user's key first (written where the machine's was refused), each value it lacks from
+    // the machine's (an administrator's, an older copy's).
+    auto machine = openSettingsKey(registry, keyPath);
+    if (machine->get() == nullptr) {
+        machine = openForReading(registry, keyPath, platform::HKEY_LOCAL_MACHINE);
+    }
+    const auto user = openForReading(registry, keyPath, platform::HKEY_CURRENT_USER);
+    const auto from = [&](const char* name) {
+        return hasValue(registry, user->get(), name) ? user->get() : machine->get();
+    };
+    restoreOne(registry, from(kPortIndexValue), kPortIndexValue, setPortIndex);
+    restoreOne(registry, from(kSpeedIndexValue), kSpeedIndexValue, setSpeedIndex);
+    if (setPortName) {
+        if (const platform::HKEY key = from(kPortNameValue); key != nullptr) {
+            if (const auto name = readText(registry, key, kPortNameValue)) {
+                setPortName(*name);
+            }
         }
     }
 }
 
-void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
-                  int speedIndex, const std::string& portName) {
+namespace {
+// Writes the three values under `root`; throws ERegistryException naming the first refused.
+void saveUnder(platform::RegistryApi& registry, platform::HKEY root, const std::string& keyPath,
+               int portIndex, int speedIndex, const std::string& portName) {
     using namespace platform;  // on Windows the constants are the system's macros
-    const auto key = openSettingsKey(registry, keyPath);
+    const auto key = openSettingsKey(registry, keyPath, root);
     saveOne(registry, key->get(), kPortIndexValue, portIndex);
     saveOne(registry, key->get(), kSpeedIndexValue, speedIndex);
     // With its terminating NUL, as the registry keeps a REG_SZ.
@@ -124,6 +156,33 @@ void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, i
                                 reinterpret_cast<const BYTE*>(portName.c_str()),
                                 static_cast<DWORD>(portName.size() + 1)) != ERROR_SUCCESS) {
         throw ERegistryException(named("Failed to set data for '%s'", kPortNameValue));
+    }
+}
+}  // namespace
+
+void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
+                  int speedIndex, const std::string& portName) {
+    using namespace platform;
+    // The machine's key as before (stored files and other copies read it there); a standard
+    // user on Windows may not write it, and then the user's key takes the settings. The
+    // operator hears of it only when neither can be written.
+    try {
+        saveUnder(registry, HKEY_LOCAL_MACHINE, keyPath, portIndex, speedIndex, portName);
+    } catch (const ERegistryException&) {
+        saveUnder(registry, HKEY_CURRENT_USER, keyPath, portIndex, speedIndex, portName);
+        return;
+    }
+    // Written where it is read last: what the user's key kept from a refused time goes, so it
+    // does not hide these.
+    const auto user = openForReading(registry, keyPath, HKEY_CURRENT_USER);
+    if (user->get() != nullptr) {
+        ScopedKey writable(registry);
+        if (registry.RegOpenKeyExA(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_ALL_ACCESS,
+                                   writable.put()) == ERROR_SUCCESS) {
+            for (const char* name : {kPortIndexValue, kSpeedIndexValue, kPortNameValue}) {
+                registry.RegDeleteValueA(writable.get(), name);
+            }
+        }
     }
 }
 

@@ -143,6 +143,111 @@ TEST_F(SettingsTest, ThePortIsFoundByItsNameInAnotherList) {
     EXPECT_TRUE(desktop.messages.empty());
 }
 
+// The registry as a standard user on Windows has it: the machine's settings key may be read but
+// neither made nor written (ERROR_ACCESS_DENIED); the user's key is kept below the test's own
+// machine key, under "HKCU\\…", so the test sees where it went. `userRefused` refuses that too.
+class MachineKeyRefused : public platform::RegistryApi {
+  public:
+    MachineKeyRefused(platform::RegistryApi& real, bool userRefused, bool machineRefused = true)
+        : real_(real), userRefused_(userRefused), machineRefused_(machineRefused) {}
+    LONG RegOpenKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access,
+                       HKEY* result) override {
+        if (root == HKEY_CURRENT_USER) {
+            return real_.RegOpenKeyExA(HKEY_LOCAL_MACHINE, user(subKey).c_str(), options, access,
+                                       result);
+        }
+        if (machineRefused_ && settings(subKey) && access != KEY_READ) {
+            return ERROR_ACCESS_DENIED;
+        }
+        return real_.RegOpenKeyExA(root, subKey, options, access, result);
+    }
+    LONG RegCreateKeyExA(HKEY root, const char* subKey, DWORD options, REGSAM access, HKEY* result,
+                         DWORD* disposition) override {
+        if (root == HKEY_CURRENT_USER && !userRefused_) {
+            return real_.RegCreateKeyExA(HKEY_LOCAL_MACHINE, user(subKey).c_str(), options, access,
+                                         result, disposition);
+        }
+        if (root == HKEY_CURRENT_USER || (machineRefused_ && settings(subKey))) {
+            return ERROR_ACCESS_DENIED;
+        }
+        return real_.RegCreateKeyExA(root, subKey, options, access, result, disposition);
+    }
+    LONG RegEnumValueA(HKEY key, DWORD index, char* name, DWORD* nameSize, DWORD* type, BYTE* data,
+                       DWORD* dataSize) override {
+        return real_.RegEnumValueA(key, index, name, nameSize, type, data, dataSize);
+    }
+    LONG RegQueryValueExA(HKEY key, const char* name, DWORD* type, BYTE* data,
+                          DWORD* dataSize) override {
+        return real_.RegQueryValueExA(key, name, type, data, dataSize);
+    }
+    LONG RegSetValueExA(HKEY key, const char* name, DWORD type, const BYTE* data,
+                        DWORD size) override {
+        return real_.RegSetValueExA(key, name, type, data, size);
+    }
+    LONG RegDeleteValueA(HKEY key, const char* name) override {
+        return real_.RegDeleteValueA(key, name);
+    }
+    LONG RegCloseKey(HKEY key) override { return real_.RegCloseKey(key); }
+
+    static std::string user(const char* subKey) { return std::string("HKCU\\") + subKey; }
+
+  private:
+    static bool settings(const char* subKey) {
+        return subKey != nullptr && std::string(subKey) == runningSettingsKey();
+    }
+    platform::RegistryApi& real_;
+    bool userRefused_;
+    bool machineRefused_;
+};
+
+TEST_F(SettingsTest, AMachineKeyItMayNotWriteLeavesTheSettingsWithTheUser) {
+    writeFile(dir / "tty1", "");
+    writeFile(dir / "tty2", "");
+    // Values an administrator or an older copy left in the machine's key are read.
+    store(kSpeedIndexValue, REG_DWORD, dword(3));
+    MachineKeyRefused standardUser(registry.api(), false);
+    auto form = std::make_unique<TMainForm>(platform::systemSerialApi(), standardUser);
+    EXPECT_EQ(position(*form, "cbBaudRate"), 3);
+    form->findChild<QComboBox*>("cbPort")->setCurrentIndex(1);
+    form->findChild<QComboBox*>("cbBaudRate")->setCurrentIndex(14);
+    EXPECT_TRUE(form->close());
+    EXPECT_TRUE(desktop.messages.empty()) << ::testing::PrintToString(desktop.messages);
+    EXPECT_EQ(stored(kSpeedIndexValue), 3) << "the machine's key was written";
+    {
+        ScopedKey key(registry.api());
+        ASSERT_EQ(
+            registry.api().RegOpenKeyExA(
+                HKEY_LOCAL_MACHINE, MachineKeyRefused::user(runningSettingsKey().c_str()).c_str(),
+                0, KEY_READ, key.put()),
+            ERROR_SUCCESS)
+            << "nothing in the user's key";
+    }
+    form = std::make_unique<TMainForm>(platform::systemSerialApi(), standardUser);
+    EXPECT_EQ(position(*form, "cbPort"), 1);
+    EXPECT_EQ(position(*form, "cbBaudRate"), 14) << "the user's value comes first";
+    form->close();
+
+    // An administrator's run writes the machine's key, and what the user's key kept goes, so it
+    // hides nothing later.
+    MachineKeyRefused administrator(registry.api(), false, false);
+    form = std::make_unique<TMainForm>(platform::systemSerialApi(), administrator);
+    form->findChild<QComboBox*>("cbBaudRate")->setCurrentIndex(7);
+    form->close();
+    EXPECT_EQ(stored(kSpeedIndexValue), 7);
+    form = std::make_unique<TMainForm>(platform::systemSerialApi(), standardUser);
+    EXPECT_EQ(position(*form, "cbBaudRate"), 7);
+    form->close();
+
+    // Neither key writable: told, once, with the value's name; the window closes.
+    MachineKeyRefused nobody(registry.api(), true);
+    form = std::make_unique<TMainForm>(platform::systemSerialApi(), nobody);
+    EXPECT_TRUE(form->close());
+    ASSERT_EQ(desktop.messages.size(), 1U);
+    EXPECT_NE(desktop.messages.front().find("Failed to set data for 'cbPort.ItemIndex'"),
+              std::string::npos)
+        << desktop.messages.front();
+}
+
 TEST_F(SettingsTest, OutOfRangeSelectsNothingAndIsStoredAsMinusOne) {
     writeFile(dir / "tty1", "");
     store(kPortIndexValue, REG_DWORD, dword(7));
