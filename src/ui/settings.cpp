@@ -8,13 +8,16 @@
 
 namespace nira::ui {
 
+// The registry's constants are the system's macros on Windows, names of this namespace elsewhere.
+using namespace platform;
+
 namespace {
 
 // The settings key below `root`, opened (and created when missing) for reading and writing;
 // null when it cannot be.
-std::unique_ptr<platform::ScopedKey> openSettingsKey(
-    platform::RegistryApi& registry, const std::string& path,
-    platform::HKEY root = platform::HKEY_LOCAL_MACHINE) {
+std::unique_ptr<platform::ScopedKey> openSettingsKey(platform::RegistryApi& registry,
+                                                     const std::string& path,
+                                                     platform::HKEY root = HKEY_LOCAL_MACHINE) {
     using namespace platform;
     auto key = std::make_unique<ScopedKey>(registry);
     if (registry.RegCreateKeyExA(root, path.c_str(), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
@@ -39,7 +42,7 @@ bool hasValue(platform::RegistryApi& registry, platform::HKEY key, const char* n
     platform::DWORD type = 0;
     platform::DWORD size = 0;
     return key != nullptr &&
-           registry.RegQueryValueExA(key, name, &type, nullptr, &size) == platform::ERROR_SUCCESS;
+           registry.RegQueryValueExA(key, name, &type, nullptr, &size) == ERROR_SUCCESS;
 }
 
 std::string named(const char* pattern, const char* value) {
@@ -125,9 +128,9 @@ void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath
     // the machine's (an administrator's, an older copy's).
     auto machine = openSettingsKey(registry, keyPath);
     if (machine->get() == nullptr) {
-        machine = openForReading(registry, keyPath, platform::HKEY_LOCAL_MACHINE);
+        machine = openForReading(registry, keyPath, HKEY_LOCAL_MACHINE);
     }
-    const auto user = openForReading(registry, keyPath, platform::HKEY_CURRENT_USER);
+    const auto user = openForReading(registry, keyPath, HKEY_CURRENT_USER);
     const auto from = [&](const char* name) {
         return hasValue(registry, user->get(), name) ? user->get() : machine->get();
     };
