@@ -804,11 +804,13 @@ void TMainForm::paintCaptions() {
 
 void TMainForm::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
-    // Its own palette changes with every caption painted; the scheme's is what to follow.
-    if (built_ && (event->type() == QEvent::ApplicationPaletteChange ||
-                   event->type() == QEvent::StyleChange)) {
+    // Its own palette changes with every caption painted; the scheme's is what to follow. A
+    // style may answer a palette set here with events of its own: not followed into a loop.
+    if (built_ && !painting_ && event->type() == QEvent::ApplicationPaletteChange) {
+        painting_ = true;
         paintWindow();
         paintCaptions();
+        painting_ = false;
     }
 }
 

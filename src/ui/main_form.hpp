@@ -133,6 +133,7 @@ class TMainForm : public QWidget, public KeyPreview {
     QMessageBox* lossBox_;
     QString openDialogFile_;  // what OpenDialog1 offers next time
     bool built_ = false;      // every control is made
+    bool painting_ = false;   // the scheme's colours are being applied
     std::unique_ptr<capture::Journal> journal_;
     bool journalFailureTold_ = false;
 };

@@ -483,7 +483,8 @@ TEST(WindowColours, EveryCaptionIsReadableInALightAndADarkScheme) {
         bool whileUp;
     } schemes[] = {
         {"light", light, false}, {"dark", dark, false}, {"dark, switched to", dark, true}};
-    TestRegistry registry;
+    RecordingDesktop desktop;  // a failure's box would wait for a click
+    TestRegistry registry({"COM7"});
     for (const auto& s : schemes) {
         QApplication::setPalette(s.whileUp ? light : s.scheme);
         TMainForm form(platform::systemSerialApi(), registry.api());

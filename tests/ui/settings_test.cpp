@@ -114,11 +114,10 @@ TEST_F(SettingsTest, FirstStartCreatesTheKeyAndCloseStoresThePositions) {
 // positions: the chosen port is found by its name. The position is still written, and still
 // used where the name is not in the list.
 TEST_F(SettingsTest, ThePortIsFoundByItsNameInAnotherList) {
-    const std::string first = (dir / "tty1").string();
-    const std::string second = (dir / "tty2").string();
-    const std::string third = (dir / "tty3").string();
-    registry.add(third);
-    writeFile(second, "");
+    // The fixture's list: tty1 and tty2; an adapter that sorts first comes later.
+    const std::string first = (dir / "tty0").string();
+    const std::string third = (dir / "tty2").string();
+    writeFile(dir / "tty1", "");
     writeFile(third, "");
     auto form = start();
     auto* ports = form->findChild<QComboBox*>("cbPort");
@@ -127,6 +126,7 @@ TEST_F(SettingsTest, ThePortIsFoundByItsNameInAnotherList) {
     EXPECT_TRUE(form->close());
     EXPECT_EQ(stored(kPortIndexValue), 1);
 
+    registry.add(first);
     writeFile(first, "");
     form = start();
     ports = form->findChild<QComboBox*>("cbPort");
