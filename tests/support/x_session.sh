@@ -1,5 +1,22 @@
-# Shared by the scripts that drive a program on an X server (sourced): waiting for a condition,
-# and an X server of their own. Expects $work (a private folder).
+# Shared by the scripts that drive a program on an X server (sourced): the tools they need, a
+# private folder, waiting for a condition, and an X server of their own.
+
+# Ends the check as skipped (77) when one of the named tools is not installed.
+require_tools() {
+    local tool
+    for tool in "$@"; do
+        if ! command -v "$tool" >/dev/null; then
+            echo "SKIPPED: $tool is not installed"
+            exit 77
+        fi
+    done
+}
+
+# A private folder in $work; the program's capture journal goes there, not to the home's.
+make_work() {
+    work=$(mktemp -d)
+    export XDG_STATE_HOME="$work/state"
+}
 
 # Waits up to N tenths of a second (default 300) for a condition (a shell expression).
 wait_for() {

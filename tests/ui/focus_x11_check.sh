@@ -10,16 +10,11 @@ set -euo pipefail
 
 analyser=$1
 sim=$2
-for tool in Xvfb xdotool xev xprop openbox; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIPPED: $tool is not installed"
-        exit 77
-    fi
-done
+# shellcheck source=../support/x_session.sh
+. "$(dirname "$0")/../support/x_session.sh"
+require_tools Xvfb xdotool xev xprop openbox
 
-work=$(mktemp -d)
-# The capture journal goes to the check's own folder, not the home's.
-export XDG_STATE_HOME="$work/state"
+make_work
 xvfb_pid=
 app_pid=
 sim_pid=
@@ -34,8 +29,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# shellcheck source=../support/x_session.sh
-. "$(dirname "$0")/../support/x_session.sh"
 start_xvfb
 # A window manager, as at a site: it turns a window's call for attention into its state.
 HOME="$work" openbox --sm-disable >/dev/null 2>&1 &

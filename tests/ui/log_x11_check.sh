@@ -7,16 +7,11 @@
 set -euo pipefail
 
 analyser=$1
-for tool in Xvfb xdotool; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIPPED: $tool is not installed"
-        exit 77
-    fi
-done
+# shellcheck source=../support/x_session.sh
+. "$(dirname "$0")/../support/x_session.sh"
+require_tools Xvfb xdotool
 
-work=$(mktemp -d)
-# The capture journal goes to the check's own folder, not the home's.
-export XDG_STATE_HOME="$work/state"
+make_work
 xvfb_pid=
 app_pid=
 cleanup() {
@@ -27,8 +22,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# shellcheck source=../support/x_session.sh
-. "$(dirname "$0")/../support/x_session.sh"
 start_xvfb
 
 # 200,000 receiver lines, each starting with a word of its own.

@@ -10,16 +10,11 @@ set -euo pipefail
 
 analyser=$1
 sim=$2
-for tool in Xvfb xdotool; do
-    if ! command -v "$tool" >/dev/null; then
-        echo "SKIPPED: $tool is not installed"
-        exit 77
-    fi
-done
+# shellcheck source=../support/x_session.sh
+. "$(dirname "$0")/../support/x_session.sh"
+require_tools Xvfb xdotool
 
-work=$(mktemp -d)
-# The capture journal goes to the check's own folder, not the home's.
-export XDG_STATE_HOME="$work/state"
+make_work
 xvfb_pid=
 app_pid=
 sim_pids=()
@@ -32,8 +27,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# shellcheck source=../support/x_session.sh
-. "$(dirname "$0")/../support/x_session.sh"
 start_xvfb
 
 export NIRA7_REGISTRY="$work/registry.reg" NIRA7_SERIAL_BY_ID="$work/by-id"
