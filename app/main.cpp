@@ -31,6 +31,10 @@ struct CommandLine {
                             "Choose the port NAME, as the Port list shows it, for this run (the "
                             "saved choice stays as it is until the window closes).",
                             "NAME"};
+    QCommandLineOption transmitters{"transmitters",
+                                    "Open the site's transmitter list FILE (CSV: id, name, …) "
+                                    "instead of the one used last.",
+                                    "FILE"};
     QCommandLineOption noJournal{"no-journal",
                                  "Keep no capture journal: the received lines are then only in "
                                  "the log, until it is saved."};
@@ -40,6 +44,7 @@ struct CommandLine {
             "NIRA-7 UART Analyser: listens to a radio receiver on a serial port, answers each "
             "message and logs it.");
         parser.addOption(port);
+        parser.addOption(transmitters);
         parser.addOption(noJournal);
         // Qt's own options (-platform xcb, -style fusion …) are the application object's.
         parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
@@ -102,6 +107,7 @@ int main(int argc, char** argv) {
     // display.
     std::optional<QString> port;
     bool journal = true;
+    std::optional<QString> transmitters;
     {
         QCoreApplication core(argc, argv);
         CommandLine commandLine;
@@ -112,6 +118,9 @@ int main(int argc, char** argv) {
             port = commandLine.parser.value(commandLine.port);
         }
         journal = !commandLine.parser.isSet(commandLine.noJournal);
+        if (commandLine.parser.isSet(commandLine.transmitters)) {
+            transmitters = commandLine.parser.value(commandLine.transmitters);
+        }
     }
     nira::ui::Application application(argc, argv);
     // The menu entry's name: a dock or task switcher matches the window to its launcher.
@@ -122,6 +131,9 @@ int main(int argc, char** argv) {
     }
     if (port) {
         mainForm.ChoosePort(*port);
+    }
+    if (transmitters) {
+        mainForm.OpenTransmitterList(*transmitters);
     }
     mainForm.show();
     nira::ui::TFormHelp formHelp;

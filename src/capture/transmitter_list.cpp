@@ -202,8 +202,9 @@ TransmitterList TransmitterList::parse(std::string_view text, std::vector<ListPr
     list.separator_ = separatorOf(text);
     std::vector<Record> records = splitRecords(text, list.separator_);
     if (records.empty()) {
-        throw std::runtime_error("The transmitter list is empty: its first line must name the "
-                                 "columns, one of them \"id\"");
+        throw std::runtime_error(
+            "The transmitter list is empty: its first line must name the "
+            "columns, one of them \"id\"");
     }
     const Record& header = records.front();
     bool hasId = false;
@@ -217,8 +218,9 @@ TransmitterList TransmitterList::parse(std::string_view text, std::vector<ListPr
         }
     }
     if (!hasId) {
-        throw std::runtime_error("The transmitter list has no \"id\" column: its first line must "
-                                 "name the columns, one of them \"id\"");
+        throw std::runtime_error(
+            "The transmitter list has no \"id\" column: its first line must "
+            "name the columns, one of them \"id\"");
     }
     list.columns_ = header.fields.size();
     list.header_ = header.raw;
@@ -234,8 +236,9 @@ TransmitterList TransmitterList::parse(std::string_view text, std::vector<ListPr
         const std::string_view idField =
             list.idColumn_ < line.fields.size() ? trimmed(line.fields[list.idColumn_]) : "";
         if (record.unclosedQuote) {
-            problems.push_back({record.line, "a quote is opened and never closed; the line is "
-                                             "kept in the file as it is"});
+            problems.push_back({record.line,
+                                "a quote is opened and never closed; the line is "
+                                "kept in the file as it is"});
         } else if (blank(line.fields) ||
                    (!line.fields.empty() && trimmed(line.fields.front()).starts_with("#"))) {
             // Blank lines and notes are the operator's: kept, not told.
@@ -251,10 +254,9 @@ TransmitterList TransmitterList::parse(std::string_view text, std::vector<ListPr
         } else {
             firstLine.emplace(*id, record.line);
             line.id = id;
-            const std::string name =
-                list.nameColumn_ && *list.nameColumn_ < line.fields.size()
-                    ? std::string(trimmed(line.fields[*list.nameColumn_]))
-                    : std::string();
+            const std::string name = list.nameColumn_ && *list.nameColumn_ < line.fields.size()
+                                         ? std::string(trimmed(line.fields[*list.nameColumn_]))
+                                         : std::string();
             list.entries_.push_back({*id, name});
         }
         list.lines_.push_back(std::move(line));

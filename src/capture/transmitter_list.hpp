@@ -41,7 +41,8 @@ class TransmitterList {
     TransmitterList();  // an empty list with the header "id,name"
 
     // The file's text. Bad lines and repeated IDs are told in `problems` and kept for the save;
-    // a file without an `id` column in its first line is refused with a sentence (std::runtime_error).
+    // a file without an `id` column in its first line is refused with a sentence
+    // (std::runtime_error).
     static TransmitterList parse(std::string_view text, std::vector<ListProblem>& problems);
 
     const std::vector<ListEntry>& entries() const { return entries_; }

@@ -33,8 +33,8 @@ std::string dateTime(TimePoint at, char between) {
     long offset = 0;
     const std::tm t = localParts(at, offset);
     return std::to_string(t.tm_year + 1900) + "-" + twoDigits(t.tm_mon + 1) + "-" +
-           twoDigits(t.tm_mday) + between + twoDigits(t.tm_hour) + ":" + twoDigits(t.tm_min) +
-           ":" + twoDigits(t.tm_sec);
+           twoDigits(t.tm_mday) + between + twoDigits(t.tm_hour) + ":" + twoDigits(t.tm_min) + ":" +
+           twoDigits(t.tm_sec);
 }
 
 // A field for the report: quoted when it holds a comma, a quote or a line break.
@@ -101,7 +101,8 @@ TransmitterTable::Heard TransmitterTable::onEvent(const receiver::EventBody& bod
         heard.added = true;
     }
     Transmitter& t = rows_[heard.row];
-    heard.repeat = t.heard() && t.last == body && at >= t.lastHeard && at - t.lastHeard <= kRepeatWindow;
+    heard.repeat =
+        t.heard() && t.last == body && at >= t.lastHeard && at - t.lastHeard <= kRepeatWindow;
     if (heard.repeat) {
         ++t.repeats;
     } else {
@@ -254,11 +255,10 @@ std::string TransmitterTable::walkSummary(TimePoint now) const {
         return "No walk test was started.\n";
     }
     const TimePoint to = walk_.running() ? now : walk_.to;
-    std::string out = "Walk test from " + dateTime(walk_.from, ' ') + " to " +
-                      (walk_.running() ? "now (" + clockTime(to) + ", still running)"
-                                       : clockTime(to)) +
-                      ", " +
-                      spanText(std::chrono::duration_cast<std::chrono::seconds>(to - walk_.from));
+    std::string out =
+        "Walk test from " + dateTime(walk_.from, ' ') + " to " +
+        (walk_.running() ? "now (" + clockTime(to) + ", still running)" : clockTime(to)) + ", " +
+        spanText(std::chrono::duration_cast<std::chrono::seconds>(to - walk_.from));
     if (walk_.end == WalkEnd::TimeUp) {
         out += ", ended at its time limit";
     } else if (walk_.end == WalkEnd::Stopped) {

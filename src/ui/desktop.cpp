@@ -32,6 +32,12 @@ void Desktop::bringToFront(QWidget* mainWindow) {
     if (target == nullptr || !target->isVisible() || !target->isEnabled()) {
         return;
     }
+    // Another window of this program has the keyboard (the transmitters window during a walk
+    // test): the operator is with the program already, and their typing stays where it is.
+    const QWidget* active = QApplication::activeWindow();
+    if (active != nullptr && active != target->window()) {
+        return;
+    }
     target->raise();
     // The operator may be typing into another program: taking the keyboard from it would hand
     // their keys to this window (a space pressing Stop). The window is made active only when

@@ -17,6 +17,7 @@
 #include <QScrollArea>
 #include <QSignalBlocker>
 #include <QTime>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -40,6 +41,7 @@
 #include "ui/pictures.hpp"
 #include "ui/png_button.hpp"
 #include "ui/settings.hpp"
+#include "ui/transmitters_window.hpp"
 #include "ui/window_look.hpp"
 
 namespace nira::ui {
@@ -284,6 +286,10 @@ TMainForm::TMainForm(platform::SerialApi& serialApi, platform::RegistryApi& regi
     buildLowerStrip();
     setUpTabOrder();
     setUpSerialComponent();
+    transmittersWindow_ = new TransmittersWindow(transmitters_, this);
+    transmittersWindow_->listUsed = [this](const QString& path) {
+        saveTransmitterList(registry_, settingsKey_, path.toStdString());
+    };
     SetJournalling(true);
     built_ = true;
     paintCaptions();
@@ -364,6 +370,18 @@ void TMainForm::buildPortGroup() {
 
     pictureButton(box4, "PNGButton6", QRect(384, 8, 97, 73), pictures::makerLogo(), "About")
         ->OnClick = [this](TPNGButton*) { PNGButton6Click(); };
+
+    // The transmitters window's own button, in the room right of the maker's picture.
+    buttonTransmitters_ =
+        placed(new QPushButton(box4), "ButtonTransmitters", QRect(485, 16, 30, 57));
+    buttonTransmitters_->setIcon(QIcon(QPixmap::fromImage(pictures::transmitterList())));
+    buttonTransmitters_->setIconSize(QSize(20, 20));
+    buttonTransmitters_->setToolTip(
+        "Transmitters heard, the site's list and the walk test (Ctrl+T)");
+    buttonTransmitters_->setAccessibleName("Transmitters");
+    pressedByEnter(buttonTransmitters_);
+    connect(buttonTransmitters_, &QPushButton::clicked, this,
+            [this] { guarded([this] { ShowTransmitters(); }); });
 }
 
 // The last event: its caption with the time, the fields and the Smart pins.
@@ -528,6 +546,27 @@ void TMainForm::FormCreate() {
     cbPort_->setCurrentIndex(0);
     cbBaudRate_->setCurrentIndex(kDefaultSpeedIndex);
     restoreChoices();
+    // After the command line had its say (a list given there is opened instead).
+    QTimer::singleShot(0, this, [this] { guarded([this] { reopenTransmitterList(); }); });
+}
+
+void TMainForm::reopenTransmitterList() {
+    if (listGiven_) {
+        return;
+    }
+    const std::string path = restoreTransmitterList(registry_, settingsKey_);
+    if (!path.empty()) {
+        transmittersWindow_->OpenList(QString::fromStdString(path));
+    }
+}
+
+void TMainForm::ShowTransmitters() {
+    transmittersWindow_->ShowTransmitters();
+}
+
+void TMainForm::OpenTransmitterList(const QString& path) {
+    listGiven_ = true;
+    guarded([&] { transmittersWindow_->OpenList(path); });
 }
 
 void TMainForm::fillPorts(const std::vector<std::string>& ports) {
@@ -605,6 +644,9 @@ void TMainForm::FormKeyDown(int key, Qt::KeyboardModifiers shift) {
     }
     if (key == kVkS && ctrl) {
         click(buttonSave_, &TMainForm::ButtonSaveClick, this);
+    }
+    if (key == kVkT && ctrl) {
+        ShowTransmitters();
     }
     // Esc works wherever the keyboard is, and so does taking it back (an opened file too); in the
     // log, the log's own Ctrl+Z does it, for every edit.
@@ -697,9 +739,13 @@ void TMainForm::BComPort1RxChar(serial::TBComPort*, std::int32_t) {
             break;
         case ChunkKind::TestMessage:
             logReceived(capture::stampedLogLine(arrival.logContent));
+            transmitters_.onTest();
+            transmittersWindow_->testHeard();
             break;
         case ChunkKind::EventMessage:
             showEvent_(arrival.message.event, arrival.logContent);
+            transmittersWindow_->heard(
+                transmitters_.onEvent(arrival.message.event, capture::WallClock::now()));
             break;
         case ChunkKind::Dropped:
             break;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "capture/journal.hpp"
+#include "capture/transmitters.hpp"
 #include "platform/registry.hpp"
 #include "platform/serial_api.hpp"
 #include "receiver/message.hpp"
@@ -28,6 +29,7 @@ namespace nira::ui {
 class LogView;
 class TFormHelp;
 class TPNGButton;
+class TransmittersWindow;
 
 class TMainForm : public QWidget, public KeyPreview {
   public:
@@ -65,6 +67,12 @@ class TMainForm : public QWidget, public KeyPreview {
     // The capture journal (on unless switched off): where it is kept, empty when off.
     void SetJournalling(bool on);
     QString JournalFolder() const;
+    // The transmitters window (Ctrl+T or its button), and the table the received events fill.
+    void ShowTransmitters();
+    TransmittersWindow& Transmitters() { return *transmittersWindow_; }
+    const capture::TransmitterTable& TransmitterTable() const { return transmitters_; }
+    // Opens this transmitter list now (the command line's), instead of the one last used.
+    void OpenTransmitterList(const QString& path);
 
     // Appends one line (its Windows-1251 bytes) to the log by the append rule; a change of the
     // log. The view follows unless the operator scrolled up or selected text.
@@ -107,6 +115,7 @@ class TMainForm : public QWidget, public KeyPreview {
     void linkFailed(const std::exception_ptr& error);
     void deviceBack();
     void fillPorts(const std::vector<std::string>& ports);
+    void reopenTransmitterList();
     void showFileLabels(const QString& path);
     void replaceTunesLine(int line, const QString& text);
 
@@ -134,6 +143,10 @@ class TMainForm : public QWidget, public KeyPreview {
     QString openDialogFile_;  // what OpenDialog1 offers next time
     bool built_ = false;      // every control is made
     bool painting_ = false;   // the scheme's colours are being applied
+    QPushButton* buttonTransmitters_;
+    capture::TransmitterTable transmitters_;
+    TransmittersWindow* transmittersWindow_;
+    bool listGiven_ = false;  // on the command line: the last one used is not reopened
     std::unique_ptr<capture::Journal> journal_;
     bool journalFailureTold_ = false;
 };
@@ -147,6 +160,7 @@ inline constexpr int kVk1 = kVk0 + 1;
 inline constexpr int kVkNumpad1 = kVkNumpad0 + 1;
 inline constexpr int kVkO = 'O';
 inline constexpr int kVkS = 'S';
+inline constexpr int kVkT = 'T';
 inline constexpr int kVkZ = 'Z';
 
 // Windows virtual-key code of a key event (digits on the keypad as 0x60 to 0x69); 0 when the

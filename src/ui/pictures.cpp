@@ -145,4 +145,26 @@ QImage makerLogo() {
     return image;
 }
 
+QImage transmitterList() {
+    QImage image = canvas(32, 32);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    // Mid-tones with a dark outline: seen on a light and a dark button face alike.
+    p.setPen(QPen(QColor(30, 30, 30), 1.5));
+    p.setBrush(QColor(70, 140, 220));
+    p.drawRoundedRect(QRectF(5, 12, 8, 16), 2, 2);
+    p.drawLine(QPointF(9, 12), QPointF(9, 4));
+    p.setBrush(Qt::NoBrush);
+    p.setPen(QPen(QColor(230, 120, 30), 2));
+    p.drawArc(QRectF(4, 0, 10, 10), 30 * 16, 120 * 16);
+    p.drawArc(QRectF(1, -3, 16, 16), 35 * 16, 110 * 16);
+    p.setPen(QPen(QColor(60, 160, 80), 3, Qt::SolidLine, Qt::RoundCap));
+    for (int row = 0; row < 4; ++row) {
+        const qreal y = 13 + row * 5;
+        p.drawPoint(QPointF(17, y));
+        p.drawLine(QPointF(21, y), QPointF(29, y));
+    }
+    return image;
+}
+
 }  // namespace nira::ui::pictures

@@ -14,5 +14,7 @@ QImage calculator();  // 32 × 32
 QImage lifebuoy();    // 32 × 32, a lifebuoy with a magnifying glass
 QImage house();       // 32 × 32
 QImage makerLogo();   // 77 × 54
+// 32 × 32, a transmitter with its waves over a list: the transmitters window.
+QImage transmitterList();
 
 }  // namespace nira::ui::pictures

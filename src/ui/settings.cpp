@@ -189,4 +189,32 @@ void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, i
     }
 }
 
+// The user's key first. Where the system has no user's key (the POSIX store, a file of the
+// user's own), the one key there is.
+std::string restoreTransmitterList(platform::RegistryApi& registry, const std::string& keyPath) {
+    for (const platform::HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        const auto key = openForReading(registry, keyPath, root);
+        if (key->get() != nullptr) {
+            if (auto path = readText(registry, key->get(), kTransmitterListValue)) {
+                return *path;
+            }
+        }
+    }
+    return {};
+}
+
+void saveTransmitterList(platform::RegistryApi& registry, const std::string& keyPath,
+                         const std::string& path) {
+    for (const platform::HKEY root : {HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE}) {
+        const auto key = openSettingsKey(registry, keyPath, root);
+        if (key->get() != nullptr &&
+            registry.RegSetValueExA(key->get(), kTransmitterListValue, REG_SZ,
+                                    reinterpret_cast<const BYTE*>(path.c_str()),
+                                    static_cast<DWORD>(path.size() + 1)) == ERROR_SUCCESS) {
+            return;
+        }
+    }
+    throw ERegistryException(named("Failed to set data for '%s'", kTransmitterListValue));
+}
+
 }  // namespace nira::ui

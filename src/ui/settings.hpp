@@ -40,4 +40,12 @@ void restoreSettings(platform::RegistryApi& registry, const std::string& keyPath
 void saveSettings(platform::RegistryApi& registry, const std::string& keyPath, int portIndex,
                   int speedIndex, const std::string& portName = {});
 
+// The transmitter list last used, reopened at start: the user's own (REG_SZ, UTF-8), under the
+// user's key whoever installed the program (the machine's where the system has none).
+inline constexpr const char* kTransmitterListValue = "Transmitters.List";
+std::string restoreTransmitterList(platform::RegistryApi& registry, const std::string& keyPath);
+// Throws ERegistryException when it cannot be written.
+void saveTransmitterList(platform::RegistryApi& registry, const std::string& keyPath,
+                         const std::string& path);
+
 }  // namespace nira::ui

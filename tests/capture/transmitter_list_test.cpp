@@ -49,10 +49,14 @@ TEST(TransmitterList, FilesGiveTheirEntriesAndTellTheirBadLines) {
          "id,name\n111111,\"a\nb\"\nbad,x\n",
          {{0x111111, "a\nb"}},
          {{4, "\"bad\" is not a transmitter ID"}}},
-        {"a quote never closed", "id,name\n111111,\"open\n222222,x\n", {},
+        {"a quote never closed",
+         "id,name\n111111,\"open\n222222,x\n",
+         {},
          {{2, "a quote is opened and never closed"}}},
-        {"a byte order mark and no name column", "\xEF\xBB\xBFid\r\n123456\r\n",
-         {{0x123456, ""}}, {}},
+        {"a byte order mark and no name column",
+         "\xEF\xBB\xBFid\r\n123456\r\n",
+         {{0x123456, ""}},
+         {}},
     };
     for (const ListCase& c : cases) {
         SCOPED_TRACE(c.what);

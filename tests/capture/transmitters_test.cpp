@@ -20,8 +20,15 @@ using receiver::EventBody;
 const TimePoint kStart = TimePoint{} + std::chrono::hours(24 * 20000);
 
 EventBody event(TransmitterId id, std::uint8_t dt = 0x20, std::uint8_t st = 0x01) {
-    return {st,   static_cast<std::uint8_t>(id >> 16), static_cast<std::uint8_t>(id >> 8),
-            static_cast<std::uint8_t>(id), dt, 0x00, 0x12, 0x34, 0x56};
+    return {st,
+            static_cast<std::uint8_t>(id >> 16),
+            static_cast<std::uint8_t>(id >> 8),
+            static_cast<std::uint8_t>(id),
+            dt,
+            0x00,
+            0x12,
+            0x34,
+            0x56};
 }
 
 struct Frame {
@@ -199,8 +206,7 @@ TEST(WalkTest, CountsTheExpectedHeardAndReportsTheUnheardFirst) {
     EXPECT_EQ(table.walk().heard, 2U);
 
     const std::string start = isoLocalTime(kStart);
-    ASSERT_TRUE(std::regex_match(start, std::regex(R"(\d{4}-\d\d-\d\dT00:00:00\+00:00)")))
-        << start;
+    ASSERT_TRUE(std::regex_match(start, std::regex(R"(\d{4}-\d\d-\d\dT00:00:00\+00:00)"))) << start;
     const std::string day = start.substr(0, 11);
     EXPECT_EQ(table.walkReportCsv(),
               "id,smart,name,walk_test,walk_first_heard,walk_messages,messages,repeats,"
@@ -263,9 +269,9 @@ TEST(TransmitterIds, TextSmartLettersAndParsing) {
         const char* text;
         std::optional<TransmitterId> id;
     } cases[]{
-        {"1a2B3c", 0x1A2B3C},      {" 1A2B3C ", 0x1A2B3C},  {"FDHHHHHHHHHH", 0x900000},
-        {"fdhhhhhhhhhh", 0x900000}, {"1A2B3", std::nullopt}, {"1A2B3G", std::nullopt},
-        {"FDHHHHHHHHHX", std::nullopt}, {"", std::nullopt},  {"0x1A2B3C", std::nullopt},
+        {"1a2B3c", 0x1A2B3C},           {" 1A2B3C ", 0x1A2B3C},  {"FDHHHHHHHHHH", 0x900000},
+        {"fdhhhhhhhhhh", 0x900000},     {"1A2B3", std::nullopt}, {"1A2B3G", std::nullopt},
+        {"FDHHHHHHHHHX", std::nullopt}, {"", std::nullopt},      {"0x1A2B3C", std::nullopt},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(parseTransmitterId(c.text), c.id) << c.text;

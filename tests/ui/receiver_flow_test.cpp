@@ -101,6 +101,10 @@ TEST(ReceiverFlow, TheWindowAnswersLogsAndShowsEachMessage) {
     EXPECT_EQ(desktop.beeps, (std::vector<unsigned>{0x20, 0x10, 0x30, 0x10, 0x10, 0x30}));
     EXPECT_EQ(desktop.broughtToFront, 4);
     EXPECT_TRUE(desktop.messages.empty()) << desktop.messages.front();
+    // The transmitters table heard the event, and the test messages apart.
+    ASSERT_EQ(form.TransmitterTable().rows().size(), 1U);
+    EXPECT_EQ(form.TransmitterTable().rows()[0].id, 0x1B05FFU);
+    EXPECT_EQ(form.TransmitterTable().testMessages(), 2U);
 }
 
 // Where the link stands is always in view and told to assistive tools: listening, waiting for a

@@ -81,7 +81,10 @@ class SandboxRegistry : public platform::RegistryApi {
         root_ = "SOFTWARE\\nira7-tests\\" + std::to_string(::GetCurrentProcessId()) + "-" +
                 std::to_string(++count);
     }
-    ~SandboxRegistry() override { ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, root_.c_str()); }
+    ~SandboxRegistry() override {
+        ::RegDeleteTreeA(HKEY_LOCAL_MACHINE, root_.c_str());
+        ::RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
+    }
     SandboxRegistry(const SandboxRegistry&) = delete;
     SandboxRegistry& operator=(const SandboxRegistry&) = delete;
 
