@@ -18,8 +18,15 @@ using namespace nira;
 namespace {
 
 receiver::EventBody event(capture::TransmitterId id, std::uint8_t dt) {
-    return {0x01, static_cast<std::uint8_t>(id >> 16), static_cast<std::uint8_t>(id >> 8),
-            static_cast<std::uint8_t>(id), dt, 0x00, 0x12, 0x34, 0x56};
+    return {0x01,
+            static_cast<std::uint8_t>(id >> 16),
+            static_cast<std::uint8_t>(id >> 8),
+            static_cast<std::uint8_t>(id),
+            dt,
+            0x00,
+            0x12,
+            0x34,
+            0x56};
 }
 
 double updateMicroseconds(std::size_t transmitters, std::size_t messages) {
@@ -38,8 +45,7 @@ double updateMicroseconds(std::size_t transmitters, std::size_t messages) {
         table.onEvent(body, at);
     }
     const auto spent = std::chrono::steady_clock::now() - start;
-    return std::chrono::duration<double, std::micro>(spent).count() /
-           static_cast<double>(messages);
+    return std::chrono::duration<double, std::micro>(spent).count() / static_cast<double>(messages);
 }
 
 }  // namespace
