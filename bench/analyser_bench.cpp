@@ -13,7 +13,11 @@
 //   cpu_ms_per_msg       the analyser's CPU time (all its threads, and the window's own) per
 //                        received message meanwhile, the window idling in its event loop
 //   repainted_px_*       what a message repaints, in pixels, in all and by control
-// Usage: analyser-bench [event count] [interval ms]
+//   transmitters_*       (part "transmitters") the CPU per message with the window listening as
+//                        above, and again with a site list of 5,000 transmitters loaded, the
+//                        transmitters window shown and the events coming from all of them in
+//                        turn, with the ratio and the table's model resets meanwhile (0)
+// Usage: analyser-bench [event count] [interval ms] [listen|append|transmitters]
 #include <sys/resource.h>
 #include <unistd.h>
 #include <QComboBox>
@@ -40,6 +44,7 @@
 #include "ui/desktop.hpp"
 #include "ui/log_view.hpp"
 #include "ui/main_form.hpp"
+#include "ui/transmitters_window.hpp"
 
 using namespace nira;
 
@@ -133,6 +138,76 @@ double appendMicros(ui::TMainForm& form, int samples) {
     return median(times);
 }
 
+// The process's CPU per received message, with `form` listening to a load run of the simulator.
+double listeningCpuPerMessage(ui::TMainForm& form, int events, int intervalMs,
+                              const std::vector<std::string>& simOptions) {
+    std::vector<std::string> arguments{
+        "--count", std::to_string(events), "--interval", std::to_string(intervalMs), "--linger",
+        "1000",    "--wait-open"};
+    arguments.insert(arguments.end(), simOptions.begin(), simOptions.end());
+    testing::SimProcess sim(arguments);
+    auto* ports = form.findChild<QComboBox*>("cbPort");
+    ports->clear();
+    ports->addItem(QString::fromStdString(sim.portPath()));
+    ports->setCurrentIndex(0);
+    auto* log = form.findChild<ui::LogView*>("sMemoOpis");
+    const int linesBefore = log->blockCount();
+    const double before = cpuMs();
+    form.findChild<QPushButton*>("ButtonStart")->click();
+    QEventLoop listening;
+    const auto doneYet = [&] {
+        if (sim.exited() || log->blockCount() - linesBefore >= events) {
+            listening.quit();
+        }
+    };
+    QObject::connect(log, &ui::LogView::textChanged, &listening, doneYet);
+    QTimer look;
+    QObject::connect(&look, &QTimer::timeout, doneYet);
+    look.start(250);
+    listening.exec();
+    const double spent = cpuMs() - before;
+    form.findChild<QPushButton*>("ButtonStop")->click();
+    while (!sim.exited()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return spent / events;
+}
+
+void transmittersPart(int events, int intervalMs, const testing::TempDir& dir) {
+    double plain = 0;
+    {
+        ui::TMainForm form;
+        form.show();
+        QCoreApplication::processEvents();
+        plain = listeningCpuPerMessage(form, events, intervalMs, {});
+    }
+    constexpr int kSite = 5000;
+    {
+        std::ofstream list(dir / "site.csv");
+        list << "id,name\n";
+        for (int id = 1; id <= kSite; ++id) {
+            char text[8];
+            std::snprintf(text, sizeof text, "%06X", id);
+            list << text << ",Transmitter " << id << "\n";
+        }
+    }
+    ui::TMainForm form;
+    form.show();
+    form.OpenTransmitterList(QString::fromStdString((dir / "site.csv").string()));
+    form.ShowTransmitters();
+    QCoreApplication::processEvents();
+    int resets = 0;
+    QObject::connect(&form.Transmitters().model(), &QAbstractItemModel::modelReset,
+                     [&resets] { ++resets; });
+    const double withTable =
+        listeningCpuPerMessage(form, events, intervalMs, {"--transmitters", std::to_string(kSite)});
+    std::printf("transmitters_rows: %zu\n", form.TransmitterTable().rows().size());
+    std::printf("transmitters_cpu_ms_per_msg_plain: %.3f\n", plain);
+    std::printf("transmitters_cpu_ms_per_msg_5k_window: %.3f\n", withTable);
+    std::printf("transmitters_cpu_ratio: %.2f\n", withTable / plain);
+    std::printf("transmitters_model_resets: %d\n", resets);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -148,6 +223,11 @@ int main(int argc, char** argv) {
 
     testing::TempDir dir;
     ::setenv("NIRA7_REGISTRY", (dir / "registry.reg").c_str(), 1);
+    if (part == "transmitters") {
+        transmittersPart(events, intervalMs, dir);
+        ::unsetenv("NIRA7_REGISTRY");
+        return 0;
+    }
     if (part != "append") {
         ui::TMainForm form;
         form.show();

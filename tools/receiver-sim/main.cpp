@@ -45,6 +45,7 @@ Modes:
   --interval MS        ... one every MS milliseconds (default 100)
   --merge-at N         ... but message N follows message N-1 at once, so the
                        analyser reads the two as one chunk and answers neither
+  --transmitters N     ... from N transmitters in turn (IDs 000001 to N)
 
 Options:
   --rate BPS           pace the bytes at the wire time of this line speed
@@ -142,6 +143,9 @@ int readArguments(int argc, char** argv, nira::sim::Options& options) {
         } else if (arg == "--merge-at") {
             bad = value(2, 100'000'000, n);
             options.mergeAt = static_cast<int>(n);
+        } else if (arg == "--transmitters") {
+            bad = value(1, 0xFFFFFF, n);
+            options.transmitters = static_cast<int>(n);
         } else if (arg == "--no-register") {
             options.registerPort = false;
         } else {
@@ -153,6 +157,9 @@ int readArguments(int argc, char** argv, nira::sim::Options& options) {
     }
     if (countGiven && !options.scriptFile.empty()) {
         return usageError("--script and --count are two different modes; pick one");
+    }
+    if (options.transmitters > 0 && !countGiven) {
+        return usageError("--transmitters is for the load run (--count)");
     }
     if (options.mergeAt > 0 && (!countGiven || options.mergeAt > options.count)) {
         return usageError("--merge-at names a message of the load run (--count)");

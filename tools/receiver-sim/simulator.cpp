@@ -180,6 +180,18 @@ std::optional<Step> Simulator::nextStep() {
             while (step.kind != StepKind::Event) {
                 step = demoStep();
             }
+            if (options_.transmitters > 0) {
+                // ">" ST ID ID ID DT D1 XX XX CS: a site of that many, each in turn.
+                const auto id = static_cast<unsigned>((loadSent_ / 2) % options_.transmitters + 1);
+                step.bytes[2] = static_cast<std::uint8_t>(id >> 16);
+                step.bytes[3] = static_cast<std::uint8_t>(id >> 8);
+                step.bytes[4] = static_cast<std::uint8_t>(id);
+                std::uint8_t sum = 0;
+                for (std::size_t i = 1; i + 1 < step.bytes.size(); ++i) {
+                    sum = static_cast<std::uint8_t>(sum + step.bytes[i]);
+                }
+                step.bytes.back() = sum;
+            }
             return step;
         }
         case Options::Mode::Demo:

@@ -23,7 +23,8 @@ struct Options {
     long rate = 0;  // bits per second of wire time to pace bytes at; 0 sends each message at once
     int count = 100;
     int intervalMs = 100;
-    int mergeAt = 0;  // load run: this message follows the one before at once (0: none does)
+    int mergeAt = 0;       // load run: this message follows the one before at once (0: none does)
+    int transmitters = 0;  // load run: events from this many transmitters in turn (0: a few)
     int statsEveryMs = 0;
     int lingerMs = 2000;  // at the end, how long to wait for acknowledgements still owed
     bool expectAcks = false;
