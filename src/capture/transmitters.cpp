@@ -108,6 +108,7 @@ TransmitterTable::Heard TransmitterTable::onEvent(const receiver::EventBody& bod
     } else {
         if (!t.heard()) {
             t.firstHeard = at;
+            ++(t.listed ? listedHeard_ : othersHeard_);
         }
         ++t.messages;
         t.last = body;
@@ -142,6 +143,7 @@ void TransmitterTable::applyList(const std::vector<ListEntry>& entries) {
         }
     }
     rows_ = std::move(kept);
+    recount();
     index_.clear();
     walk_.expected = 0;
     walk_.heard = 0;
@@ -167,6 +169,18 @@ void TransmitterTable::setName(std::size_t row, std::string name) {
     Transmitter& t = rows_.at(row);
     t.name = std::move(name);
     t.listed = t.listed || !t.name.empty();
+    recount();
+}
+
+void TransmitterTable::recount() {
+    listed_ = 0;
+    listedHeard_ = 0;
+    othersHeard_ = 0;
+    for (const Transmitter& t : rows_) {
+        listed_ += t.listed ? 1 : 0;
+        listedHeard_ += t.listed && t.heard() ? 1 : 0;
+        othersHeard_ += !t.listed && t.heard() ? 1 : 0;
+    }
 }
 
 TransmitterState TransmitterTable::state(const Transmitter& row, TimePoint now) const {

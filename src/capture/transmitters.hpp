@@ -75,6 +75,10 @@ class TransmitterTable {
     std::uint64_t testMessages() const { return testMessages_; }
 
     const std::vector<Transmitter>& rows() const { return rows_; }
+    // Kept as messages come: the window shows them with each one.
+    std::size_t listedCount() const { return listed_; }
+    std::size_t listedHeard() const { return listedHeard_; }
+    std::size_t othersHeard() const { return othersHeard_; }
     std::optional<std::size_t> rowOf(TransmitterId id) const;
 
     // The site's list: its IDs are listed (rows added for those not heard yet), with its names.
@@ -107,9 +111,13 @@ class TransmitterTable {
     std::vector<Transmitter> rows_;
     std::unordered_map<TransmitterId, std::size_t> index_;
     std::uint64_t testMessages_ = 0;
+    std::size_t listed_ = 0;
+    std::size_t listedHeard_ = 0;
+    std::size_t othersHeard_ = 0;
     std::optional<std::chrono::seconds> missingAfter_;
     WalkTest walk_;
     std::size_t addRow(TransmitterId id);
+    void recount();
     std::vector<const Transmitter*> reportOrder() const;
 };
 

@@ -537,7 +537,10 @@ void TMainForm::deviceBack() {
     }
 }
 
-TMainForm::~TMainForm() = default;
+TMainForm::~TMainForm() {
+    // Before the table it shows goes: as a child it would outlive this object's members.
+    delete transmittersWindow_;
+}
 
 void TMainForm::FormCreate() {
     std::vector<std::string> ports;

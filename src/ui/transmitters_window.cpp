@@ -245,7 +245,12 @@ void TransmitterModel::heard(const capture::TransmitterTable::Heard& heard) {
         endInsertRows();
     } else {
         lastHeard_ = row;
-        emit dataChanged(index(row, 0), index(row, ColumnCount - 1));
+        // A message changes neither the ID nor the name: a table sorted by them is not sorted
+        // again.
+        emit dataChanged(index(row, ColState), index(row, ColumnCount - 1));
+        if (before != row) {
+            emit dataChanged(index(row, ColId), index(row, ColName), {Qt::FontRole});
+        }
     }
     if (before && *before != row && *before < rowCount()) {
         emit dataChanged(index(*before, 0), index(*before, ColumnCount - 1), {Qt::FontRole});
@@ -317,6 +322,8 @@ TransmittersWindow::TransmittersWindow(capture::TransmitterTable& table, QWidget
             minutes > 0 ? std::optional<std::chrono::seconds>(std::chrono::minutes(minutes))
                         : std::nullopt);
         model_->timesChanged();
+        countMissing();
+        showProgress();
         followClock();
     });
 
@@ -498,23 +505,25 @@ QString TransmittersWindow::ProgressText() const {
 }
 
 QString TransmittersWindow::TotalsText() const {
-    std::size_t listed = 0;
-    std::size_t listedHeard = 0;
-    std::size_t others = 0;
-    std::size_t missing = 0;
-    const auto now = model_->now();
-    for (const Transmitter& t : table_.rows()) {
-        listed += t.listed ? 1 : 0;
-        listedHeard += t.listed && t.heard() ? 1 : 0;
-        others += !t.listed && t.heard() ? 1 : 0;
-        missing += table_.state(t, now) == TransmitterState::Missing ? 1 : 0;
-    }
-    QString shown = QString::number(listedHeard) + " of " + QString::number(listed) +
-                    " listed heard, " + QString::number(others) + " not listed";
+    QString shown = QString::number(table_.listedHeard()) + " of " +
+                    QString::number(table_.listedCount()) + " listed heard, " +
+                    QString::number(table_.othersHeard()) + " not listed";
     if (table_.missingAfter()) {
-        shown += ", " + QString::number(missing) + " missing";
+        shown += ", " + QString::number(missing_) + " missing";
     }
     return shown + ", " + QString::number(table_.testMessages()) + " test messages";
+}
+
+// Missing is a matter of the clock: counted when the clock ticks, not at each message.
+void TransmittersWindow::countMissing() {
+    missing_ = 0;
+    if (!table_.missingAfter()) {
+        return;
+    }
+    const auto now = model_->now();
+    for (const Transmitter& t : table_.rows()) {
+        missing_ += table_.state(t, now) == TransmitterState::Missing ? 1 : 0;
+    }
 }
 
 void TransmittersWindow::showProgress() {
@@ -546,6 +555,7 @@ void TransmittersWindow::followClock() {
 void TransmittersWindow::tick() {
     const bool ended = table_.endWalkIfDue(model_->now());
     model_->timesChanged();
+    countMissing();
     showProgress();
     followClock();
     if (ended) {

@@ -100,6 +100,7 @@ class TransmittersWindow : public QWidget {
 
   private:
     void tick();
+    void countMissing();
     void showProgress();
     void followClock();
     void saveListTo(const QString& path);
@@ -118,6 +119,7 @@ class TransmittersWindow : public QWidget {
     QLabel* totals_;
     QTimer clock_;
     QString listPath_;
+    std::size_t missing_ = 0;
     capture::TransmitterList file_;
 };
 

@@ -7,19 +7,36 @@
 
 namespace nira::testing {
 
+namespace detail {
+inline void setEnv(const char* name, const std::string& value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value.c_str());
+#else
+    ::setenv(name, value.c_str(), 1);
+#endif
+}
+inline void unsetEnv(const char* name) {
+#ifdef _WIN32
+    ::_putenv_s(name, "");  // an empty value takes the variable away
+#else
+    ::unsetenv(name);
+#endif
+}
+}  // namespace detail
+
 class ScopedEnv {
   public:
     ScopedEnv(const char* name, const std::string& value) : name_(name) {
         if (const char* old = std::getenv(name)) {
             old_ = old;
         }
-        ::setenv(name, value.c_str(), 1);
+        detail::setEnv(name, value);
     }
     ~ScopedEnv() {
         if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
+            detail::setEnv(name_, *old_);
         } else {
-            ::unsetenv(name_);
+            detail::unsetEnv(name_);
         }
     }
     ScopedEnv(const ScopedEnv&) = delete;
