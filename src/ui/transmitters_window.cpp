@@ -34,6 +34,9 @@ using capture::TimePoint;
 using capture::Transmitter;
 using capture::TransmitterState;
 
+// How often at most the table follows a burst of messages.
+constexpr std::chrono::milliseconds kFollowEvery{500};
+
 // A site's list is a few hundred lines; a file far larger is not one.
 constexpr qint64 kLargestList = qint64{16} << 20;
 
@@ -71,10 +74,12 @@ class TransmitterFilter : public QSortFilterProxyModel {
 }  // namespace
 
 TransmitterModel::TransmitterModel(capture::TransmitterTable& table, QObject* parent)
-    : QAbstractTableModel(parent), table_(table) {}
+    : QAbstractTableModel(parent),
+      table_(table),
+      shownRows_(static_cast<int>(table.rows().size())) {}
 
 int TransmitterModel::rowCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(table_.rows().size());
+    return parent.isValid() ? 0 : shownRows_;
 }
 
 int TransmitterModel::columnCount(const QModelIndex& parent) const {
@@ -238,22 +243,32 @@ bool TransmitterModel::setData(const QModelIndex& index, const QVariant& value, 
 
 void TransmitterModel::heard(const capture::TransmitterTable::Heard& heard) {
     const int row = static_cast<int>(heard.row);
-    const std::optional<int> before = lastHeard_;
-    if (heard.added) {
-        beginInsertRows({}, row, row);
-        lastHeard_ = row;
-        endInsertRows();
-    } else {
-        lastHeard_ = row;
-        // A message changes neither the ID nor the name: a table sorted by them is not sorted
-        // again.
-        emit dataChanged(index(row, ColState), index(row, ColumnCount - 1));
-        if (before != row) {
-            emit dataChanged(index(row, ColId), index(row, ColName), {Qt::FontRole});
-        }
+    if (row < shownRows_ && std::find(changed_.begin(), changed_.end(), row) == changed_.end()) {
+        changed_.push_back(row);
     }
-    if (before && *before != row && *before < rowCount()) {
-        emit dataChanged(index(*before, 0), index(*before, ColumnCount - 1), {Qt::FontRole});
+    heardLast_ = row;
+}
+
+void TransmitterModel::flush() {
+    const auto total = static_cast<int>(table_.rows().size());
+    const std::optional<int> before = lastHeard_;
+    lastHeard_ = heardLast_;
+    if (total > shownRows_) {
+        beginInsertRows({}, shownRows_, total - 1);
+        shownRows_ = total;
+        endInsertRows();
+    }
+    // A message changes neither the ID nor the name: a table sorted by them is not sorted again.
+    for (const int row : changed_) {
+        emit dataChanged(index(row, ColState), index(row, ColumnCount - 1));
+    }
+    changed_.clear();
+    if (before != lastHeard_) {
+        for (const std::optional<int>& row : {before, lastHeard_}) {
+            if (row && *row < shownRows_) {
+                emit dataChanged(index(*row, 0), index(*row, ColumnCount - 1), {Qt::FontRole});
+            }
+        }
     }
 }
 
@@ -266,6 +281,9 @@ void TransmitterModel::timesChanged() {
 void TransmitterModel::reload() {
     beginResetModel();
     lastHeard_.reset();
+    heardLast_.reset();
+    changed_.clear();
+    shownRows_ = static_cast<int>(table_.rows().size());
     endResetModel();
 }
 
@@ -448,6 +466,8 @@ TransmittersWindow::TransmittersWindow(capture::TransmitterTable& table, QWidget
     shortcut(QKeySequence(Qt::Key_Escape), [this] { close(); });
 
     model_->nameEdited = [this] { showProgress(); };
+    follow_.setSingleShot(true);
+    connect(&follow_, &QTimer::timeout, this, [this] { guarded([this] { showHeard(); }); });
     clock_.setTimerType(Qt::CoarseTimer);
     connect(&clock_, &QTimer::timeout, this, [this] { guarded([this] { tick(); }); });
     showProgress();
@@ -462,21 +482,41 @@ void TransmittersWindow::ShowTransmitters() {
 
 void TransmittersWindow::heard(const capture::TransmitterTable::Heard& heard) {
     model_->heard(heard);
-    // Shown without taking the keyboard: the view scrolls to it, its row in bold; an edit
-    // under way is left alone.
+    followRow_ = static_cast<int>(heard.row);
+    showSoon();
+}
+
+void TransmittersWindow::testHeard() {
+    showSoon();
+}
+
+// A message after a quiet spell is shown at once (a walk test's, seconds apart); in a burst
+// from many transmitters the view follows and repaints twice a second, not at each message.
+void TransmittersWindow::showSoon() {
+    if (follow_.isActive()) {
+        return;
+    }
+    if (!lastShown_.isValid() || lastShown_.hasExpired(kFollowEvery.count())) {
+        showHeard();
+    } else {
+        follow_.start(static_cast<int>(kFollowEvery.count() - lastShown_.elapsed()));
+    }
+}
+
+void TransmittersWindow::showHeard() {
+    lastShown_.start();
+    model_->flush();
+    // Shown without taking the keyboard: the view scrolls to the row heard last, in bold; an
+    // edit under way is left alone.
     const QWidget* focused = QApplication::focusWidget();
     const bool editing = focused != nullptr && focused != view_ && view_->isAncestorOf(focused);
-    if (isVisible() && !editing) {
-        const QModelIndex shown =
-            proxy_->mapFromSource(model_->index(static_cast<int>(heard.row), 0));
+    if (followRow_ && *followRow_ < model_->rowCount() && isVisible() && !editing) {
+        const QModelIndex shown = proxy_->mapFromSource(model_->index(*followRow_, 0));
         if (shown.isValid()) {
             view_->scrollTo(shown);
         }
     }
-    showProgress();
-}
-
-void TransmittersWindow::testHeard() {
+    followRow_.reset();
     showProgress();
 }
 
@@ -589,6 +629,7 @@ bool TransmittersWindow::OpenList(const QString& path) {
     file_ = std::move(parsed);
     listPath_ = path;
     table_.applyList(file_.entries());
+    followRow_.reset();
     model_->reload();
     list_->setText("List: " + QDir::toNativeSeparators(path) + " (" +
                    QString::number(file_.entries().size()) + " transmitters)");

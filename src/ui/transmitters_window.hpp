@@ -3,11 +3,13 @@
 // walk test. A window of its own beside the main one, whose controls and log stay as they are.
 
 #include <QAbstractTableModel>
+#include <QElapsedTimer>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <optional>
+#include <vector>
 
 #include "capture/transmitters.hpp"
 
@@ -53,8 +55,10 @@ class TransmitterModel : public QAbstractTableModel {
     Qt::ItemFlags flags(const QModelIndex& index) const override;
     bool setData(const QModelIndex& index, const QVariant& value, int role) override;
 
-    // A message or repeat: its row inserted or changed, nothing else.
+    // A message or repeat: its row is inserted or changed at the next flush, nothing else. The
+    // table is shown as it was at the last flush until then.
     void heard(const capture::TransmitterTable::Heard& heard);
+    void flush();
     // The states and the walk column of every row (the clock moved, a test began or ended).
     void timesChanged();
     // The rows were replaced (a list applied).
@@ -65,7 +69,10 @@ class TransmitterModel : public QAbstractTableModel {
 
   private:
     capture::TransmitterTable& table_;
-    std::optional<int> lastHeard_;
+    int shownRows_;
+    std::vector<int> changed_;  // since the last flush: a few rows
+    std::optional<int> heardLast_;
+    std::optional<int> lastHeard_;  // as shown
 };
 
 class TransmittersWindow : public QWidget {
@@ -100,6 +107,8 @@ class TransmittersWindow : public QWidget {
 
   private:
     void tick();
+    void showHeard();
+    void showSoon();
     void countMissing();
     void showProgress();
     void followClock();
@@ -118,6 +127,9 @@ class TransmittersWindow : public QWidget {
     QLabel* progress_;
     QLabel* totals_;
     QTimer clock_;
+    QTimer follow_;
+    QElapsedTimer lastShown_;
+    std::optional<int> followRow_;
     QString listPath_;
     std::size_t missing_ = 0;
     capture::TransmitterList file_;
