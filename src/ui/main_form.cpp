@@ -371,9 +371,9 @@ void TMainForm::buildPortGroup() {
     pictureButton(box4, "PNGButton6", QRect(384, 8, 97, 73), pictures::makerLogo(), "About")
         ->OnClick = [this](TPNGButton*) { PNGButton6Click(); };
 
-    // The transmitters window's own button, in the room right of the maker's picture.
+    // The transmitters window's own button, in the room between Stop and the maker's picture.
     buttonTransmitters_ =
-        placed(new QPushButton(box4), "ButtonTransmitters", QRect(485, 16, 30, 57));
+        placed(new QPushButton(box4), "ButtonTransmitters", QRect(349, 16, 31, 57));
     buttonTransmitters_->setIcon(QIcon(QPixmap::fromImage(pictures::transmitterList())));
     buttonTransmitters_->setIconSize(QSize(20, 20));
     buttonTransmitters_->setToolTip(
