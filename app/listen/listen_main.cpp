@@ -426,7 +426,7 @@ class Listener {
 
 #ifdef NIRA_HAVE_MQTT
     bool publishing() const {
-        return publisher_ != nullptr;
+        return publisher_ != nullptr || !spoolFolder_.empty();
     }
 
     bool startPublishing() {
@@ -447,17 +447,60 @@ class Listener {
         if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') {
             std::snprintf(host, sizeof host, "%s", "localhost");
         }
-        settings.prefix = m.topic.empty() ? defaultTopicPrefix(host, options_.port) : m.topic;
+        settings.prefix = m.topic.empty() ? defaultTopicPrefix(host, options_.port)
+                                          : expandTopicPrefix(m.topic, host, options_.port);
         settings.clientId = "nira7-listen:" + settings.prefix;
-        const std::filesystem::path folder =
-            m.spool.empty() ? stateFolder() / "mqtt-spool" / spoolName(settings.prefix)
-                            : std::filesystem::path(m.spool);
-        spool_ = std::make_unique<Spool>(folder, m.spoolBytes);
+        std::filesystem::path folder = m.spool;
+        if (folder.empty()) {
+            const std::filesystem::path spools = stateFolder() / "mqtt-spool";
+            folder = spools / spoolFolderName(settings.prefix);
+            adoptOldSpool(spools / oldSpoolFolderName(settings.prefix), folder);
+        }
+        settings_ = settings;
+        spoolFolder_ = folder;
+        return openSpoolAndPublish();
+    }
+
+    // An earlier version's spool folder, named from the prefix with every other byte "_",
+    // becomes this prefix's, so what it kept is published.
+    static void adoptOldSpool(const std::filesystem::path& old, const std::filesystem::path& now) {
+        std::error_code code;
+        if (old == now || !std::filesystem::is_directory(old, code) ||
+            std::filesystem::exists(now, code)) {
+            return;
+        }
+        std::filesystem::rename(old, now, code);
+        if (!code) {
+            std::cerr << stamp() << " the spool folder \"" << old.string() << "\" is now \""
+                      << now.string() << "\"\n";
+        }
+    }
+
+    // The capture goes on whatever happens to the spool: one that cannot be had is said, and
+    // asked for again every 30 s; publishing starts once it is had.
+    bool openSpoolAndPublish() {
+        spool_ = std::make_unique<Spool>(spoolFolder_, options_.mqtt.spoolBytes);
+        spool_->setOwner(options_.port + ", process " + std::to_string(::getpid()));
         std::string error;
         if (!spool_->open(error)) {
-            std::cerr << "nira7-listen: " << error << "\n";
-            return false;
+            spool_.reset();
+            if (error != spoolRefusal_) {
+                spoolRefusal_ = error;
+                std::cerr << stamp() << " " << error
+                          << "; the receiver is answered and logged meanwhile, but nothing is "
+                             "published until the spool can be had (asked again every 30 s)\n";
+            }
+            spoolRetry_ = MainThreadQueue::instance().postAfter(std::chrono::seconds(30), [this] {
+                spoolRetry_.reset();
+                openSpoolAndPublish();
+            });
+            return true;
         }
+        if (!spoolRefusal_.empty()) {
+            spoolRefusal_.clear();
+            std::cerr << stamp() << " the spool is had now; publishing starts\n";
+        }
+        const MqttSettings& settings = settings_;
         if (spool_->damaged() > 0) {
             std::cerr << stamp() << " the spool held " << spool_->damaged()
                       << (spool_->damaged() == 1 ? " damaged stretch" : " damaged stretches")
@@ -475,17 +518,6 @@ class Listener {
         publisher_->setStats(statsJson());
         publisher_->start();
         return true;
-    }
-
-    // The prefix as one file name.
-    static std::string spoolName(const std::string& prefix) {
-        std::string name;
-        for (const char c : prefix) {
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                               (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-            name += plain ? c : '_';
-        }
-        return name;
     }
 
     void publishMessage(receiver::ChunkKind kind, const std::string& json) {
@@ -524,6 +556,10 @@ class Listener {
     }
 
     void stopPublishing() {
+        if (spoolRetry_) {
+            MainThreadQueue::instance().cancel(*spoolRetry_);
+            spoolRetry_.reset();
+        }
         if (!publisher_) {
             return;
         }
@@ -583,7 +619,11 @@ class Listener {
     std::chrono::seconds gapTotal_{0};
     unsigned long number_ = 0;  // messages in this run, for their ids
 #ifdef NIRA_HAVE_MQTT
+    MqttSettings settings_;
+    std::filesystem::path spoolFolder_;
     std::unique_ptr<Spool> spool_;
+    std::string spoolRefusal_;  // the last told
+    std::optional<MainThreadQueue::TimerId> spoolRetry_;
     std::unique_ptr<MqttPublisher> publisher_;
     bool spoolFailed_ = false;
     Clock::time_point statsSent_;

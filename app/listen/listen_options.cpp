@@ -15,7 +15,8 @@ const char* const kMqttUsage =
     "in brackets; the command line wins):\n"
     "  --mqtt URL              mqtt://HOST[:PORT] (1883) or mqtts://HOST[:PORT] (8883, TLS)\n"
     "                          [NIRA7_MQTT_URL]\n"
-    "  --mqtt-topic PREFIX     topics' prefix, default nira7/<host name>/<port name>\n"
+    "  --mqtt-topic PREFIX     topics' prefix, default nira7/<host name>/<port name>; %h and\n"
+    "                          %p stand for those two names\n"
     "                          [NIRA7_MQTT_TOPIC]\n"
     "  --mqtt-ca FILE          the CA certificate(s) the broker's is checked against\n"
     "                          (default: the system's) [NIRA7_MQTT_CA]\n"
@@ -228,15 +229,20 @@ std::string topicPrefixFault(const std::string& prefix) {
     return {};
 }
 
-std::string defaultTopicPrefix(const std::string& hostName, const std::string& port) {
-    const auto tidy = [](std::string text) {
-        for (char& c : text) {
-            if (c == '+' || c == '#' || c == '/' || static_cast<unsigned char>(c) < 0x20) {
-                c = '_';
-            }
+namespace {
+
+// One topic level from a name: no wildcard, no level separator, no control character.
+std::string topicLevel(std::string text) {
+    for (char& c : text) {
+        if (c == '+' || c == '#' || c == '/' || static_cast<unsigned char>(c) < 0x20) {
+            c = '_';
         }
-        return text.empty() ? std::string("_") : text;
-    };
+    }
+    return text.empty() ? std::string("_") : text;
+}
+
+// The port's own name: the last part of a device path.
+std::string portLevel(const std::string& port) {
     std::string name = port;
     while (!name.empty() && (name.back() == '/' || name.back() == '\\')) {
         name.pop_back();
@@ -245,7 +251,57 @@ std::string defaultTopicPrefix(const std::string& hostName, const std::string& p
     if (slash != std::string::npos) {
         name = name.substr(slash + 1);
     }
-    return "nira7/" + tidy(hostName) + "/" + tidy(name);
+    return topicLevel(name);
+}
+
+}  // namespace
+
+std::string defaultTopicPrefix(const std::string& hostName, const std::string& port) {
+    return "nira7/" + topicLevel(hostName) + "/" + portLevel(port);
+}
+
+std::string expandTopicPrefix(const std::string& pattern, const std::string& hostName,
+                              const std::string& port) {
+    std::string out;
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+        const char next = i + 1 < pattern.size() ? pattern[i + 1] : '\0';
+        if (pattern[i] == '%' && (next == 'h' || next == 'p' || next == '%')) {
+            out += next == 'h' ? topicLevel(hostName) : next == 'p' ? portLevel(port) : "%";
+            ++i;
+        } else {
+            out += pattern[i];
+        }
+    }
+    return out;
+}
+
+std::string spoolFolderName(const std::string& prefix) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string name;
+    for (const char c : prefix) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.';
+        if (plain) {
+            name += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            name += '_';
+            name += kHex[byte >> 4U];
+            name += kHex[byte & 0x0FU];
+        }
+    }
+    // "." and ".." are no folder of one's own.
+    return name == "." || name == ".." ? "_2E" + name.substr(1) : name;
+}
+
+std::string oldSpoolFolderName(const std::string& prefix) {
+    std::string name;
+    for (const char c : prefix) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                           (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+        name += plain ? c : '_';
+    }
+    return name;
 }
 
 std::string usage() {

@@ -59,6 +59,16 @@ bool mqttBuiltIn();
 std::string topicPrefixFault(const std::string& prefix);
 // nira7/<host name>/<port's last name>, wildcards and separators in either made "_".
 std::string defaultTopicPrefix(const std::string& hostName, const std::string& port);
+// The prefix given with %h put in as the host's name and %p as the port's, each as the default
+// prefix has them (%% is one %): one setting for every port of a machine keeps them apart.
+std::string expandTopicPrefix(const std::string& pattern, const std::string& hostName,
+                              const std::string& port);
+// The spool folder's name for a prefix, one to one: letters, digits, "." and "-" stay, every
+// other byte is "_" and its two hex digits.
+std::string spoolFolderName(const std::string& prefix);
+// The name earlier versions gave it (every other byte "_": many prefixes, one name), so a spool
+// left under it is taken over.
+std::string oldSpoolFolderName(const std::string& prefix);
 
 std::string usage();
 

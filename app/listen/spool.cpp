@@ -103,9 +103,26 @@ bool Spool::open(std::string& error) {
         return false;
     }
     if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
-        error = "the spool folder \"" + folder_.string() +
-                "\" is used by another nira7-listen (one with the same topic prefix?)";
+        char holder[256] = {};
+        const ssize_t got = ::pread(lockFd_, holder, sizeof holder - 1, 0);
+        std::string who(holder, got > 0 ? static_cast<std::size_t>(got) : 0);
+        while (!who.empty() && (who.back() == '\n' || who.back() == '\0')) {
+            who.pop_back();
+        }
+        error = "the spool folder \"" + folder_.string() + "\" is used by another nira7-listen" +
+                (who.empty() ? std::string() : " (" + who + ")") +
+                " with the same topic prefix; give each capture a prefix of its own (%p in "
+                "--mqtt-topic puts the port's name in it)";
+        ::close(lockFd_);
+        lockFd_ = -1;
         return false;
+    }
+    if (!owner_.empty()) {
+        // Only a note for another that finds the spool held: a failure changes nothing.
+        const std::string note = owner_ + "\n";
+        if (::ftruncate(lockFd_, 0) == 0) {
+            [[maybe_unused]] const ssize_t written = ::pwrite(lockFd_, note.data(), note.size(), 0);
+        }
     }
     std::vector<std::pair<std::uint64_t, std::filesystem::path>> found;
     for (const auto& item : std::filesystem::directory_iterator(folder_, code)) {

@@ -39,6 +39,9 @@ class Spool {
     // Creates the folder, takes it for this process alone and reads back what an earlier run
     // left; false with the reason in `error`.
     bool open(std::string& error);
+    // Who holds the spool, written into its lock file and named to another that finds it held
+    // ("/dev/ttyUSB0, process 1234").
+    void setOwner(std::string owner) { owner_ = std::move(owner); }
 
     // Writes a record; false with the reason in `error` when the disk did not take it (it is
     // still published from memory, and written with the next record the disk takes).
@@ -99,6 +102,7 @@ class Spool {
     std::uint64_t segmentBytes_;
     mutable std::mutex mutex_;
     int lockFd_ = -1;
+    std::string owner_;
     int fd_ = -1;  // the current segment
     std::uint64_t current_ = 0;
     std::map<std::uint64_t, Segment> segments_;

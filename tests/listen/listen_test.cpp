@@ -444,6 +444,21 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
     EXPECT_EQ(defaultTopicPrefix("pc#1", "/dev/serial/by-id/usb-X+Y-port0"),
               "nira7/pc_1/usb-X_Y-port0");
     EXPECT_EQ(defaultTopicPrefix("pc", "COM3"), "nira7/pc/COM3");
+    // One spool folder per prefix: no two prefixes share one.
+    EXPECT_EQ(spoolFolderName("site/7/receiver"), "site_2F7_2Freceiver");
+    EXPECT_EQ(spoolFolderName("."), "_2E");
+    for (const auto& [a, b] : std::vector<std::pair<std::string, std::string>>{
+             {"site/пост", "site/узел"}, {"a_b", "a/b"}, {"a_2Fb", "a/b"}, {"x y", "x_y"}}) {
+        EXPECT_NE(spoolFolderName(a), spoolFolderName(b)) << a << " and " << b;
+        EXPECT_EQ(spoolFolderName(a).find_first_not_of(
+                      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-"),
+                  std::string::npos);
+    }
+    EXPECT_EQ(oldSpoolFolderName("site/пост"), oldSpoolFolderName("site/узел"));
+    // %h and %p as the default prefix has them.
+    EXPECT_EQ(expandTopicPrefix("site-7/%p", "pc", "/dev/serial/by-id/usb-X+Y-port0"),
+              "site-7/usb-X_Y-port0");
+    EXPECT_EQ(expandTopicPrefix("%h/%p/100%%/%x", "pc#1", "COM3"), "pc_1/COM3/100%/%x");
 
     const struct {
         std::vector<std::string> args;

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "edge_case_session.hpp"
+#include "listen_options.hpp"
 #include "listen_process.hpp"
 #include "mqtt_broker.hpp"
 #include "scoped_env.hpp"
@@ -236,7 +237,7 @@ TEST(Mqtt, ABrokerDownAtStartGetsWhatARestartedListenerSpooled) {
         lines = linesOf(listen.out);
     }
     // Damaged on disk meanwhile: a record cut short and garbage after the three good ones.
-    const auto spool = site.dir / "state" / "mqtt-spool" / "site_7_receiver";
+    const auto spool = site.dir / "state" / "mqtt-spool" / spoolFolderName(kPrefix);
     for (const auto& item : std::filesystem::directory_iterator(spool)) {
         if (item.path().extension() == ".seg" && std::filesystem::file_size(item.path()) > 0) {
             std::ofstream(item.path(), std::ios::app | std::ios::binary)
@@ -458,6 +459,132 @@ TEST(Mqtt, ABacklogOfTenThousandGoesOutWithoutStarvingTheReceiver) {
     listen.signal(SIGTERM);
     EXPECT_EQ(listen.waitExit(), 0);
     EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "0");
+}
+
+}  // namespace
+}  // namespace nira::listen
+
+namespace nira::listen {
+namespace {
+
+std::vector<std::string> payloadsOnTopic(const std::vector<Message>& messages,
+                                         const std::string& topic) {
+    std::vector<std::string> out;
+    for (const Message& m : messages) {
+        if (m.topic == topic) {
+            out.push_back(m.payload);
+        }
+    }
+    return out;
+}
+
+// Two prefixes an older version gave one spool folder (every byte outside ASCII letters and
+// digits became "_"): each capture keeps its own, both answer their receivers, and each message
+// goes out under its own prefix.
+TEST(MqttSites, PrefixesThatDifferOnlyOutsideAsciiKeepTheirSpoolsAndMessagesApart) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), "site/#");
+    const struct {
+        const char* prefix;
+        const char* id;
+    } captures[] = {{"site/пост", "11 11 11"}, {"site/узел", "22 22 22"}};
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::unique_ptr<ListenProcess>> listens;
+    for (const auto& capture : captures) {
+        const auto script = site.dir / (std::string(capture.id, 2) + ".txt");
+        std::ofstream(script) << "wait-open\nevent 10 " << capture.id << " 20 00 12 34 56\n"
+                              << "expect-ack\nwait 200\nevent 10 " << capture.id
+                              << " 21 00 12 34 56\nexpect-ack\n";
+        sims.push_back(std::make_unique<SimProcess>(std::vector<std::string>{
+            "--script", script.string(), "--expect-acks", "--linger", "300"}));
+        listens.push_back(std::make_unique<ListenProcess>(
+            std::vector<std::string>{"--port", sims.back()->portPath(), "--json", "--mqtt",
+                                     broker.url(), "--mqtt-topic", capture.prefix}));
+    }
+    for (std::size_t i = 0; i < listens.size(); ++i) {
+        ASSERT_TRUE(listens[i]->readUntil([&] { return listens[i]->outLines() == 2; }))
+            << listens[i]->err;
+        EXPECT_EQ(sims[i]->figures().at("acks"), "2");
+    }
+    ASSERT_TRUE(subscriber.waitFor([&](const auto& m) {
+        return payloadsOnTopic(m, "site/пост/event").size() == 2 &&
+               payloadsOnTopic(m, "site/узел/event").size() == 2;
+    }));
+    for (const auto& capture : captures) {
+        const std::string id = std::string(capture.id).erase(5, 1).erase(2, 1);
+        for (const std::string& payload :
+             payloadsOnTopic(subscriber.messages(), std::string(capture.prefix) + "/event")) {
+            EXPECT_NE(payload.find(id), std::string::npos) << capture.prefix << ": " << payload;
+        }
+    }
+    for (auto& listen : listens) {
+        listen->signal(SIGTERM);
+        EXPECT_EQ(listen->waitExit(), 0) << listen->err;
+    }
+}
+
+// A second capture on the same prefix cannot have its spool: it says who has it and goes on
+// answering and logging its receiver.
+TEST(MqttSites, ASecondCaptureOnTheSamePrefixIsAnsweredAndLoggedAndToldWhoHasTheSpool) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    std::ofstream(site.dir / "quiet.txt") << "wait 60000\n";
+    SimProcess first({"--script", (site.dir / "quiet.txt").string()});
+    ListenProcess holder(site.listenArgs(first.portPath(), broker.url()));
+    ASSERT_TRUE(holder.readUntil([&] {
+        return holder.err.find("listening on") != std::string::npos;
+    })) << holder.err;
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 300\n"
+                                      << "test 02 FD\nexpect-ack\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks", "--linger", "300"});
+    auto args = site.listenArgs(sim.portPath(), broker.url());
+    args.insert(args.end(), {"--log", (site.dir / "capture.txt").string()});
+    ListenProcess second(args);
+    ASSERT_TRUE(second.readUntil([&] {
+        return second.err.find("is used by another nira7-listen (" + first.portPath() +
+                               ", process " + std::to_string(holder.pid()) +
+                               ") with the same topic prefix") != std::string::npos;
+    })) << second.err;
+    ASSERT_TRUE(second.readUntil([&] { return second.outLines() == 2; })) << second.err;
+    EXPECT_EQ(sim.figures().at("acks"), "2");
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitExit(), 0) << second.err;
+    std::ifstream log(site.dir / "capture.txt");
+    const std::string logged{std::istreambuf_iterator<char>(log), std::istreambuf_iterator<char>()};
+    EXPECT_NE(logged.find("TEST: 02"), std::string::npos) << logged;
+    holder.signal(SIGTERM);
+    EXPECT_EQ(holder.waitExit(), 0) << holder.err;
+}
+
+// What an older version left in the spool folder it named is published by this one.
+TEST(MqttSites, ASpoolAnOlderVersionLeftIsTakenOverAndPublished) {
+    NEED_BROKER();
+    Site site;
+    {
+        Spool old(site.dir / "state" / "mqtt-spool" / oldSpoolFolderName(kPrefix), 1 << 20);
+        std::string error;
+        ASSERT_TRUE(old.open(error)) << error;
+        ASSERT_TRUE(old.append("event", "{\"left\":\"by an older version\"}", error)) << error;
+    }
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    std::ofstream(site.dir / "quiet.txt") << "wait 60000\n";
+    SimProcess sim({"--script", (site.dir / "quiet.txt").string()});
+    ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+    EXPECT_TRUE(subscriber.waitFor([&](const auto& m) {
+        return payloadsOnTopic(m, std::string(kPrefix) + "/event") ==
+               std::vector<std::string>{"{\"left\":\"by an older version\"}"};
+    })) << listen.err;
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    EXPECT_TRUE(std::filesystem::is_directory(site.dir / "state" / "mqtt-spool" /
+                                              spoolFolderName(kPrefix)));
 }
 
 }  // namespace
