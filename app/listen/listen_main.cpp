@@ -226,8 +226,38 @@ class Listener {
         return isoTime(std::chrono::system_clock::now());
     }
 
+    // The durable records of a message: the log file's line and the spool's.
+    void record(const capture::Arrival& arrival, const std::string& line, std::string& json) {
+        if (log_) {
+            std::string error;
+            std::string notice;
+            if (!log_->append(line, error, notice) && !logFailed_) {
+                std::cerr << stamp() << " " << error << "\n";
+            }
+            if (!notice.empty()) {
+                std::cerr << stamp() << " " << notice << "\n";
+            }
+            logFailed_ = !error.empty();
+        }
+        ++number_;
+        if (options_.json || publishing()) {
+            json = jsonLine(arrival, std::chrono::system_clock::now(), number_);
+        }
+        publishMessage(arrival.message.kind, json);
+    }
+
     void onArrival() {
-        const capture::Arrival arrival = capture::handleArrival(port_);
+        // The log line and the spool's record are the kernel's before the receiver is answered.
+        std::string line;
+        std::string json;
+        const capture::Arrival arrival =
+            capture::handleArrival(port_, capture::sleepFor, [&](const capture::Arrival& a) {
+                if (a.message.kind == receiver::ChunkKind::Dropped) {
+                    return;
+                }
+                line = capture::stampedLogLine(a.logContent);
+                record(a, line, json);
+            });
         acks_ += arrival.acknowledged ? 1 : 0;
         switch (arrival.message.kind) {
             case receiver::ChunkKind::TestMessage:
@@ -244,24 +274,6 @@ class Listener {
                 publishStats(true);
                 return;
         }
-        const std::string line = capture::stampedLogLine(arrival.logContent);
-        // The durable record first; the output may be slow or gone.
-        if (log_) {
-            std::string error;
-            std::string notice;
-            if (!log_->append(line, error, notice) && !logFailed_) {
-                std::cerr << stamp() << " " << error << "\n";
-            }
-            if (!notice.empty()) {
-                std::cerr << stamp() << " " << notice << "\n";
-            }
-            logFailed_ = !error.empty();
-        }
-        ++number_;
-        const bool wantJson = options_.json || publishing();
-        const std::string json =
-            wantJson ? jsonLine(arrival, std::chrono::system_clock::now(), number_) : std::string();
-        publishMessage(arrival.message.kind, json);
         publishStats(false);
         const std::string shown = options_.json ? json : receiver::shownUtf8(line);
         if (!output_.push(shown) && !outputDropTold_) {

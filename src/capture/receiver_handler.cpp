@@ -23,16 +23,12 @@ serial::TComTimeouts receiverTimeouts() {
     return timeouts;
 }
 
-Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait) {
+Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait, const BeforeAnswer& record) {
     using receiver::ChunkKind;
     wait(kArrivalWait);
     Arrival arrival;
     port.ReadText(arrival.chunk, receiver::kMaxChunk);
     arrival.message = receiver::classifyChunk(arrival.chunk);
-    if (receiver::isAcknowledged(arrival.message.kind)) {
-        port.WriteText(std::string(receiver::kAcknowledgement));
-        arrival.acknowledged = true;
-    }
     switch (arrival.message.kind) {
         case ChunkKind::Unrecognised:
             arrival.logContent = receiver::unrecognisedLineContent(arrival.chunk);
@@ -45,6 +41,13 @@ Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait) {
             break;
         case ChunkKind::Dropped:
             break;
+    }
+    arrival.acknowledged = receiver::isAcknowledged(arrival.message.kind);
+    if (record) {
+        record(arrival);
+    }
+    if (arrival.acknowledged) {
+        port.WriteText(std::string(receiver::kAcknowledgement));
     }
     return arrival;
 }

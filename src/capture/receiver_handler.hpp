@@ -30,9 +30,15 @@ serial::TComTimeouts receiverTimeouts();
 using Sleeper = std::function<void(std::chrono::milliseconds)>;
 void sleepFor(std::chrono::milliseconds span);
 
-// Waits, reads up to 400 bytes, classifies them and answers a test or event message with "<"
-// before anything else is done with it.
-Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait = sleepFor);
+// What a front end records before the receiver is answered (an answer is a promise that the
+// message is kept): the log line, the spool's record. `acknowledged` says already whether "<"
+// goes out next.
+using BeforeAnswer = std::function<void(const Arrival&)>;
+
+// Waits, reads up to 400 bytes, classifies them, lets `record` keep the message, and answers a
+// test or event message with "<".
+Arrival handleArrival(serial::TBComPort& port, const Sleeper& wait = sleepFor,
+                      const BeforeAnswer& record = {});
 
 // The local time stamp of a log line now, as Windows-1251 bytes.
 std::string logTimeStamp();
