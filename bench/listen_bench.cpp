@@ -54,15 +54,20 @@ Figures run(const std::string& prefix, int events, int intervalMs, const std::fi
     long rssEarly = 0;
     long lines = 0;
     const long cpuBefore = listen.cpuMs();
+    long rssLate = 0;
     while (!sim.exited()) {
         listen.readUntil([&] { return false; }, std::chrono::milliseconds(100));
         lines = static_cast<long>(listen.outLines());
+        // Read while it runs: it ends by itself when the simulator's terminal goes.
+        listen.cpuMs();
+        if (const long rss = listen.rssKb(); rss > 0) {
+            rssLate = rss;
+        }
         if (rssEarly == 0 && lines >= 200) {
             rssEarly = listen.rssKb();
         }
     }
     const long cpu = listen.cpuMs() - cpuBefore;
-    const long rssLate = listen.rssKb();
     const auto figures = sim.figures();
     for (const char* name : {"acks", "acks_missing", "ack_p50_ms", "ack_p99_ms"}) {
         const auto found = figures.find(name);

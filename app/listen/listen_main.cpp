@@ -222,6 +222,11 @@ class Listener {
         return pending;
     }
 
+    // "1 message waits", "3 messages wait".
+    static std::string messagesWait(std::size_t count) {
+        return std::to_string(count) + (count == 1 ? " message waits" : " messages wait");
+    }
+
     static std::string stamp() {
         return isoTime(std::chrono::system_clock::now());
     }
@@ -516,11 +521,11 @@ class Listener {
         if (spool_->damaged() > 0) {
             std::cerr << stamp() << " the spool held " << spool_->damaged()
                       << (spool_->damaged() == 1 ? " damaged stretch" : " damaged stretches")
-                      << ", skipped; " << spool_->recovered()
-                      << " messages of an earlier run wait in it to be published\n";
+                      << ", skipped; " << messagesWait(spool_->recovered())
+                      << " in it, from an earlier run, to be published\n";
         } else if (spool_->recovered() > 0) {
-            std::cerr << stamp() << " " << spool_->recovered()
-                      << " messages of an earlier run wait in the spool to be published\n";
+            std::cerr << stamp() << " " << messagesWait(spool_->recovered())
+                      << " in the spool, from an earlier run, to be published\n";
         }
         publisher_ = std::make_unique<MqttPublisher>(settings, *spool_, [](std::string sentence) {
             MainThreadQueue::instance().post([sentence = std::move(sentence)] {
@@ -582,9 +587,9 @@ class Listener {
         const std::size_t left = spool_->waiting();
         const std::size_t unwritten = spool_->unwritten();
         if (left > unwritten) {
-            std::cerr << stamp() << " " << left - unwritten
-                      << " messages wait in the spool for the broker; the next run publishes "
-                         "them\n";
+            std::cerr << stamp() << " " << messagesWait(left - unwritten)
+                      << " in the spool for the broker; the next run publishes "
+                      << (left - unwritten == 1 ? "it" : "them") << "\n";
         }
         if (unwritten > 0) {
             std::cerr << stamp() << " " << unwritten

@@ -155,8 +155,9 @@ void MqttPublisher::onLog(mosquitto*, void* self, int level, const char* text) {
         me->tlsDetail_ = colon == std::string::npos ? line : line.substr(colon + 1);
         if (me->tlsDetail_.find("certificate verify failed") != std::string::npos) {
             me->tlsDetail_ +=
-                " (the broker's certificate is not signed by the CA given, or is not for its "
-                "name)";
+                std::string(" (the broker's certificate is not signed by ") +
+                (me->settings_.caFile.empty() ? "a CA this system trusts" : "the CA given") +
+                ", or is not for its name)";
         }
     }
 }
@@ -178,7 +179,8 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result) {
     if (!me->everConnected_) {
         me->tell_("publishing to the broker " + me->settings_.host + ":" +
                   std::to_string(me->settings_.port) + " under " + me->settings_.prefix +
-                  (waiting > 0 ? "; " + std::to_string(waiting) + " messages spooled before"
+                  (waiting > 0 ? "; " + std::to_string(waiting) +
+                                     (waiting == 1 ? " message" : " messages") + " spooled before"
                                : std::string()));
     } else {
         const auto down =

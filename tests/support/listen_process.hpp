@@ -136,11 +136,16 @@ class ListenProcess {
         }
         return figures;
     }
-    // CPU time used so far, in milliseconds.
+    // CPU time used so far, in milliseconds; once the process is gone, what it had used when
+    // last looked at (a listener ends by itself when its pseudo-terminal goes).
     long cpuMs() const {
         std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
         std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-        std::istringstream fields(all.substr(all.rfind(')') + 2));
+        const std::size_t nameEnd = all.rfind(')');
+        if (nameEnd == std::string::npos || nameEnd + 2 > all.size()) {
+            return lastCpuMs_;
+        }
+        std::istringstream fields(all.substr(nameEnd + 2));
         std::string field;
         long ticks = 0;
         for (int i = 3; i <= 15 && fields >> field; ++i) {
@@ -148,7 +153,8 @@ class ListenProcess {
                 ticks += std::stol(field);
             }
         }
-        return ticks * 1000 / sysconf(_SC_CLK_TCK);
+        lastCpuMs_ = ticks * 1000 / sysconf(_SC_CLK_TCK);
+        return lastCpuMs_;
     }
 
     // Resident memory now, in KiB.
@@ -168,6 +174,7 @@ class ListenProcess {
     std::string err;
 
   private:
+    mutable long lastCpuMs_ = 0;
     void take(int stream, const char* bytes, ssize_t n) {
         const auto size = static_cast<std::size_t>(n);
         if (stream == 0) {
