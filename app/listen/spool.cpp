@@ -47,6 +47,20 @@ void put32(std::string& out, std::uint32_t value) {
     }
 }
 
+void put64(std::string& out, std::uint64_t value) {
+    for (int i = 0; i < 8; ++i) {
+        out += static_cast<char>((value >> (8 * i)) & 0xFFU);
+    }
+}
+
+std::uint64_t get64(std::string_view in) {
+    std::uint64_t value = 0;
+    for (int i = 7; i >= 0; --i) {
+        value = (value << 8U) | static_cast<std::uint8_t>(in[static_cast<std::size_t>(i)]);
+    }
+    return value;
+}
+
 std::uint32_t get32(std::string_view in) {
     std::uint32_t value = 0;
     for (int i = 3; i >= 0; --i) {
@@ -65,6 +79,9 @@ Spool::Spool(std::filesystem::path folder, std::uint64_t maxBytes)
 Spool::~Spool() {
     if (fd_ >= 0) {
         ::close(fd_);
+    }
+    if (confirmedFd_ >= 0) {
+        ::close(confirmedFd_);
     }
     if (lockFd_ >= 0) {
         ::close(lockFd_);
@@ -141,6 +158,19 @@ bool Spool::open(std::string& error) {
         return false;
     }
     std::sort(found.begin(), found.end());
+    // Segment, offset and their sum (a torn or foreign file is no cursor): 24 bytes.
+    confirmedFd_ = ::open((folder_ / "confirmed").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (confirmedFd_ >= 0) {
+        char saved[24];
+        if (::pread(confirmedFd_, saved, sizeof saved, 0) == static_cast<ssize_t>(sizeof saved)) {
+            const std::string_view bytes(saved, sizeof saved);
+            const std::uint64_t segment = get64(bytes.substr(0, 8));
+            const std::uint64_t offset = get64(bytes.substr(8, 8));
+            if (get64(bytes.substr(16, 8)) == (segment ^ offset ^ 0x6E69726137ULL)) {
+                confirmed_ = {segment, offset};
+            }
+        }
+    }
     for (const auto& [segment, path] : found) {
         readBack(segment, path);
         current_ = segment;
@@ -187,7 +217,9 @@ void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
         }
         const std::string_view body = all.substr(at + kHeader, length);
         const std::size_t split = body.find('\0');
-        if (split == std::string_view::npos) {
+        if (segment < confirmed_.first || (segment == confirmed_.first && at < confirmed_.second)) {
+            inDamage = false;  // the broker took it in an earlier run
+        } else if (split == std::string_view::npos) {
             damage();
         } else {
             inDamage = false;
@@ -196,6 +228,7 @@ void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
             entry.record.topic = std::string(body.substr(0, split));
             entry.record.payload = std::string(body.substr(split + 1));
             entry.segment = segment;
+            entry.offset = at;
             entry.stored = true;
             entries_.push_back(std::move(entry));
             ++live;
@@ -277,6 +310,7 @@ bool Spool::writeUnwritten(std::string& error) {
             }
             return false;
         }
+        entry.offset = segment.bytes;
         segment.bytes += bytes.size();
         ++segment.live;
         entry.stored = true;
@@ -331,6 +365,7 @@ void Spool::dropFront(std::size_t count) {
     }
     entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(count));
     cursor_ = cursor_ > count ? cursor_ - count : 0;
+    saveConfirmed();
 }
 
 void Spool::forget(std::uint64_t segment) {
@@ -393,6 +428,31 @@ void Spool::settleFront() {
             segments_[current_].bytes = 0;
         }
     }
+    saveConfirmed();
+}
+
+void Spool::saveConfirmed() {
+    if (confirmedFd_ < 0) {
+        return;
+    }
+    // The first record still owed, if it is on disk; else the end of what the disk holds.
+    std::pair<std::uint64_t, std::uint64_t> at{current_, 0};
+    if (!entries_.empty() && entries_.front().stored && !entries_.front().delivered &&
+        entries_.front().segment != 0) {
+        at = {entries_.front().segment, entries_.front().offset};
+    } else if (const auto newest = segments_.find(current_); newest != segments_.end()) {
+        at.second = newest->second.bytes;
+    }
+    if (at == confirmed_) {
+        return;
+    }
+    confirmed_ = at;
+    // Not forced to the disk: lost with the power, it only makes more go out again.
+    std::string bytes;
+    put64(bytes, at.first);
+    put64(bytes, at.second);
+    put64(bytes, at.first ^ at.second ^ 0x6E69726137ULL);
+    [[maybe_unused]] const ssize_t written = ::pwrite(confirmedFd_, bytes.data(), bytes.size(), 0);
 }
 
 void Spool::rewind() {

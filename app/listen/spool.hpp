@@ -79,6 +79,7 @@ class Spool {
     struct Entry {
         Record record;
         std::uint64_t segment = 0;  // 0 while in no segment file
+        std::uint64_t offset = 0;   // where it starts in its segment file
         bool stored = false;        // on the disk, or taken by the broker before it got there
         bool delivered = false;
     };
@@ -88,6 +89,8 @@ class Spool {
     };
 
     void readBack(std::uint64_t segment, const std::filesystem::path& path);
+    // Where the records the broker took end on disk: a restart reads back only what follows.
+    void saveConfirmed();
     bool startSegment(std::string& error);
     void settleFront();
     void forget(std::uint64_t segment);
@@ -104,6 +107,9 @@ class Spool {
     int lockFd_ = -1;
     std::string owner_;
     int fd_ = -1;  // the current segment
+    int confirmedFd_ = -1;
+    // Everything on disk before this segment, and before this offset in it, the broker took.
+    std::pair<std::uint64_t, std::uint64_t> confirmed_{0, 0};
     std::uint64_t current_ = 0;
     std::map<std::uint64_t, Segment> segments_;
     std::deque<Entry> entries_;
