@@ -665,6 +665,9 @@ int main(int argc, char** argv) {
         std::cerr << "nira7-listen: " << parsed.error << "\n";
         return 2;
     }
+    for (const std::string& note : parsed.notes) {
+        std::cerr << "nira7-listen: " << note << "\n";
+    }
     const listen::Options& options = *parsed.options;
     if (options.help) {
         std::cout << listen::usage();

@@ -1,5 +1,8 @@
 #include "listen_options.hpp"
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -482,10 +485,23 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
             return {std::nullopt, fault};
         }
     }
+    std::vector<std::string> notes;
     if (!passwordFile.empty()) {
         if (std::string fault = firstLineOf(passwordFile, o.mqtt.password); !fault.empty()) {
             return {std::nullopt, fault};
         }
+#ifndef _WIN32
+        struct stat about {};
+        if (::stat(passwordFile.c_str(), &about) == 0 &&
+            (about.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(about.st_mode & 07777));
+            notes.push_back("the password file \"" + passwordFile +
+                            "\" may be read by other users of "
+                            "this machine (mode " +
+                            mode + "): chmod 600 it");
+        }
+#endif
     }
     if (!o.mqtt.password.empty() && o.mqtt.user.empty()) {
         return {std::nullopt, "a broker password without a user name: give --mqtt-user NAME"};
@@ -502,7 +518,7 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
             return {std::nullopt, "cannot read the TLS file \"" + *file + "\""};
         }
     }
-    return {o, {}};
+    return {o, {}, notes};
 }
 
 }  // namespace nira::listen

@@ -46,6 +46,8 @@ struct Options {
 struct Parsed {
     std::optional<Options> options;
     std::string error;
+    // Said before the listener starts, without ending it (a password file others may read).
+    std::vector<std::string> notes = {};
 };
 // A variable of the environment, if set.
 using Environment = std::function<std::optional<std::string>(const char* name)>;

@@ -434,6 +434,25 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
     EXPECT_TRUE(m.tls);
     EXPECT_EQ(m.topic, "a/b") << "from the environment";
     EXPECT_EQ(m.password, "s3cret");
+#ifndef _WIN32
+    // A password others may read is said; one the user's alone is not.
+    std::filesystem::permissions(dir / "password", std::filesystem::perms::owner_read |
+                                                       std::filesystem::perms::owner_write |
+                                                       std::filesystem::perms::others_read);
+    const auto notesFor = [&] {
+        return parse({"--mqtt", "mqtt://h", "--mqtt-user", "site", "--mqtt-password-file",
+                      (dir / "password").string()})
+            .notes;
+    };
+    const auto notes = notesFor();
+    ASSERT_EQ(notes.size(), 1U);
+    EXPECT_NE(notes[0].find("may be read by other users of this machine (mode 0604): chmod 600"),
+              std::string::npos)
+        << notes[0];
+    std::filesystem::permissions(
+        dir / "password", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    EXPECT_TRUE(notesFor().empty());
+#endif
     EXPECT_EQ(m.spoolBytes, 2U * 1024 * 1024);
     const Parsed fromEnvironment = parse({}, {{"NIRA7_MQTT_URL", "mqtt://broker.site"},
                                               {"NIRA7_MQTT_USER", "u"},
