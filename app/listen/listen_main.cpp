@@ -246,7 +246,7 @@ class Listener {
         }
         ++number_;
         if (options_.json || publishing()) {
-            json = jsonLine(arrival, std::chrono::system_clock::now(), number_);
+            json = jsonLine(arrival, std::chrono::system_clock::now(), number_, runTag_);
         }
         publishMessage(arrival.message.kind, json);
     }
@@ -635,6 +635,7 @@ class Listener {
     long gaps_ = 0;
     std::chrono::seconds gapTotal_{0};
     unsigned long number_ = 0;  // messages in this run, for their ids
+    const std::string runTag_ = runTag();
 #ifdef NIRA_HAVE_MQTT
     MqttSettings settings_;
     std::filesystem::path spoolFolder_;

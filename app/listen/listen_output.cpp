@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <random>
 #include <system_error>
 #include <utility>
 
@@ -84,8 +85,15 @@ std::string isoTime(std::chrono::system_clock::time_point when) {
     return std::string(text) + tail;
 }
 
+std::string runTag() {
+    std::random_device random;
+    char tag[16];
+    std::snprintf(tag, sizeof tag, "%08x", static_cast<unsigned>(random()));
+    return tag;
+}
+
 std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when,
-                     unsigned long number) {
+                     unsigned long number, std::string_view run) {
     using receiver::hexByte;
     const auto kind = arrival.message.kind;
     if (kind == receiver::ChunkKind::Dropped) {
@@ -93,9 +101,12 @@ std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock:
     }
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    std::string out = "{" + quoted("id", std::to_string(millis) + "-" + std::to_string(number)) +
-                      "," + quoted("time", isoTime(when)) + "," + quoted("kind", kindName(kind)) +
-                      "," + quoted("raw", hex(arrival.chunk)) +
+    std::string id = std::to_string(millis) + "-" + std::to_string(number);
+    if (!run.empty()) {
+        id.append(1, '-').append(run);
+    }
+    std::string out = "{" + quoted("id", id) + "," + quoted("time", isoTime(when)) + "," +
+                      quoted("kind", kindName(kind)) + "," + quoted("raw", hex(arrival.chunk)) +
                       ",\"acknowledged\":" + (arrival.acknowledged ? "true" : "false");
     if (kind == receiver::ChunkKind::TestMessage) {
         const auto& b = arrival.message.test;

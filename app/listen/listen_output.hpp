@@ -24,10 +24,13 @@ const char* kindName(receiver::ChunkKind kind);
 
 // One JSON object, no line break: its id, time, kind, raw bytes in hex, whether "<" went back,
 // and the decoded fields (with the twelve Smart pins for an event). Empty for a dropped chunk.
-// The id is the time in milliseconds since 1970, a dash and `number`: the same message sent
-// twice has the same one.
+// The id is the time in milliseconds since 1970, a dash, `number`, and a dash and `run` when
+// given (a tag of the run: two ports, two machines or two runs never give one id): the same
+// message sent twice has the same one.
 std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when,
-                     unsigned long number);
+                     unsigned long number, std::string_view run = {});
+// Eight hex digits drawn at random: a run's tag.
+std::string runTag();
 
 // A log file the lines are appended to, one write per line, so a line is never split between
 // two writers or a rotation. A line is in the file whole or not at all: a write cut short (a full

@@ -536,5 +536,27 @@ TEST(ListenOutput, IsoTimeHasMillisecondsAndTheOffset) {
     tzset();
 }
 
+// Ids: the same message the same id; two runs (two ports, two machines) never one id.
+TEST(ListenOutput, IdsCarryTheirRunsTag) {
+    capture::Arrival arrival;
+    arrival.message.kind = receiver::ChunkKind::TestMessage;
+    const auto when = std::chrono::system_clock::time_point(std::chrono::milliseconds(1000));
+    const std::string first = runTag();
+    const std::string second = runTag();
+    EXPECT_EQ(first.size(), 8U);
+    EXPECT_EQ(first.find_first_not_of("0123456789abcdef"), std::string::npos) << first;
+    EXPECT_NE(first, second);
+    const auto idIn = [](const std::string& json) {
+        return QJsonDocument::fromJson(QByteArray::fromStdString(json))
+            .object()
+            .value("id")
+            .toString()
+            .toStdString();
+    };
+    EXPECT_EQ(idIn(jsonLine(arrival, when, 7, first)), "1000-7-" + first);
+    EXPECT_EQ(idIn(jsonLine(arrival, when, 7, first)), idIn(jsonLine(arrival, when, 7, first)));
+    EXPECT_NE(idIn(jsonLine(arrival, when, 7, first)), idIn(jsonLine(arrival, when, 7, second)));
+}
+
 }  // namespace
 }  // namespace nira::listen
