@@ -9,6 +9,7 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -478,6 +479,19 @@ class Listener {
         return openSpoolAndPublish();
     }
 
+    // Sixteen hex digits drawn once for the spool and kept in it.
+    std::string installationTag() const {
+        const std::filesystem::path file = spoolFolder_ / "client-id";
+        std::string tag;
+        std::ifstream(file) >> tag;
+        if (tag.size() == 16 && tag.find_first_not_of("0123456789abcdef") == std::string::npos) {
+            return tag;
+        }
+        tag = runTag() + runTag();
+        std::ofstream(file) << tag << "\n";
+        return tag;
+    }
+
     // An earlier version's spool folder, named from the prefix with every other byte "_",
     // becomes this prefix's, so what it kept is published.
     static void adoptOldSpool(const std::filesystem::path& old, const std::filesystem::path& now) {
@@ -517,6 +531,9 @@ class Listener {
             spoolRefusal_.clear();
             std::cerr << stamp() << " the spool is had now; publishing starts\n";
         }
+        // The client id is the prefix's and this installation's: two listeners publishing under
+        // one prefix from spools of their own do not take each other's connection.
+        settings_.clientId = "nira7-listen:" + settings_.prefix + ":" + installationTag();
         const MqttSettings& settings = settings_;
         if (spool_->damaged() > 0) {
             std::cerr << stamp() << " the spool held " << spool_->damaged()

@@ -22,6 +22,12 @@ using std::chrono::milliseconds;
 // backlog is sent in turns with what the receiver sends meanwhile.
 constexpr std::size_t kWindow = 100;
 constexpr auto kMaxBackoff = std::chrono::seconds(30);
+// A connection that held this long was a good one: its loss is tried again at once. One that
+// ends sooner keeps the back-off growing (a broker closing it at once, another client taking
+// it over), so two that fight for it do so a few times a minute, not twice a second.
+constexpr auto kHeldConnection = std::chrono::seconds(60);
+// A connection the broker ended this soon is said to be probably taken over, once.
+constexpr auto kShortLived = std::chrono::seconds(10);
 constexpr auto kTick = milliseconds(1000);
 
 std::string lowered(std::string text) {
@@ -170,7 +176,7 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result) {
     }
     me->acked_ = true;
     me->connected_.store(true);
-    me->backoff_ = std::chrono::seconds(1);
+    me->connectedSince_ = Clock::now();
     me->lastReason_.clear();
     me->sentDevice_.clear();
     me->sentStats_.clear();
@@ -220,8 +226,19 @@ void MqttPublisher::lose(const std::string& reason, bool refused) {
     destroyClient();
     spool_.rewind();
     const auto now = Clock::now();
+    const auto held = now - connectedSince_;
+    if (wasConnected && held >= kHeldConnection) {
+        backoff_ = std::chrono::seconds(1);
+    }
     nextAttempt_ = now + backoff_;
     backoff_ = std::min<std::chrono::seconds>(backoff_ * 2, kMaxBackoff);
+    if (wasConnected && !refused && held < kShortLived && !shortLivedTold_) {
+        shortLivedTold_ = true;
+        tell_("the broker ended the connection " +
+              std::to_string(std::chrono::duration_cast<std::chrono::seconds>(held).count()) +
+              " s after it was made: another client may be using the same client id (" +
+              settings_.clientId + "), such as a copy of this machine's state; this is said once");
+    }
     if (wasConnected) {
         downSince_ = now;
     }

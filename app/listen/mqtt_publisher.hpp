@@ -91,6 +91,8 @@ class MqttPublisher {
     std::chrono::steady_clock::time_point connectStarted_;
     std::chrono::steady_clock::time_point nextAttempt_;
     std::chrono::seconds backoff_{1};
+    std::chrono::steady_clock::time_point connectedSince_;
+    bool shortLivedTold_ = false;
     std::string lastReason_;  // the last failure told
     std::string tlsDetail_;
     std::chrono::steady_clock::time_point downSince_;

@@ -561,6 +561,85 @@ TEST(MqttSites, ASecondCaptureOnTheSamePrefixIsAnsweredAndLoggedAndToldWhoHasThe
     EXPECT_EQ(holder.waitExit(), 0) << holder.err;
 }
 
+// Two listeners publishing under one prefix from spools of their own (two machines, one
+// topic): each keeps its connection, as each has a client id of its own.
+TEST(MqttSites, TwoListenersOnOnePrefixDoNotTakeEachOthersConnection) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::unique_ptr<ListenProcess>> listens;
+    for (const char* name : {"one", "two"}) {
+        const auto script = site.dir / (std::string(name) + ".txt");
+        std::ofstream(script) << "wait-open\ntest 01 FE\nexpect-ack\nwait 1500\ntest 02 FD\n"
+                              << "expect-ack\nwait 1500\ntest 03 FC\nexpect-ack\nwait 60000\n";
+        sims.push_back(std::make_unique<SimProcess>(
+            std::vector<std::string>{"--script", script.string(), "--expect-acks"}));
+        auto args = site.listenArgs(sims.back()->portPath(), broker.url());
+        args.insert(args.end(), {"--mqtt-spool", (site.dir / name).string()});
+        listens.push_back(std::make_unique<ListenProcess>(args));
+    }
+    EXPECT_TRUE(subscriber.waitFor(atLeast(6), std::chrono::seconds(20)));
+    for (auto& listen : listens) {
+        listen->signal(SIGTERM);
+        EXPECT_EQ(listen->waitExit(), 0) << listen->err;
+        EXPECT_EQ(listen->err.find("connection is lost"), std::string::npos) << listen->err;
+        EXPECT_EQ(listen->summary().at("mqtt_published"), "3") << listen->err;
+    }
+}
+
+// Two machines cloned with their state share a client id and take each other's connection:
+// each says so once, and the back-off keeps growing instead of starting again at each
+// connection, so they fight a few times a minute, not twice a second.
+TEST(MqttSites, AClonedClientIdIsSaidOnceAndFoughtForRarely) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    std::ofstream(site.dir / "quiet.txt") << "wait 60000\n";
+    std::vector<std::unique_ptr<SimProcess>> sims;
+    std::vector<std::unique_ptr<ListenProcess>> listens;
+    for (const char* name : {"one", "two"}) {
+        std::filesystem::create_directories(site.dir / name);
+        std::ofstream(site.dir / name / "client-id") << "0123456789abcdef\n";
+        sims.push_back(std::make_unique<SimProcess>(
+            std::vector<std::string>{"--script", (site.dir / "quiet.txt").string()}));
+        auto args = site.listenArgs(sims.back()->portPath(), broker.url());
+        args.insert(args.end(), {"--mqtt-spool", (site.dir / name).string()});
+        listens.push_back(std::make_unique<ListenProcess>(args));
+    }
+    // Sixteen seconds of the fight.
+    for (int i = 0; i < 160; ++i) {
+        for (auto& listen : listens) {
+            listen->readUntil([] { return false; }, std::chrono::milliseconds(50));
+        }
+    }
+    const auto count = [](const std::string& text, const std::string& part) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(part); at != std::string::npos;
+             at = text.find(part, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    std::size_t losses = 0;
+    std::size_t told = 0;
+    for (auto& listen : listens) {
+        losses += count(listen->err, "connection is lost");
+        told += count(listen->err, "another client may be using the same client id");
+        EXPECT_LE(count(listen->err, "another client may be using the same client id"), 1U)
+            << listen->err;
+        listen->signal(SIGTERM);
+        EXPECT_EQ(listen->waitExit(), 0) << listen->err;
+    }
+    EXPECT_GE(told, 1U) << "a taken-over connection is said";
+    // Attempts 1, 2, 4 and 8 s apart: at most five connections each in sixteen seconds, so at
+    // most ten losses between them (about one a second before).
+    EXPECT_LE(losses, 10U) << listens[0]->err << listens[1]->err;
+}
+
 // What an older version left in the spool folder it named is published by this one.
 TEST(MqttSites, ASpoolAnOlderVersionLeftIsTakenOverAndPublished) {
     NEED_BROKER();
