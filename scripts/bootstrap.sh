@@ -8,7 +8,7 @@
 # The base set has an X server, xdotool, xev (x11-utils) and a window manager (openbox): tests
 # drive the window through real input, and type into another program while it listens; and an
 # MQTT broker (mosquitto) with openssl: the listener's publishing is tested against a real broker,
-# over TLS with certificates made by the test.
+# over TLS with certificates made by the test; strace shows a test what reaches the disk.
 # Idempotent: packages already present are left alone, and apt is not touched at all then.
 set -euo pipefail
 
@@ -17,7 +17,7 @@ packages=(
     libgtest-dev libgmock-dev
     qt6-base-dev qt6-svg-dev libcanberra-dev fonts-dejavu-core fonts-dejavu-extra xdg-utils
     xvfb xdotool x11-utils openbox
-    libmosquitto-dev mosquitto openssl
+    libmosquitto-dev mosquitto openssl strace
 )
 for flag in "$@"; do
     case "$flag" in

@@ -18,6 +18,7 @@
 #include "capture/receiver_handler.hpp"
 #include "listen_options.hpp"
 #include "listen_output.hpp"
+#include "listen_support.hpp"
 #include "platform/console_signals.hpp"
 #include "platform/main_thread.hpp"
 #include "receiver/text_codec.hpp"
@@ -119,7 +120,12 @@ class Listener {
                 std::cerr << "nira7-listen: " << error << "\n";
                 return 1;
             }
-            log_->setSync(options_.sync);
+        }
+        if (options_.sync != Sync::None) {
+            diskSync_ = std::make_unique<DiskSync>(options_.sync);
+            if (log_) {
+                diskSync_->add([log = log_.get()] { return log->forceToDisk(); });
+            }
         }
         if (!startPublishing()) {
             return 1;
@@ -196,10 +202,10 @@ class Listener {
                       << "\n";
         }
         stopPublishing();
-        if (log_ && !log_->finishSync(std::chrono::seconds(5))) {
+        if (diskSync_ && !diskSync_->finish(std::chrono::seconds(5))) {
             std::cerr << stamp()
-                      << " the last lines of the log file were not yet forced to the "
-                         "disk (it does not answer)\n";
+                      << " the last messages were not yet forced to the disk (it does not "
+                         "answer)\n";
         }
         outputFinished_ = output_.finish(std::chrono::seconds(1));
         if (output_.dropped() > 0 && !outputDropTold_) {
@@ -221,11 +227,6 @@ class Listener {
     static std::deque<ConsoleSignal>& signals() {
         static std::deque<ConsoleSignal> pending;
         return pending;
-    }
-
-    // "1 message waits", "3 messages wait".
-    static std::string messagesWait(std::size_t count) {
-        return std::to_string(count) + (count == 1 ? " message waits" : " messages wait");
     }
 
     static std::string stamp() {
@@ -250,6 +251,13 @@ class Listener {
             json = jsonLine(arrival, std::chrono::system_clock::now(), number_, runTag_);
         }
         publishMessage(arrival.message.kind, json);
+        if (diskSync_) {
+            // One sync for the log's line and the spool's record, after both.
+            diskSync_->written();
+            if (const std::string error = diskSync_->takeError(); !error.empty()) {
+                std::cerr << stamp() << " " << error << "\n";
+            }
+        }
     }
 
     void onArrival() {
@@ -427,6 +435,7 @@ class Listener {
                       << "mqtt_spooled: " << publisher_->spooled() << "\n"
                       << "mqtt_dropped: " << spool_->dropped() << "\n"
                       << "mqtt_damaged: " << spool_->damaged() << "\n"
+                      << "mqtt_set_aside: " << spool_->setAsideCount() << "\n"
                       << "mqtt_left_in_spool: " << spool_->waiting() - spool_->unwritten() << "\n"
                       << "mqtt_lost_unwritten: " << spool_->unwritten() << "\n";
         }
@@ -439,10 +448,22 @@ class Listener {
                ",\"event\":" + std::to_string(events_) +
                ",\"unrecognised\":" + std::to_string(unrecognised_) +
                ",\"dropped\":" + std::to_string(dropped_) + ",\"acks\":" + std::to_string(acks_) +
-               ",\"gaps\":" + std::to_string(gaps_) + "}";
+               ",\"gaps\":" + std::to_string(gaps_) + publishingCounts() + "}";
     }
 
 #ifdef NIRA_HAVE_MQTT
+    // The publishing side's counts for "stats": what waits in the spool, what a full spool
+    // dropped and what the broker refused.
+    std::string publishingCounts() const {
+        if (!spool_) {
+            return {};
+        }
+        return ",\"published\":" + std::to_string(publisher_ ? publisher_->published() : 0) +
+               ",\"spool_waiting\":" + std::to_string(spool_->waiting()) +
+               ",\"spool_dropped\":" + std::to_string(spool_->dropped()) +
+               ",\"set_aside\":" + std::to_string(spool_->setAsideCount());
+    }
+
     bool publishing() const {
         return publisher_ != nullptr || !spoolFolder_.empty();
     }
@@ -467,6 +488,11 @@ class Listener {
         }
         settings.prefix = m.topic.empty() ? defaultTopicPrefix(host, options_.port)
                                           : expandTopicPrefix(m.topic, host, options_.port);
+        settings.drainRate = m.drainRate;
+        if (const std::string fault = topicPrefixFault(settings.prefix); !fault.empty()) {
+            std::cerr << "nira7-listen: " << fault << "\n";
+            return false;
+        }
         settings.clientId = "nira7-listen:" + settings.prefix;
         std::filesystem::path folder = m.spool;
         if (folder.empty()) {
@@ -512,6 +538,9 @@ class Listener {
     bool openSpoolAndPublish() {
         spool_ = std::make_unique<Spool>(spoolFolder_, options_.mqtt.spoolBytes);
         spool_->setOwner(options_.port + ", process " + std::to_string(::getpid()));
+        if (diskSync_) {
+            spool_->willSync();
+        }
         std::string error;
         if (!spool_->open(error)) {
             spool_.reset();
@@ -535,14 +564,14 @@ class Listener {
         // one prefix from spools of their own do not take each other's connection.
         settings_.clientId = "nira7-listen:" + settings_.prefix + ":" + installationTag();
         const MqttSettings& settings = settings_;
-        if (spool_->damaged() > 0) {
-            std::cerr << stamp() << " the spool held " << spool_->damaged()
-                      << (spool_->damaged() == 1 ? " damaged stretch" : " damaged stretches")
-                      << ", skipped; " << messagesWait(spool_->recovered())
-                      << " in it, from an earlier run, to be published\n";
-        } else if (spool_->recovered() > 0) {
-            std::cerr << stamp() << " " << messagesWait(spool_->recovered())
-                      << " in the spool, from an earlier run, to be published\n";
+        if (diskSync_) {
+            diskSync_->add([spool = spool_.get(), folder = spoolFolder_.string()] {
+                const int failure = spool->sync();
+                return failure == 0
+                           ? std::string()
+                           : "the spool \"" + folder +
+                                 "\" could not be forced to the disk: " + systemText(failure);
+            });
         }
         publisher_ = std::make_unique<MqttPublisher>(settings, *spool_, [](std::string sentence) {
             MainThreadQueue::instance().post([sentence = std::move(sentence)] {
@@ -616,6 +645,9 @@ class Listener {
         }
     }
 #else
+    static std::string publishingCounts() {
+        return {};
+    }
     static bool publishing() {
         return false;
     }
@@ -663,6 +695,8 @@ class Listener {
     bool spoolFailed_ = false;
     Clock::time_point statsSent_;
 #endif
+    // Last: gone before the log and the spool it forces.
+    std::unique_ptr<DiskSync> diskSync_;
 };
 
 }  // namespace

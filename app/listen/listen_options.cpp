@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -36,6 +37,9 @@ const char* const kMqttUsage =
     "                          or ~/.local/state/nira7\n"
     "  --mqtt-spool-size N     the spool's bound in bytes (k, M, G allowed; default 64M); a\n"
     "                          full spool drops its oldest messages [NIRA7_MQTT_SPOOL_SIZE]\n"
+    "  --mqtt-drain-rate N     messages a second at most (default 100; 0: no limit), so a\n"
+    "                          backlog after an outage does not flood the broker\n"
+    "                          [NIRA7_MQTT_DRAIN_RATE]\n"
     "Topics: PREFIX/event, PREFIX/test, PREFIX/unrecognised (each message as --json prints it,\n"
     "QoS 1, in order); retained: PREFIX/status (online, or offline as the Last Will),\n"
     "PREFIX/device (listening, device lost, waiting) and PREFIX/stats (the counts). Every\n"
@@ -176,6 +180,48 @@ bool mqttBuiltIn() {
 #endif
 }
 
+std::size_t codePointAt(std::string_view text, std::size_t at, char32_t& point) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[at + k]); };
+    const unsigned char b = byte(0);
+    if (b < 0x80) {
+        point = b;
+        return 1;
+    }
+    const std::size_t more = b >= 0xC2 && b <= 0xDF   ? 1
+                             : b >= 0xE0 && b <= 0xEF ? 2
+                             : b >= 0xF0 && b <= 0xF4 ? 3
+                                                      : 0;
+    if (more == 0 || at + more >= text.size()) {
+        return 0;
+    }
+    char32_t value = b & (0x3FU >> more);
+    for (std::size_t k = 1; k <= more; ++k) {
+        if ((byte(k) >> 6U) != 2) {
+            return 0;
+        }
+        value = (value << 6U) | (byte(k) & 0x3FU);
+    }
+    // Overlong forms and what lies beyond U+10FFFF.
+    static constexpr char32_t kLeast[] = {0, 0x80, 0x800, 0x10000};
+    if (value < kLeast[more] || value > 0x10FFFF) {
+        return 0;
+    }
+    point = value;
+    return 1 + more;
+}
+
+bool topicMayHold(char32_t point) {
+    const bool control = point < 0x20 || (point >= 0x7F && point <= 0x9F);
+    const bool surrogate = point >= 0xD800 && point <= 0xDFFF;
+    const bool nonCharacter = (point >= 0xFDD0 && point <= 0xFDEF) || (point & 0xFFFEU) == 0xFFFEU;
+    return !control && !surrogate && !nonCharacter;
+}
+
+bool isDirectionControl(char32_t point) {
+    return point == 0x061C || point == 0x200E || point == 0x200F ||
+           (point >= 0x202A && point <= 0x202E) || (point >= 0x2066 && point <= 0x2069);
+}
+
 std::string topicPrefixFault(const std::string& prefix) {
     if (prefix.empty()) {
         return "the topic prefix is empty";
@@ -202,46 +248,44 @@ std::string topicPrefixFault(const std::string& prefix) {
     if (prefix.size() > 60000) {
         return "the topic prefix is longer than MQTT allows";
     }
-    // Valid UTF-8 without control characters, as MQTT asks of a topic.
-    std::string fault = "the topic prefix \"" + prefix +
-                        "\" is not UTF-8 text without control characters, as MQTT asks "
-                        "of a topic";
+    // Valid UTF-8 without control characters, as MQTT asks of a topic (and the broker's
+    // library checks: no surrogates, no non-characters).
     for (std::size_t i = 0; i < prefix.size();) {
-        const auto b = static_cast<unsigned char>(prefix[i]);
-        if (b < 0x20 || b == 0x7F) {
-            return fault;
+        char32_t point = 0;
+        const std::size_t length = codePointAt(prefix, i, point);
+        if (length == 0 || !topicMayHold(point)) {
+            return "the topic prefix \"" + prefix +
+                   "\" is not UTF-8 text without control characters, as MQTT asks of a topic";
         }
-        if (b < 0x80) {
-            ++i;
-            continue;
+        if (isDirectionControl(point)) {
+            return "the topic prefix \"" + prefix +
+                   "\" holds a text direction control, which makes a topic read other than "
+                   "it is";
         }
-        const std::size_t more = b >= 0xC2 && b <= 0xDF   ? 1
-                                 : b >= 0xE0 && b <= 0xEF ? 2
-                                 : b >= 0xF0 && b <= 0xF4 ? 3
-                                                          : 0;
-        if (more == 0 || i + more >= prefix.size()) {
-            return fault;
-        }
-        for (std::size_t k = 1; k <= more; ++k) {
-            if ((static_cast<unsigned char>(prefix[i + k]) >> 6U) != 2) {
-                return fault;
-            }
-        }
-        i += 1 + more;
+        i += length;
     }
     return {};
 }
 
 namespace {
 
-// One topic level from a name: no wildcard, no level separator, no control character.
-std::string topicLevel(std::string text) {
-    for (char& c : text) {
-        if (c == '+' || c == '#' || c == '/' || static_cast<unsigned char>(c) < 0x20) {
-            c = '_';
+// One topic level from a name: no wildcard, no level separator, nothing a topic may not hold
+// (a byte that is no UTF-8, a control, a direction control): each such byte or character "_".
+std::string topicLevel(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size();) {
+        char32_t point = 0;
+        const std::size_t length = codePointAt(text, i, point);
+        if (length == 0 || !topicMayHold(point) || isDirectionControl(point) || point == '+' ||
+            point == '#' || point == '/') {
+            out += '_';
+            i += std::max<std::size_t>(length, 1);
+        } else {
+            out.append(text, i, length);
+            i += length;
         }
     }
-    return text.empty() ? std::string("_") : text;
+    return out.empty() ? std::string("_") : out;
 }
 
 // The port's own name: the last part of a device path.
@@ -308,7 +352,7 @@ std::string oldSpoolFolderName(const std::string& prefix) {
 }
 
 std::string usage() {
-    return "Usage: nira7-listen --port NAME [--speed N] [--log FILE [--sync WHEN]] [--json]\n"
+    return "Usage: nira7-listen --port NAME [--speed N] [--log FILE] [--sync WHEN] [--json]\n"
            "       nira7-listen --list | --help | --version\n"
            "\n"
            "Listens to a radio receiver on a serial port without a window: answers every test\n"
@@ -320,10 +364,10 @@ std::string usage() {
            "                57600 115200 128000 256000 (default 4800)\n"
            "  --log FILE    also append the lines to FILE as the analyser saves them\n"
            "                (Windows-1251, CR LF); SIGHUP reopens it\n"
-           "  --sync WHEN   force the log's lines to the disk: \"line\" after each line (a power\n"
-           "                cut loses none but the line being answered), \"second\" at most a\n"
-           "                second after a line; without it the system writes them within\n"
-           "                about 30 s\n"
+           "  --sync WHEN   force the log's lines and the spool's messages to the disk: \"line\"\n"
+           "                after each message (a power cut loses none but the one being\n"
+           "                answered), \"second\" at most a second after a message; without it\n"
+           "                the system writes them within about 30 s\n"
            "  --json        JSON Lines on standard output instead of text, each message with\n"
            "                an \"id\" (its time in ms since 1970, a dash and its number in the\n"
            "                run) by which a consumer can drop a message delivered twice\n"
@@ -340,6 +384,7 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
     Options o;
     std::string passwordFile;
     std::string spoolSize;
+    std::string drainRate;
     std::vector<std::string> given;  // the --mqtt options on the command line
     const auto fromEnvironment = [&](const char* name, std::string& into) {
         if (environment) {
@@ -358,6 +403,7 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
     fromEnvironment("NIRA7_MQTT_PASSWORD_FILE", passwordFile);
     fromEnvironment("NIRA7_MQTT_SPOOL", o.mqtt.spool);
     fromEnvironment("NIRA7_MQTT_SPOOL_SIZE", spoolSize);
+    fromEnvironment("NIRA7_MQTT_DRAIN_RATE", drainRate);
     for (auto it = args.begin(); it != args.end(); ++it) {
         const std::string& arg = *it;
         const auto value = [&](std::string& into) {
@@ -434,6 +480,12 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
                     return {std::nullopt, arg + " needs a size"};
                 }
                 given.push_back(arg);
+            } else if (arg == "--mqtt-drain-rate") {
+                known = true;
+                if (!value(drainRate)) {
+                    return {std::nullopt, arg + " needs a number of messages a second"};
+                }
+                given.push_back(arg);
             } else if (arg == "--mqtt-password" || arg == "--mqtt-pass") {
                 return {std::nullopt,
                         "a password on the command line is seen by every user of the machine: "
@@ -457,8 +509,9 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
     if (!o.help && !o.version && !o.list && o.port.empty()) {
         return {std::nullopt, "no port given: use --port NAME (--list shows the ports)"};
     }
-    if (o.sync != Sync::None && o.logFile.empty()) {
-        return {std::nullopt, "--sync is for the log file: give --log FILE too"};
+    if (o.sync != Sync::None && o.logFile.empty() && o.mqtt.url.empty()) {
+        return {std::nullopt,
+                "--sync is for the log file and the spool: give --log FILE or --mqtt URL too"};
     }
     if (o.mqtt.url.empty()) {
         for (const std::string& option : given) {
@@ -484,6 +537,14 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
         if (std::string fault = readSize(spoolSize, o.mqtt.spoolBytes); !fault.empty()) {
             return {std::nullopt, fault};
         }
+    }
+    if (!drainRate.empty()) {
+        unsigned long long rate = 0;
+        if (!wholeNumber(drainRate, rate) || rate > 1000000) {
+            return {std::nullopt, "the drain rate \"" + drainRate +
+                                      "\" is not a number of messages a second (0 to 1000000)"};
+        }
+        o.mqtt.drainRate = static_cast<unsigned>(rate);
     }
     std::vector<std::string> notes;
     if (!passwordFile.empty()) {

@@ -4,6 +4,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "serial/com_port.hpp"
@@ -28,6 +29,9 @@ struct MqttOptions {
     std::string password;  // from a file or the environment, never the command line
     std::string spool;     // empty: a folder of the prefix's under the state folder
     std::uint64_t spoolBytes = 64ULL * 1024 * 1024;
+    // Messages a second at most, so a backlog after an outage does not flood the centre's
+    // broker and its subscribers; 0: no limit. Well above what a receiver sends.
+    unsigned drainRate = 100;
 };
 
 struct Options {
@@ -57,9 +61,17 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
 
 // Whether this build publishes to MQTT (the Windows build does not).
 bool mqttBuiltIn();
+// The length of the UTF-8 character at `at` and its code point; 0 if no whole, shortest
+// character of at most U+10FFFF starts there.
+std::size_t codePointAt(std::string_view text, std::size_t at, char32_t& point);
+// What MQTT and the broker's library take in a topic: no control, surrogate or non-character.
+bool topicMayHold(char32_t point);
+// Marks that turn text's direction (a right-to-left override among them).
+bool isDirectionControl(char32_t point);
 // The reason a topic prefix cannot be published under, or empty.
 std::string topicPrefixFault(const std::string& prefix);
-// nira7/<host name>/<port's last name>, wildcards and separators in either made "_".
+// nira7/<host name>/<port's last name>, wildcards, separators and what a topic may not hold
+// in either made "_".
 std::string defaultTopicPrefix(const std::string& hostName, const std::string& port);
 // The prefix given with %h put in as the host's name and %p as the port's, each as the default
 // prefix has them (%% is one %): one setting for every port of a machine keeps them apart.

@@ -13,6 +13,7 @@
 #include <random>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "listen_support.hpp"
 #include "receiver/message.hpp"
@@ -130,34 +131,9 @@ std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock:
     return out + "}";
 }
 
-struct LogFile::SyncState {
-    std::mutex mutex;
-    std::condition_variable wake;
-    Sync mode = Sync::None;
-    int fd = -1;                // the sync thread's duplicate of the log's descriptor
-    unsigned long written = 0;  // lines written
-    unsigned long synced = 0;   // lines written before the last sync began, now on the disk
-    bool stop = false;
-    std::string error;  // the last failure, for the next append to tell
-};
-
 LogFile::LogFile(std::string path) : path_(std::move(path)) {}
 
 LogFile::~LogFile() {
-    if (sync_) {
-        {
-            std::lock_guard lock(sync_->mutex);
-            sync_->stop = true;
-            sync_->wake.notify_all();
-        }
-        // A disk that never answers must not keep the program from ending.
-        syncer_.detach();
-        std::lock_guard lock(sync_->mutex);
-        if (sync_->synced == sync_->written && sync_->fd >= 0) {
-            ::close(sync_->fd);
-            sync_->fd = -1;
-        }
-    }
     if (fd_ >= 0) {
         ::close(fd_);
     }
@@ -174,11 +150,11 @@ bool LogFile::open(std::string& error) {
         error = "cannot open the log file \"" + path_ + "\": " + systemText(errno);
         return false;
     }
+    std::lock_guard lock(fdMutex_);
     if (fd_ >= 0) {
         ::close(fd_);
     }
     fd_ = fd;
-    shareWithSync();
     return true;
 }
 
@@ -222,16 +198,6 @@ bool LogFile::append(std::string_view line, std::string& error, std::string& not
         break;
     }
     if (done == bytes.size()) {
-        if (sync_) {
-            std::lock_guard lock(sync_->mutex);
-            ++sync_->written;
-            sync_->wake.notify_all();
-            if (!sync_->error.empty()) {
-                notice = "the log file \"" + path_ +
-                         "\" could not be forced to the disk: " + sync_->error;
-                sync_->error.clear();
-            }
-        }
         if (lostInRun_ > 0) {
             notice = "writing the log file \"" + path_ + "\" works again; " +
                      std::to_string(lostInRun_) + " lines were lost";
@@ -251,14 +217,44 @@ bool LogFile::append(std::string_view line, std::string& error, std::string& not
     return false;
 }
 
-void LogFile::setSync(Sync sync) {
-    if (sync == Sync::None || sync_) {
-        return;
+std::string LogFile::forceToDisk() {
+    int fd = -1;
+    {
+        std::lock_guard lock(fdMutex_);
+#ifdef _WIN32
+        fd = fd_ >= 0 ? ::_dup(fd_) : -1;
+#else
+        fd = fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
+#endif
     }
-    sync_ = std::make_shared<SyncState>();
-    sync_->mode = sync;
-    shareWithSync();
-    syncer_ = quietThread([state = sync_] {
+    if (fd < 0) {
+        return {};
+    }
+#ifdef _WIN32
+    const int failure = ::_commit(fd) == 0 ? 0 : errno;
+#else
+    const int failure = ::fdatasync(fd) == 0 ? 0 : errno;
+#endif
+    ::close(fd);
+    return failure == 0 ? std::string()
+                        : "the log file \"" + path_ +
+                              "\" could not be forced to the disk: " + systemText(failure);
+}
+
+struct DiskSync::State {
+    std::mutex mutex;
+    std::condition_variable wake;
+    Sync mode = Sync::None;
+    std::vector<std::function<std::string()>> parts;
+    unsigned long written = 0;  // messages written
+    unsigned long synced = 0;   // messages written before the last sync began, now on the disk
+    bool stop = false;
+    std::string error;  // the last failure, for the writer to tell
+};
+
+DiskSync::DiskSync(Sync mode) : state_(std::make_shared<State>()) {
+    state_->mode = mode;
+    thread_ = quietThread([state = state_] {
         std::unique_lock lock(state->mutex);
         while (true) {
             state->wake.wait(lock, [&] { return state->stop || state->written > state->synced; });
@@ -270,54 +266,54 @@ void LogFile::setSync(Sync sync) {
                 state->wake.wait_for(lock, std::chrono::seconds(1), [&] { return state->stop; });
             }
             const unsigned long upTo = state->written;
-#ifdef _WIN32
-            const int fd = state->fd >= 0 ? ::_dup(state->fd) : -1;
-#else
-            const int fd = state->fd >= 0 ? ::fcntl(state->fd, F_DUPFD_CLOEXEC, 0) : -1;
-#endif
+            const auto parts = state->parts;
             lock.unlock();
-            int failure = 0;
-            if (fd >= 0) {
-#ifdef _WIN32
-                failure = ::_commit(fd) == 0 ? 0 : errno;
-#else
-                failure = ::fdatasync(fd) == 0 ? 0 : errno;
-#endif
-                ::close(fd);
+            std::string failure;
+            for (const auto& part : parts) {
+                if (std::string error = part(); !error.empty() && failure.empty()) {
+                    failure = std::move(error);
+                }
             }
             lock.lock();
             state->synced = upTo;
-            if (failure != 0) {
-                state->error = systemText(failure);
+            if (!failure.empty()) {
+                state->error = std::move(failure);
             }
             state->wake.notify_all();
         }
     });
 }
 
-void LogFile::shareWithSync() {
-    if (!sync_) {
-        return;
+DiskSync::~DiskSync() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->stop = true;
+        state_->wake.notify_all();
     }
-    std::lock_guard lock(sync_->mutex);
-    if (sync_->fd >= 0) {
-        ::close(sync_->fd);
-    }
-#ifdef _WIN32
-    sync_->fd = fd_ >= 0 ? ::_dup(fd_) : -1;
-#else
-    sync_->fd = fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
-#endif
+    thread_.detach();
 }
 
-bool LogFile::finishSync(std::chrono::milliseconds limit) {
-    if (!sync_) {
-        return true;
-    }
-    std::unique_lock lock(sync_->mutex);
-    sync_->stop = true;
-    sync_->wake.notify_all();
-    return sync_->wake.wait_for(lock, limit, [&] { return sync_->synced == sync_->written; });
+void DiskSync::add(std::function<std::string()> part) {
+    std::lock_guard lock(state_->mutex);
+    state_->parts.push_back(std::move(part));
+}
+
+void DiskSync::written() {
+    std::lock_guard lock(state_->mutex);
+    ++state_->written;
+    state_->wake.notify_all();
+}
+
+std::string DiskSync::takeError() {
+    std::lock_guard lock(state_->mutex);
+    return std::exchange(state_->error, std::string());
+}
+
+bool DiskSync::finish(std::chrono::milliseconds limit) {
+    std::unique_lock lock(state_->mutex);
+    state_->stop = true;
+    state_->wake.notify_all();
+    return state_->wake.wait_for(lock, limit, [&] { return state_->synced == state_->written; });
 }
 
 OutputLines::OutputLines(std::FILE* out, std::size_t maxWaiting) : maxWaiting_(maxWaiting) {

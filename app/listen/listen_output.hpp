@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,28 +51,46 @@ class LogFile {
     bool append(std::string_view line, std::string& error, std::string& notice);
     // Lines that could not be written.
     long lost() const { return lost_; }
-
-    // Forces written lines to the disk, by a thread of its own so the receiver is never held
-    // up: after each line (lines written while a sync runs share the next one), or at most a
-    // second after a line.
-    void setSync(Sync sync);
-    // Waits up to `limit` for the lines written so far to be forced to the disk; false if not.
-    bool finishSync(std::chrono::milliseconds limit);
+    // Forces the lines written so far to the disk (from another thread than the writer's);
+    // empty, or the sentence saying why not.
+    std::string forceToDisk();
 
   private:
     // Whether the open file is still the one the path names.
     bool stillThere() const;
 
-    struct SyncState;
-    // Hands the open file to the sync thread (a duplicate of its own).
-    void shareWithSync();
-
     std::string path_;
+    std::mutex fdMutex_;  // fd_ changes at a reopen while forceToDisk() may look at it
     int fd_ = -1;
-    std::shared_ptr<SyncState> sync_;
-    std::thread syncer_;
     long lost_ = 0;
     long lostInRun_ = 0;  // lost since writing last worked
+};
+
+// What the listener wrote is forced to the disk by a thread of its own, so the receiver is
+// never held up: after each message (messages written while a sync runs share the next one),
+// or at most a second after a message. One sync covers every part (the log file, the spool).
+class DiskSync {
+  public:
+    explicit DiskSync(Sync mode);
+    // A disk that never answers does not keep the program from ending.
+    ~DiskSync();
+    DiskSync(const DiskSync&) = delete;
+    DiskSync& operator=(const DiskSync&) = delete;
+
+    // What each sync forces, in the order added: empty, or the sentence of a failure. A part
+    // must not touch its owner after the blocking call (an abandoned sync may return late).
+    void add(std::function<std::string()> part);
+    // A message was handed to the system.
+    void written();
+    // The last failure, once.
+    std::string takeError();
+    // Waits up to `limit` for what was written to be forced to the disk; false if not.
+    bool finish(std::chrono::milliseconds limit);
+
+  private:
+    struct State;
+    std::shared_ptr<State> state_;
+    std::thread thread_;
 };
 
 // Lines for standard output, written by a thread of their own, so a reader that is slow or gone

@@ -2,6 +2,7 @@
 // What the listener's parts share: threads that leave the stop signals to the main thread, and
 // the system's words for a failure.
 #include <csignal>
+#include <cstddef>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -32,6 +33,11 @@ std::thread quietThread(Body&& body) {
 // The system's words for an errno, thread-safe (strerror is not).
 inline std::string systemText(int error) {
     return std::error_code(error, std::generic_category()).message();
+}
+
+// "1 message waits", "3 messages wait".
+inline std::string messagesWait(std::size_t count) {
+    return std::to_string(count) + (count == 1 ? " message waits" : " messages wait");
 }
 
 }  // namespace nira::listen

@@ -29,6 +29,10 @@ constexpr auto kHeldConnection = std::chrono::seconds(60);
 // A connection the broker ended this soon is said to be probably taken over, once.
 constexpr auto kShortLived = std::chrono::seconds(10);
 constexpr auto kTick = milliseconds(1000);
+// A message the broker ended this many connections in a row over, never taking it, is set
+// aside: a broker that refuses it (too big for its max_packet_size) would do so for ever, and
+// everything behind it would wait.
+constexpr int kRefusedLosses = 3;
 
 std::string lowered(std::string text) {
     if (!text.empty()) {
@@ -71,7 +75,27 @@ MqttPublisher::~MqttPublisher() {
 }
 
 void MqttPublisher::start() {
-    thread_ = quietThread([this] { run(); });
+    thread_ = quietThread([this] {
+        recover();
+        run();
+    });
+}
+
+void MqttPublisher::recover() {
+    if (!spool_.recover(stopping_)) {
+        return;  // stopped first: the next run reads it
+    }
+    const long back = spool_.recovered();
+    const long damaged = spool_.damaged();
+    if (damaged > 0) {
+        tell_("the spool held " + std::to_string(damaged) +
+              (damaged == 1 ? " damaged stretch" : " damaged stretches") + ", skipped; " +
+              messagesWait(static_cast<std::size_t>(back)) +
+              " in it, from an earlier run, to be published");
+    } else if (back > 0) {
+        tell_(messagesWait(static_cast<std::size_t>(back)) +
+              " in the spool, from an earlier run, to be published");
+    }
 }
 
 bool MqttPublisher::publish(std::string_view topic, std::string_view payload, std::string& error) {
@@ -205,7 +229,11 @@ void MqttPublisher::onPublish(mosquitto*, void* self, int mid) {
     }
     const auto found = me->inFlight_.find(mid);
     if (found != me->inFlight_.end()) {
-        me->spool_.delivered(found->second);
+        if (found->second.number == me->suspect_) {
+            me->suspect_ = 0;
+            me->suspectLosses_ = 0;
+        }
+        me->spool_.delivered(found->second.number);
         me->inFlight_.erase(found);
         ++me->published_;
     }
@@ -221,8 +249,46 @@ void MqttPublisher::destroyClient() {
     connected_.store(false);
 }
 
+void MqttPublisher::suspect(const std::string& reason) {
+    if (inFlight_.empty()) {
+        suspect_ = 0;
+        suspectLosses_ = 0;
+        return;
+    }
+    const auto oldest = std::min_element(
+        inFlight_.begin(), inFlight_.end(),
+        [](const auto& a, const auto& b) { return a.second.number < b.second.number; });
+    const Sent& sent = oldest->second;
+    if (sent.number == suspect_) {
+        ++suspectLosses_;
+    } else {
+        suspect_ = sent.number;
+        suspectLosses_ = 1;
+        suspectWhat_ =
+            settings_.prefix + "/" + sent.topic + ", " + std::to_string(sent.bytes) + " bytes";
+    }
+    if (suspectLosses_ >= kRefusedLosses) {
+        setAsideRecord(suspect_,
+                       "the broker ended the connection " + std::to_string(suspectLosses_) +
+                           " times in a row while it was on its way, never taking it (" + reason +
+                           "); a broker's max_packet_size below its size does this");
+        suspect_ = 0;
+        suspectLosses_ = 0;
+    }
+}
+
+void MqttPublisher::setAsideRecord(std::uint64_t number, const std::string& why) {
+    spool_.setAside(number);
+    tell_("a message (" + suspectWhat_ + ") is set aside: " + why + "; it is kept in \"" +
+          (spool_.folder() / "set-aside").string() + "\" and the rest go on");
+}
+
 void MqttPublisher::lose(const std::string& reason, bool refused) {
     const bool wasConnected = acked_;
+    const bool sending = !inFlight_.empty();
+    if (wasConnected && !refused) {
+        suspect(reason);
+    }
     destroyClient();
     spool_.rewind();
     const auto now = Clock::now();
@@ -232,7 +298,8 @@ void MqttPublisher::lose(const std::string& reason, bool refused) {
     }
     nextAttempt_ = now + backoff_;
     backoff_ = std::min<std::chrono::seconds>(backoff_ * 2, kMaxBackoff);
-    if (wasConnected && !refused && held < kShortLived && !shortLivedTold_) {
+    // With nothing on its way the broker had no message to object to.
+    if (wasConnected && !refused && !sending && held < kShortLived && !shortLivedTold_) {
         shortLivedTold_ = true;
         tell_("the broker ended the connection " +
               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(held).count()) +
@@ -257,9 +324,13 @@ void MqttPublisher::lose(const std::string& reason, bool refused) {
 bool MqttPublisher::connect() {
     tlsDetail_.clear();
     refused_ = 0;
+    errno = 0;
     client_ = mosquitto_new(settings_.clientId.c_str(), true, this);
     if (client_ == nullptr) {
-        lose("no memory for the connection", false);
+        lose(errno == EINVAL ? "the MQTT library refuses the client id \"" + settings_.clientId +
+                                   "\" (it takes UTF-8 text without control characters)"
+                             : std::string("no memory for the connection"),
+             false);
         return false;
     }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
@@ -331,23 +402,49 @@ void MqttPublisher::pump() {
     if (inFlight_.size() >= kWindow) {
         return;
     }
-    for (const Spool::Record& record : spool_.take(kWindow - inFlight_.size())) {
+    const std::size_t may = std::min(kWindow - inFlight_.size(), allowance(Clock::now()));
+    if (may == 0) {
+        return;
+    }
+    const std::vector<Spool::Record> records = spool_.take(may);
+    tokens_ -= static_cast<double>(records.size());
+    for (const Spool::Record& record : records) {
         const std::string topic = settings_.prefix + "/" + record.topic;
         int mid = 0;
         const int rc =
             mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(record.payload.size()),
                               record.payload.data(), 1, false);
+        if (rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_OVERSIZE_PACKET) {
+            suspectWhat_ = topic + ", " + std::to_string(record.payload.size()) + " bytes";
+            setAsideRecord(record.number, "the MQTT library refuses to send it (" +
+                                              lowered(mosquitto_strerror(rc)) + ")");
+            continue;
+        }
         if (rc != MOSQ_ERR_SUCCESS) {
             // Handed out but not sent: the next connection sends it again.
             failed_ = rc;
             return;
         }
-        inFlight_[mid] = record.number;
+        inFlight_[mid] = Sent{record.number, record.topic, record.payload.size()};
     }
+}
+
+std::size_t MqttPublisher::allowance(Clock::time_point now) {
+    if (settings_.drainRate == 0) {
+        return kWindow;
+    }
+    const double rate = settings_.drainRate;
+    // A second's worth at most: after a quiet spell a burst, never a flood.
+    tokens_ =
+        std::min(rate, tokens_ + rate * std::chrono::duration<double>(now - tokensAt_).count());
+    tokensAt_ = now;
+    return tokens_ < 1 ? 0 : static_cast<std::size_t>(tokens_);
 }
 
 void MqttPublisher::run() {
     nextAttempt_ = Clock::now();
+    tokensAt_ = nextAttempt_;
+    tokens_ = settings_.drainRate;
     for (;;) {
         const auto now = Clock::now();
         if (stopping_.load()) {
@@ -385,6 +482,13 @@ void MqttPublisher::run() {
         }
         if (stopping_.load()) {
             timeout = std::min(timeout, std::chrono::duration_cast<milliseconds>(stopBy_ - now));
+        }
+        if (acked_ && settings_.drainRate != 0 && tokens_ < 1 && inFlight_.size() < kWindow &&
+            spool_.waiting() > inFlight_.size()) {
+            // Held back by the drain rate: wake when the next may go.
+            timeout = std::min(
+                timeout,
+                milliseconds(static_cast<long>(1 + (1 - tokens_) * 1000 / settings_.drainRate)));
         }
         const int fd = mosquitto_socket(client_);
         pollfd p[2] = {

@@ -34,6 +34,7 @@ struct MqttSettings {
     std::string clientId;
     std::chrono::seconds keepAlive{30};
     std::chrono::seconds answerWait{10};  // for the broker's CONNACK
+    unsigned drainRate = 0;               // messages a second at most; 0: no limit
 };
 
 class MqttPublisher {
@@ -44,6 +45,7 @@ class MqttPublisher {
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
+    // Reads back what the spool kept from an earlier run, then publishes.
     void start();
     // A message for `topic` below the prefix; false with the reason in `error` when the spool's
     // disk did not take it (it is published all the same).
@@ -59,13 +61,21 @@ class MqttPublisher {
     // Messages that had to wait for an absent broker.
     long spooled() const { return spooled_.load(); }
     bool connected() const { return connected_.load(); }
+    // Messages the broker refused again and again, set aside in the spool's folder.
+    long setAside() const { return spool_.setAsideCount(); }
 
     // The sentence for a libmosquitto result (errno read by the caller's thread).
     static std::string reasonOf(int result, int savedErrno, const std::string& tlsDetail);
 
   private:
     void run();
+    void recover();
     bool connect();
+    // A connection lost while `oldest` was the first message the broker had not taken.
+    void suspect(const std::string& reason);
+    void setAsideRecord(std::uint64_t number, const std::string& why);
+    // How many may go now under the drain rate, and when the next may.
+    std::size_t allowance(std::chrono::steady_clock::time_point now);
     void lose(const std::string& reason, bool refused);
     void pump();
     void sendRetained();
@@ -86,8 +96,18 @@ class MqttPublisher {
 
     // The publisher's thread alone.
     mosquitto* client_ = nullptr;
-    std::map<int, std::uint64_t> inFlight_;  // message id to spool record
-    bool acked_ = false;                     // CONNACK taken
+    struct Sent {
+        std::uint64_t number = 0;  // the spool's record
+        std::string topic;
+        std::size_t bytes = 0;
+    };
+    std::map<int, Sent> inFlight_;  // by message id
+    std::uint64_t suspect_ = 0;     // first not taken at the last losses
+    std::string suspectWhat_;       // its topic and size, to tell
+    int suspectLosses_ = 0;
+    double tokens_ = 0;  // the drain rate's allowance
+    std::chrono::steady_clock::time_point tokensAt_;
+    bool acked_ = false;  // CONNACK taken
     std::chrono::steady_clock::time_point connectStarted_;
     std::chrono::steady_clock::time_point nextAttempt_;
     std::chrono::seconds backoff_{1};

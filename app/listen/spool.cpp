@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -77,14 +79,13 @@ Spool::Spool(std::filesystem::path folder, std::uint64_t maxBytes)
       segmentBytes_(std::max<std::uint64_t>(maxBytes_ / 8, 4096)) {}
 
 Spool::~Spool() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    for (const int fd : {fd_, confirmedFd_, lockFd_, readFd_}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
-    if (confirmedFd_ >= 0) {
-        ::close(confirmedFd_);
-    }
-    if (lockFd_ >= 0) {
-        ::close(lockFd_);
+    for (const int fd : toSync_) {
+        ::close(fd);
     }
 }
 
@@ -104,6 +105,41 @@ std::string Spool::encode(std::string_view topic, std::string_view payload) {
     put32(out, crc32(body));
     return out + body;
 }
+
+namespace {
+
+// The length of the whole record starting at `at`, its sum right; 0 if there is none.
+std::size_t wholeRecord(std::string_view all, std::size_t at) {
+    if (all.size() - at < kHeader || all.compare(at, 4, kMagic, 4) != 0) {
+        return 0;
+    }
+    const std::uint32_t length = get32(all.substr(at + 4, 4));
+    if (length > Spool::kMaxRecord + 64 || all.size() - at - kHeader < length ||
+        crc32(all.substr(at + kHeader, length)) != get32(all.substr(at + 8, 4))) {
+        return 0;
+    }
+    return kHeader + length;
+}
+
+// Reads `length` bytes at `offset`, whatever the reads cut short.
+bool readAt(int fd, std::string& out, std::uint64_t offset, std::size_t length) {
+    out.resize(length);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n =
+            ::pread(fd, out.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
 
 bool Spool::open(std::string& error) {
     std::lock_guard lock(mutex_);
@@ -171,41 +207,93 @@ bool Spool::open(std::string& error) {
             }
         }
     }
-    for (const auto& [segment, path] : found) {
-        readBack(segment, path);
-        current_ = segment;
+    if (!found.empty()) {
+        current_ = found.back().first;
     }
-    recovered_ = static_cast<long>(entries_.size());
-    undelivered_ = entries_.size();
+    earlier_ = std::move(found);
+    recovering_ = !earlier_.empty();
     // New records go to a segment of their own: the last one may end in a torn record.
     return startSegment(error);
 }
 
-void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string_view all(bytes);
+bool Spool::recover(const std::atomic<bool>& stop) {
+    std::vector<std::pair<std::uint64_t, std::filesystem::path>> earlier;
+    {
+        std::lock_guard lock(mutex_);
+        if (!recovering_) {
+            return true;
+        }
+        earlier = earlier_;
+    }
+    // Read without the lock: the receiver's records go on into a segment of their own.
+    std::deque<Entry> back;
+    std::map<std::uint64_t, Segment> segments;
+    std::uint64_t number = 1;
+    long damaged = 0;
+    for (const auto& [segment, path] : earlier) {
+        if (stop.load()) {
+            return false;
+        }
+        readBack(segment, path, back, segments, number, damaged);
+    }
+    std::lock_guard lock(mutex_);
+    // Nothing of this run was handed out yet: its records are numbered on after the earlier.
+    for (Entry& entry : entries_) {
+        entry.number = number++;
+    }
+    nextNumber_ = number;
+    recovered_ = static_cast<long>(back.size());
+    undelivered_ += back.size();
+    damaged_ += damaged;
+    std::move(entries_.begin(), entries_.end(), std::back_inserter(back));
+    entries_ = std::move(back);
+    segments_.insert(segments.begin(), segments.end());
+    earlier_.clear();
+    recovering_ = false;
+    makeRoom();
+    return true;
+}
+
+bool Spool::recovering() const {
+    std::lock_guard lock(mutex_);
+    return recovering_;
+}
+
+void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path,
+                     std::deque<Entry>& into, std::map<std::uint64_t, Segment>& segments,
+                     std::uint64_t& number, long& damaged) const {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size <= 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        return;
+    }
+    const auto size = static_cast<std::size_t>(info.st_size);
+    // Mapped, not copied: a segment may be tens of megabytes, and its payloads stay on disk.
+    void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        ++damaged;
+        return;
+    }
+    ::madvise(map, size, MADV_SEQUENTIAL);
+    const std::string_view all(static_cast<const char*>(map), size);
     long live = 0;
     std::size_t at = 0;
     bool inDamage = false;  // a damaged stretch counts once, however long
     const auto damage = [&] {
         if (!inDamage) {
-            ++damaged_;
+            ++damaged;
             inDamage = true;
         }
     };
-    // A whole record, its length sane and its sum right, starts at `at`.
-    const auto whole = [&](std::uint32_t& length) {
-        if (all.size() - at < kHeader || all.compare(at, 4, kMagic, 4) != 0) {
-            return false;
-        }
-        length = get32(all.substr(at + 4, 4));
-        return length <= kMaxRecord + 64 && all.size() - at - kHeader >= length &&
-               crc32(all.substr(at + kHeader, length)) == get32(all.substr(at + 8, 4));
-    };
     while (at < all.size()) {
-        std::uint32_t length = 0;
-        if (!whole(length)) {
+        const std::size_t length = wholeRecord(all, at);
+        if (length == 0) {
             damage();
             // The next record may begin anywhere after this one's first byte.
             const std::size_t next = all.find(std::string_view(kMagic, 4), at + 1);
@@ -215,37 +303,40 @@ void Spool::readBack(std::uint64_t segment, const std::filesystem::path& path) {
             at = next;
             continue;
         }
-        const std::string_view body = all.substr(at + kHeader, length);
-        const std::size_t split = body.find('\0');
+        const std::string_view body = all.substr(at + kHeader, length - kHeader);
         if (segment < confirmed_.first || (segment == confirmed_.first && at < confirmed_.second)) {
             inDamage = false;  // the broker took it in an earlier run
-        } else if (split == std::string_view::npos) {
+        } else if (body.find('\0') == std::string_view::npos) {
             damage();
         } else {
             inDamage = false;
             Entry entry;
-            entry.record.number = nextNumber_++;
-            entry.record.topic = std::string(body.substr(0, split));
-            entry.record.payload = std::string(body.substr(split + 1));
+            entry.number = number++;
             entry.segment = segment;
             entry.offset = at;
+            entry.bytes = static_cast<std::uint32_t>(length);
             entry.stored = true;
-            entries_.push_back(std::move(entry));
+            into.push_back(std::move(entry));
             ++live;
         }
-        at += kHeader + length;
+        at += length;
     }
+    ::munmap(map, size);
     if (live == 0) {
         std::error_code ignored;
         std::filesystem::remove(path, ignored);
         return;
     }
-    segments_[segment] = Segment{static_cast<std::uint64_t>(bytes.size()), live};
+    segments[segment] = Segment{static_cast<std::uint64_t>(size), live};
 }
 
 bool Spool::startSegment(std::string& error) {
     if (fd_ >= 0) {
-        ::close(fd_);
+        if (syncing_) {
+            toSync_.push_back(fd_);
+        } else {
+            ::close(fd_);
+        }
         fd_ = -1;
     }
     ++current_;
@@ -256,26 +347,60 @@ bool Spool::startSegment(std::string& error) {
         return false;
     }
     segments_[current_] = Segment{};
+    // A new file's name is on the disk only once its folder is synced.
+    if (syncing_) {
+        const int folder = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder >= 0) {
+            toSync_.push_back(folder);
+        }
+    }
     return true;
+}
+
+void Spool::willSync() {
+    std::lock_guard lock(mutex_);
+    syncing_ = true;
+}
+
+int Spool::sync() {
+    std::vector<int> fds;
+    {
+        std::lock_guard lock(mutex_);
+        fds.swap(toSync_);
+        if (fd_ >= 0) {
+            const int current = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
+            if (current >= 0) {
+                fds.push_back(current);
+            }
+        }
+    }
+    int failure = 0;
+    for (const int fd : fds) {
+        if (::fdatasync(fd) != 0 && failure == 0 && errno != EINVAL) {
+            failure = errno;  // EINVAL: a folder that cannot be synced, as on some file systems
+        }
+        ::close(fd);
+    }
+    return failure;
 }
 
 bool Spool::append(std::string_view topic, std::string_view payload, std::string& error) {
     std::lock_guard lock(mutex_);
     Entry entry;
-    entry.record.number = nextNumber_++;
-    entry.record.topic = std::string(topic);
-    entry.record.payload = std::string(payload);
+    entry.number = nextNumber_++;
+    entry.body = std::make_unique<Body>(Body{std::string(topic), std::string(payload)});
+    entry.bytes = recordBytes(*entry.body);
+    unwrittenBytes_ += entry.bytes;
     entries_.push_back(std::move(entry));
     ++undelivered_;
     ++unwritten_;
-    unwrittenBytes_ += recordBytes(entries_.back());
     const bool written = writeUnwritten(error);
     makeRoom();
     return written;
 }
 
-std::size_t Spool::recordBytes(const Entry& entry) {
-    return kHeader + entry.record.topic.size() + 1 + entry.record.payload.size();
+std::uint32_t Spool::recordBytes(const Body& body) {
+    return static_cast<std::uint32_t>(kHeader + body.topic.size() + 1 + body.payload.size());
 }
 
 // Writes the records not yet on the disk, oldest first; those are the newest records, so the
@@ -296,7 +421,7 @@ bool Spool::writeUnwritten(std::string& error) {
             return false;
         }
         Segment& segment = segments_[current_];
-        const std::string bytes = encode(entry.record.topic, entry.record.payload);
+        const std::string bytes = encode(entry.body->topic, entry.body->payload);
         const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
         if (n != static_cast<ssize_t>(bytes.size())) {
             error = "cannot write the spool file \"" + (folder_ / segmentName(current_)).string() +
@@ -316,12 +441,21 @@ bool Spool::writeUnwritten(std::string& error) {
         entry.stored = true;
         entry.segment = current_;
         --unwritten_;
-        unwrittenBytes_ -= recordBytes(entry);
+        unwrittenBytes_ -= entry.bytes;
+        // The newest stay in memory for the publisher; a backlog is read from the disk.
+        if (heldBytes_ + entry.bytes <= kHeldBytes) {
+            heldBytes_ += entry.bytes;
+        } else {
+            entry.body.reset();
+        }
     }
     return true;
 }
 
 void Spool::makeRoom() {
+    if (recovering_) {
+        return;  // what the earlier run left is not known yet
+    }
     while (diskBytes() + unwrittenBytes_ > maxBytes_) {
         // The newest segment is closed first, unless it is empty: then only records kept in
         // memory are left to drop.
@@ -353,15 +487,16 @@ void Spool::makeRoom() {
 
 void Spool::dropFront(std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-        const Entry& entry = entries_[i];
+        Entry& entry = entries_[i];
         if (!entry.delivered) {
             ++dropped_;
             --undelivered_;
             if (!entry.stored) {
                 --unwritten_;
-                unwrittenBytes_ -= recordBytes(entry);
+                unwrittenBytes_ -= entry.bytes;
             }
         }
+        releaseBody(entry);
     }
     entries_.erase(entries_.begin(), entries_.begin() + static_cast<long>(count));
     cursor_ = cursor_ > count ? cursor_ - count : 0;
@@ -374,36 +509,180 @@ void Spool::forget(std::uint64_t segment) {
     std::filesystem::remove(folder_ / segmentName(segment), ignored);
 }
 
+void Spool::releaseBody(Entry& entry) {
+    if (entry.body && entry.stored) {
+        heldBytes_ -= entry.bytes;
+    }
+    entry.body.reset();
+}
+
+Spool::Entry* Spool::find(std::uint64_t number) {
+    if (entries_.empty() || number < entries_.front().number) {
+        return nullptr;  // dropped meanwhile, or taken
+    }
+    const std::size_t index = number - entries_.front().number;
+    return index < entries_.size() ? &entries_[index] : nullptr;
+}
+
 std::vector<Spool::Record> Spool::take(std::size_t limit) {
-    std::lock_guard lock(mutex_);
-    std::vector<Record> out;
-    while (cursor_ < entries_.size() && out.size() < limit) {
-        const Entry& entry = entries_[cursor_++];
-        if (!entry.delivered) {
-            out.push_back(entry.record);
+    std::vector<Wanted> wanted;
+    {
+        std::lock_guard lock(mutex_);
+        if (recovering_) {
+            return {};
         }
+        while (cursor_ < entries_.size() && wanted.size() < limit) {
+            Entry& entry = entries_[cursor_++];
+            if (entry.delivered) {
+                continue;
+            }
+            Wanted w{entry.number, entry.segment, entry.offset, entry.bytes, nullptr};
+            if (entry.body && entry.stored) {
+                // On the disk: a second hand-out reads it from there.
+                heldBytes_ -= entry.bytes;
+                w.body = std::move(entry.body);
+            } else if (entry.body) {
+                w.body = std::make_unique<Body>(*entry.body);
+            }
+            wanted.push_back(std::move(w));
+        }
+    }
+    // The backlog is read without the lock, a run of one segment's records at a time.
+    for (std::size_t first = 0; first < wanted.size();) {
+        if (wanted[first].body) {
+            ++first;
+            continue;
+        }
+        std::size_t last = first;
+        while (last + 1 < wanted.size() && !wanted[last + 1].body &&
+               wanted[last + 1].segment == wanted[first].segment &&
+               wanted[last + 1].offset == wanted[last].offset + wanted[last].bytes) {
+            ++last;
+        }
+        readFromDisk(wanted, first, last);
+        first = last + 1;
+    }
+    std::vector<Record> out;
+    out.reserve(wanted.size());
+    std::vector<const Wanted*> unreadable;
+    for (Wanted& w : wanted) {
+        if (w.body) {
+            out.push_back(Record{w.number, std::move(w.body->topic), std::move(w.body->payload)});
+        } else {
+            unreadable.push_back(&w);
+        }
+    }
+    if (!unreadable.empty()) {
+        std::lock_guard lock(mutex_);
+        for (const Wanted* w : unreadable) {
+            Entry* entry = find(w->number);
+            if (entry == nullptr || entry->delivered) {
+                continue;
+            }
+            if (w->retry) {
+                cursor_ = std::min(cursor_,
+                                   static_cast<std::size_t>(w->number - entries_.front().number));
+                continue;
+            }
+            // Damaged on the disk since it was written: counted, and not waited for.
+            ++damaged_;
+            markDelivered(*entry);
+        }
+        settleFront();
     }
     return out;
 }
 
-void Spool::delivered(std::uint64_t number) {
-    std::lock_guard lock(mutex_);
-    if (entries_.empty() || number < entries_.front().record.number) {
-        return;  // dropped meanwhile
+void Spool::readFromDisk(std::vector<Wanted>& wanted, std::size_t first, std::size_t last) {
+    const std::uint64_t segment = wanted[first].segment;
+    if (readSegment_ != segment || readFd_ < 0) {
+        if (readFd_ >= 0) {
+            ::close(readFd_);
+        }
+        readSegment_ = segment;
+        readFd_ = ::open((folder_ / segmentName(segment)).c_str(), O_RDONLY | O_CLOEXEC);
+        if (readFd_ < 0) {
+            // Gone: dropped meanwhile (the spool was full). Else tried again at the next take.
+            if (errno != ENOENT) {
+                for (std::size_t i = first; i <= last; ++i) {
+                    wanted[i].retry = true;
+                }
+            }
+            return;
+        }
     }
-    const std::size_t index = number - entries_.front().record.number;
-    if (index >= entries_.size() || entries_[index].delivered) {
+    const std::uint64_t from = wanted[first].offset;
+    const std::uint64_t to = wanted[last].offset + wanted[last].bytes;
+    std::string bytes;
+    if (!readAt(readFd_, bytes, from, static_cast<std::size_t>(to - from))) {
         return;
     }
-    Entry& entry = entries_[index];
+    const std::string_view all(bytes);
+    for (std::size_t i = first; i <= last; ++i) {
+        const std::size_t at = wanted[i].offset - from;
+        if (wholeRecord(all.substr(0, at + wanted[i].bytes), at) != wanted[i].bytes) {
+            continue;
+        }
+        const std::string_view body = all.substr(at + kHeader, wanted[i].bytes - kHeader);
+        const std::size_t split = body.find('\0');
+        if (split != std::string_view::npos) {
+            wanted[i].body = std::make_unique<Body>(
+                Body{std::string(body.substr(0, split)), std::string(body.substr(split + 1))});
+        }
+    }
+}
+
+void Spool::markDelivered(Entry& entry) {
     entry.delivered = true;
     --undelivered_;
     if (!entry.stored) {
         --unwritten_;
-        unwrittenBytes_ -= recordBytes(entry);
+        unwrittenBytes_ -= entry.bytes;
     } else if (const auto segment = segments_.find(entry.segment); segment != segments_.end()) {
         --segment->second.live;
     }
+    releaseBody(entry);
+}
+
+void Spool::delivered(std::uint64_t number) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = find(number);
+    if (entry == nullptr || entry->delivered) {
+        return;
+    }
+    markDelivered(*entry);
+    settleFront();
+}
+
+void Spool::setAside(std::uint64_t number) {
+    std::lock_guard lock(mutex_);
+    Entry* entry = find(number);
+    if (entry == nullptr || entry->delivered) {
+        return;
+    }
+    std::string bytes;
+    if (entry->body) {
+        bytes = encode(entry->body->topic, entry->body->payload);
+    } else {
+        const int fd =
+            ::open((folder_ / segmentName(entry->segment)).c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            if (!readAt(fd, bytes, entry->offset, entry->bytes)) {
+                bytes.clear();
+            }
+            ::close(fd);
+        }
+    }
+    if (!bytes.empty()) {
+        const int fd = ::open((folder_ / "set-aside").c_str(),
+                              O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            [[maybe_unused]] const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+            ::close(fd);
+        }
+    }
+    ++setAside_;
+    markDelivered(*entry);
     settleFront();
 }
 
@@ -483,6 +762,16 @@ long Spool::damaged() const {
 long Spool::recovered() const {
     std::lock_guard lock(mutex_);
     return recovered_;
+}
+
+long Spool::setAsideCount() const {
+    std::lock_guard lock(mutex_);
+    return setAside_;
+}
+
+std::uint64_t Spool::heldBytes() const {
+    std::lock_guard lock(mutex_);
+    return heldBytes_;
 }
 
 std::uint64_t Spool::bytesOnDisk() const {

@@ -5,13 +5,19 @@
 // The spool is a folder of segment files, each a run of records: "N7S1", the payload's length
 // and its CRC-32 (both 32-bit little-endian), then the payload. Every message is written here
 // before it is published; a segment whose messages the broker has all taken is deleted (the
-// newest one emptied). A spool grown past its size drops its oldest segment. At open, the
-// records of every segment left by an earlier run are read back in order; damaged ones are
-// skipped and counted.
+// newest one emptied). A spool grown past its size drops its oldest segment. After open,
+// recover() reads back the records every segment left by an earlier run holds, in order; damaged
+// ones are skipped and counted.
+//
+// Memory holds a small index entry per waiting record; payloads only for the newest (up to
+// kHeldBytes), those the disk refused and those being handed out. The rest is read from the disk
+// as the broker takes it, so a large backlog costs little memory.
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,10 +41,16 @@ class Spool {
 
     static constexpr std::uint64_t kMinBytes = 64 * 1024;
     static constexpr std::uint32_t kMaxRecord = 1024 * 1024;
+    // Payloads of written records kept in memory for the publisher to take without a read.
+    static constexpr std::uint64_t kHeldBytes = 1024 * 1024;
 
-    // Creates the folder, takes it for this process alone and reads back what an earlier run
-    // left; false with the reason in `error`.
+    // Creates the folder and takes it for this process alone; false with the reason in
+    // `error`. Records can be appended at once; what an earlier run left waits for recover().
     bool open(std::string& error);
+    // Reads back what an earlier run left (a large spool takes seconds: not on the receiver's
+    // thread). Nothing is handed out before it is done. False when `stop` cut it short.
+    bool recover(const std::atomic<bool>& stop);
+    bool recovering() const;
     // Who holds the spool, written into its lock file and named to another that finds it held
     // ("/dev/ttyUSB0, process 1234").
     void setOwner(std::string owner) { owner_ = std::move(owner); }
@@ -48,12 +60,20 @@ class Spool {
     bool append(std::string_view topic, std::string_view payload, std::string& error);
 
     // Up to `limit` records not yet handed out, oldest first; each is handed out once until
-    // rewind().
+    // rewind(). One thread takes (it reads from the disk outside the lock).
     std::vector<Record> take(std::size_t limit);
     // The broker has taken this record.
     void delivered(std::uint64_t number);
     // Hands out again what the broker has not taken (a new connection).
     void rewind();
+    // The broker refuses this record again and again: it is moved to the file "set-aside" in the
+    // folder (records as in a segment) and counted, so the rest go on.
+    void setAside(std::uint64_t number);
+    // From now on sync() is called: segments closed meanwhile are kept open for it.
+    void willSync();
+    // Forces what was written to the disk (the segments written since the last call, and the
+    // folder where one was made); 0 or the errno of a failure. Called by a thread of its own.
+    int sync();
 
     // Records the broker has not taken yet.
     std::size_t waiting() const;
@@ -66,6 +86,10 @@ class Spool {
     long damaged() const;
     // Records read back from an earlier run.
     long recovered() const;
+    // Records set aside.
+    long setAsideCount() const;
+    // Payload bytes held in memory.
+    std::uint64_t heldBytes() const;
     // Bytes the segments hold on disk.
     std::uint64_t bytesOnDisk() const;
     const std::filesystem::path& folder() const { return folder_; }
@@ -76,19 +100,40 @@ class Spool {
     static std::string encode(std::string_view topic, std::string_view payload);
 
   private:
+    struct Body {
+        std::string topic;
+        std::string payload;
+    };
     struct Entry {
-        Record record;
+        std::uint64_t number = 0;
         std::uint64_t segment = 0;  // 0 while in no segment file
         std::uint64_t offset = 0;   // where it starts in its segment file
+        std::uint32_t bytes = 0;    // its length there
         bool stored = false;        // on the disk, or taken by the broker before it got there
         bool delivered = false;
+        std::unique_ptr<Body> body;  // in memory: not stored yet, or among the newest
     };
     struct Segment {
         std::uint64_t bytes = 0;
         long live = 0;  // records not yet delivered nor dropped
     };
+    // A record take() hands out, its payload in memory or to be read.
+    struct Wanted {
+        std::uint64_t number = 0;
+        std::uint64_t segment = 0;
+        std::uint64_t offset = 0;
+        std::uint32_t bytes = 0;
+        std::unique_ptr<Body> body;
+        bool retry = false;  // not read for a passing reason (no descriptor free)
+    };
 
-    void readBack(std::uint64_t segment, const std::filesystem::path& path);
+    // Reads one segment of an earlier run; its records are numbered from `number`.
+    void readBack(std::uint64_t segment, const std::filesystem::path& path, std::deque<Entry>& into,
+                  std::map<std::uint64_t, Segment>& segments, std::uint64_t& number,
+                  long& damaged) const;
+    // Reads the records of one segment that `wanted` names, from `first` to `last`; those it
+    // cannot read keep no body.
+    void readFromDisk(std::vector<Wanted>& wanted, std::size_t first, std::size_t last);
     // Where the records the broker took end on disk: a restart reads back only what follows.
     void saveConfirmed();
     bool startSegment(std::string& error);
@@ -97,7 +142,10 @@ class Spool {
     bool writeUnwritten(std::string& error);
     void makeRoom();
     void dropFront(std::size_t count);
-    static std::size_t recordBytes(const Entry& entry);
+    void markDelivered(Entry& entry);
+    void releaseBody(Entry& entry);
+    Entry* find(std::uint64_t number);
+    static std::uint32_t recordBytes(const Body& body);
     std::uint64_t diskBytes() const;
 
     std::filesystem::path folder_;
@@ -107,9 +155,13 @@ class Spool {
     int lockFd_ = -1;
     std::string owner_;
     int fd_ = -1;  // the current segment
+    bool syncing_ = false;
+    std::vector<int> toSync_;  // segments written since the last sync, closed after it
     int confirmedFd_ = -1;
     // Everything on disk before this segment, and before this offset in it, the broker took.
     std::pair<std::uint64_t, std::uint64_t> confirmed_{0, 0};
+    std::vector<std::pair<std::uint64_t, std::filesystem::path>> earlier_;  // to read back
+    bool recovering_ = false;
     std::uint64_t current_ = 0;
     std::map<std::uint64_t, Segment> segments_;
     std::deque<Entry> entries_;
@@ -118,9 +170,14 @@ class Spool {
     std::size_t undelivered_ = 0;
     std::size_t unwritten_ = 0;
     std::uint64_t unwrittenBytes_ = 0;
+    std::uint64_t heldBytes_ = 0;  // bodies of stored records
     long dropped_ = 0;
     long damaged_ = 0;
     long recovered_ = 0;
+    long setAside_ = 0;
+    // take()'s thread alone.
+    int readFd_ = -1;
+    std::uint64_t readSegment_ = 0;
 };
 
 // Where a listener keeps its state: $STATE_DIRECTORY (a service's), else $XDG_STATE_HOME/nira7,

@@ -454,6 +454,11 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
     EXPECT_TRUE(notesFor().empty());
 #endif
     EXPECT_EQ(m.spoolBytes, 2U * 1024 * 1024);
+    EXPECT_EQ(m.drainRate, 100U) << "a backlog is drained at a bounded rate by default";
+    EXPECT_EQ(parse({"--mqtt", "mqtt://h", "--mqtt-drain-rate", "0"}).options->mqtt.drainRate, 0U);
+    EXPECT_EQ(
+        parse({"--mqtt", "mqtt://h"}, {{"NIRA7_MQTT_DRAIN_RATE", "250"}}).options->mqtt.drainRate,
+        250U);
     const Parsed fromEnvironment = parse({}, {{"NIRA7_MQTT_URL", "mqtt://broker.site"},
                                               {"NIRA7_MQTT_USER", "u"},
                                               {"NIRA7_MQTT_PASSWORD", "p"}});
@@ -478,6 +483,20 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
     EXPECT_EQ(expandTopicPrefix("site-7/%p", "pc", "/dev/serial/by-id/usb-X+Y-port0"),
               "site-7/usb-X_Y-port0");
     EXPECT_EQ(expandTopicPrefix("%h/%p/100%%/%x", "pc#1", "COM3"), "pc_1/COM3/100%/%x");
+    // Names the system gives may hold what no topic may: each such byte or character is "_",
+    // and what is left passes the prefix's own check.
+    for (const auto& [port, level] :
+         std::vector<std::pair<std::string, std::string>>{{"/dev/tty\x7f"
+                                                           "1",
+                                                           "tty_1"},
+                                                          {"/dev/tty\xff", "tty_"},
+                                                          {"/dev/\xc2\x85x", "_x"},
+                                                          {"/dev/\xe2\x80\xaeusb", "_usb"},
+                                                          {"/dev/пост", "пост"}}) {
+        const std::string prefix = defaultTopicPrefix("pc", port);
+        EXPECT_EQ(prefix, "nira7/pc/" + level);
+        EXPECT_EQ(topicPrefixFault(prefix), "") << prefix;
+    }
 
     const struct {
         std::vector<std::string> args;
@@ -499,6 +518,18 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
         {{"--mqtt", "mqtt://h", "--mqtt-topic", "$SYS/x"}, "keep for their own topics"},
         {{"--mqtt", "mqtt://h", "--mqtt-topic", "a\x01"}, "not UTF-8 text without control"},
         {{"--mqtt", "mqtt://h", "--mqtt-topic", "caf\xc3"}, "not UTF-8 text without control"},
+        // What the broker's library refuses in a client id or topic, and what misleads a reader.
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/\xed\xa0\x80"}, "not UTF-8 text"},  // surrogate
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/\xc2\x85"}, "not UTF-8 text"},      // C1 control
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/\xef\xbf\xbf"}, "not UTF-8 text"},  // U+FFFF
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/\xc0\xaf"}, "not UTF-8 text"},      // overlong
+        {{"--mqtt", "mqtt://h", "--mqtt-topic", "a/\xf4\x90\x80\x80"}, "not UTF-8 text"},
+        {{"--mqtt", "mqtt://h", "--mqtt-topic",
+          "a/\xe2\x80\xae"
+          "b"},
+         "a text direction control"},
+        {{"--mqtt", "mqtt://h", "--mqtt-drain-rate", "fast"}, "not a number of messages a second"},
+        {{"--sync", "line"}, "--sync is for the log file and the spool"},
         {{"--mqtt", "mqtt://h", "--mqtt-spool-size", "10k"}, "below its least, 64k"},
         {{"--mqtt", "mqtt://h", "--mqtt-spool-size", "lots"}, "is not a number of bytes"},
         {{"--mqtt", "mqtt://h", "--mqtt-user", "u", "--mqtt-password-file", "/nonexistent/pw"},

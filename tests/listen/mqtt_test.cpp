@@ -436,7 +436,8 @@ TEST(Mqtt, ABacklogOfTenThousandGoesOutWithoutStarvingTheReceiver) {
     SimProcess sim(
         {"--count", "40", "--interval", "100", "--wait-open", "--seed", "3", "--linger", "500"});
     auto args = site.listenArgs(sim.portPath(), broker.url());
-    args.insert(args.end(), {"--mqtt-spool", folder.string()});
+    // As fast as the link takes it: the receiver must be answered all the same.
+    args.insert(args.end(), {"--mqtt-spool", folder.string(), "--mqtt-drain-rate", "0"});
     ListenProcess listen(args);
     ASSERT_TRUE(
         listen.readUntil([&] { return sim.exited().has_value(); }, std::chrono::seconds(60)));
@@ -664,6 +665,246 @@ TEST(MqttSites, ASpoolAnOlderVersionLeftIsTakenOverAndPublished) {
     EXPECT_EQ(listen.waitExit(), 0) << listen.err;
     EXPECT_TRUE(std::filesystem::is_directory(site.dir / "state" / "mqtt-spool" /
                                               spoolFolderName(kPrefix)));
+}
+
+}  // namespace
+}  // namespace nira::listen
+
+namespace nira::listen {
+namespace {
+
+// A message bigger than the broker takes (its max_packet_size) made it close the connection at
+// every try, for ever, and everything behind it waited: after a few tries in a row it is set
+// aside, kept on disk and told, and the rest go on in order.
+TEST(MqttRecords, AMessageTheBrokerRefusesAgainAndAgainIsSetAsideAndTheRestGoOn) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    broker.configure("max_packet_size 700");
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 300\n"
+                                      << "raw " <<
+        [] {
+            std::string hex;
+            for (int i = 0; i < 300; ++i) {
+                hex += "41 ";
+            }
+            return hex;
+        }() << "\nwait 300\ntest 02 FD\nexpect-ack\nwait 300\n"
+                                      << "test 03 FC\nexpect-ack\nwait 60000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks"});
+    ListenProcess listen(site.listenArgs(sim.portPath(), broker.url()));
+    ASSERT_TRUE(listen.readUntil([&] { return listen.outLines() == 4; })) << listen.err;
+    const std::vector<std::string> lines = linesOf(listen.out);
+    ASSERT_NE(lines[1].find("\"unrecognised\""), std::string::npos) << lines[1];
+    ASSERT_TRUE(
+        listen.readUntil([&] { return listen.err.find("is set aside") != std::string::npos; },
+                         std::chrono::seconds(40)))
+        << listen.err;
+    EXPECT_TRUE(subscriber.waitFor(atLeast(3), std::chrono::seconds(20)));
+    EXPECT_EQ(receiverMessages(subscriber.messages()),
+              (std::vector<std::string>{lines[0], lines[2], lines[3]}));
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    EXPECT_EQ(listen.summary().at("mqtt_set_aside"), "1");
+    EXPECT_EQ(listen.summary().at("mqtt_left_in_spool"), "0");
+    const auto folder = site.dir / "state" / "mqtt-spool" / spoolFolderName(kPrefix);
+    std::ifstream kept(folder / "set-aside", std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(kept), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(bytes, Spool::encode("unrecognised", lines[1])) << "kept whole, as spooled";
+    // Said once, naming the file; the short connections are not taken for a client-id clash.
+    const std::string said = "is set aside";
+    EXPECT_EQ(listen.err.find(said), listen.err.rfind(said)) << listen.err;
+    EXPECT_NE(listen.err.find((folder / "set-aside").string()), std::string::npos);
+    EXPECT_EQ(listen.err.find("same client id"), std::string::npos) << listen.err;
+}
+
+// A spool of tens of megabytes left by an earlier run: the port is opened and answered first,
+// the spool read back beside it, and memory holds an index of it, not its payloads.
+TEST(MqttRecords, ALargeSpoolCostsLittleMemoryAndDoesNotHoldUpThePort) {
+    NEED_BROKER();
+    Site site;
+    const auto folder = site.dir / "spool";
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 60000\n";
+    const auto started = [&](const std::string& spool) {
+        auto sim = std::make_unique<SimProcess>(
+            std::vector<std::string>{"--script", (site.dir / "s.txt").string(), "--expect-acks"});
+        // No broker: everything waits.
+        auto args = site.listenArgs(
+            sim->portPath(), "mqtt://127.0.0.1:" + std::to_string(nira::testing::freePort()));
+        args.insert(args.end(), {"--mqtt-spool", spool, "--mqtt-spool-size", "256M"});
+        auto listen = std::make_unique<ListenProcess>(args);
+        return std::make_pair(std::move(sim), std::move(listen));
+    };
+    // What a listener with an empty spool takes.
+    long baseKb = 0;
+    {
+        auto [sim, listen] = started((site.dir / "empty").string());
+        ASSERT_TRUE(listen->readUntil([&] { return listen->outLines() == 1; })) << listen->err;
+        baseKb = listen->rssKb();
+        listen->signal(SIGTERM);
+        EXPECT_EQ(listen->waitExit(), 0);
+    }
+    constexpr int kCount = 200000;
+    std::uint64_t spoolBytes = 0;
+    {
+        Spool spool(folder, 256ULL << 20);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        std::string payload(300, 'x');
+        for (int i = 1; i <= kCount; ++i) {
+            payload.replace(0, 13, std::to_string(1000000000000LL + i));
+            ASSERT_TRUE(spool.append("event", payload, error)) << error;
+        }
+        spoolBytes = spool.bytesOnDisk();
+    }
+    auto [sim, listen] = started(folder.string());
+    ASSERT_TRUE(listen->readUntil(
+        [&] { return listen->err.find("from an earlier run") != std::string::npos; },
+        std::chrono::seconds(60)))
+        << listen->err;
+    ASSERT_TRUE(listen->readUntil([&] { return listen->outLines() == 1; })) << listen->err;
+    EXPECT_LT(listen->err.find("listening on"), listen->err.find("from an earlier run"))
+        << "the port first: " << listen->err;
+    EXPECT_NE(listen->err.find(std::to_string(kCount) + " messages wait"), std::string::npos)
+        << listen->err;
+    const long grownKb = listen->rssKb() - baseKb;
+    std::printf("spool %llu KiB: the listener's memory grew by %ld KiB (%.2f of the spool)\n",
+                static_cast<unsigned long long>(spoolBytes / 1024), grownKb,
+                static_cast<double>(grownKb) * 1024 / static_cast<double>(spoolBytes));
+    EXPECT_LT(grownKb * 1024, static_cast<long>(spoolBytes / 4)) << "the payloads stay on the disk";
+    listen->signal(SIGTERM);
+    EXPECT_EQ(listen->waitExit(), 0) << listen->err;
+    EXPECT_EQ(listen->summary().at("acks"), "1");
+    EXPECT_EQ(listen->summary().at("mqtt_left_in_spool"), std::to_string(kCount + 1));
+}
+
+// A backlog goes out no faster than the drain rate: the centre's broker and its subscribers
+// are not flooded after an outage.
+TEST(MqttRecords, ABacklogDrainsAtTheDrainRate) {
+    NEED_BROKER();
+    Site site;
+    const auto folder = site.dir / "spool";
+    constexpr int kCount = 600;
+    constexpr int kRate = 200;
+    {
+        Spool spool(folder, 64ULL << 20);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        for (int i = 1; i <= kCount; ++i) {
+            ASSERT_TRUE(spool.append("test", "{\"id\":\"1-" + std::to_string(i) + "\"}", error));
+        }
+    }
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    std::ofstream(site.dir / "s.txt") << "wait-open\nwait 60000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string()});
+    auto args = site.listenArgs(sim.portPath(), broker.url());
+    args.insert(args.end(),
+                {"--mqtt-spool", folder.string(), "--mqtt-drain-rate", std::to_string(kRate)});
+    ListenProcess listen(args);
+    ASSERT_TRUE(subscriber.waitFor(atLeast(kCount), std::chrono::seconds(30))) << listen.err;
+    std::vector<std::chrono::system_clock::time_point> at;
+    for (const Message& m : subscriber.messages()) {
+        if (m.topic == std::string(kPrefix) + "/test") {
+            at.push_back(m.at);
+        }
+    }
+    ASSERT_EQ(at.size(), static_cast<std::size_t>(kCount));
+    const double seconds = std::chrono::duration<double>(at.back() - at.front()).count();
+    std::printf("%d messages drained in %.2f s at a drain rate of %d a second\n", kCount, seconds,
+                kRate);
+    // A second's worth may go at once; the rest no faster than the rate (a lower bound only:
+    // a busy machine is slower, never faster).
+    EXPECT_GE(seconds, (kCount - kRate) / static_cast<double>(kRate) * 0.9);
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+}
+
+// With --sync, the spool's records are forced to the disk as the log's lines are.
+TEST(MqttRecords, SyncForcesTheSpoolToTheDiskBesideTheLog) {
+    NEED_BROKER();
+    if (std::system("/usr/bin/strace -f -o /dev/null true >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "strace cannot trace here";
+    }
+    Site site;
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 200\n"
+                                      << "test 02 FD\nexpect-ack\nwait 200\ntest 03 FC\n"
+                                      << "expect-ack\nwait 60000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks"});
+    const auto trace = site.dir / "trace.txt";
+    // No broker: each record stays in the spool.
+    auto args = site.listenArgs(sim.portPath(),
+                                "mqtt://127.0.0.1:" + std::to_string(nira::testing::freePort()));
+    args.insert(args.end(), {"--log", (site.dir / "capture.txt").string(), "--sync", "line",
+                             "--mqtt-spool", (site.dir / "spool").string()});
+    std::vector<std::string> traced{"-f", "-y",           "-e", "trace=fdatasync",
+                                    "-o", trace.string(), "--", NIRA_LISTEN_EXE};
+    traced.insert(traced.end(), args.begin(), args.end());
+    ListenProcess listen(traced, "/usr/bin/strace");
+    ASSERT_TRUE(listen.readUntil([&] { return listen.outLines() == 3; }, std::chrono::seconds(30)))
+        << listen.err;
+    // The listener is strace's child; strace ends with it.
+    pid_t listener = 0;
+    std::ifstream(std::string("/proc/") + std::to_string(listen.pid()) + "/task/" +
+                  std::to_string(listen.pid()) + "/children") >>
+        listener;
+    ASSERT_GT(listener, 0);
+    ::kill(listener, SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    std::ifstream in(trace);
+    int log = 0;
+    int spool = 0;
+    for (std::string line; std::getline(in, line);) {
+        if (line.find("fdatasync(") == std::string::npos || line.find("= 0") == std::string::npos) {
+            continue;
+        }
+        log += line.find("capture.txt>") != std::string::npos ? 1 : 0;
+        spool += line.find(".seg>") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_GE(log, 1);
+    EXPECT_GE(spool, 1) << "the spool's records were never forced to the disk";
+}
+
+// Behind a bridge the listener's "status" is its link to the site's broker; the bridge's own
+// notification topic, retained at the centre, says when the site's broker is gone.
+TEST(MqttRecords, TheCentreSeesADeadSiteBrokerOnTheBridgesNotificationTopic) {
+    NEED_BROKER();
+    Site site;
+    const auto centreDir = site.dir / "centre";
+    std::filesystem::create_directories(centreDir);
+    Broker centre(centreDir);
+    ASSERT_TRUE(centre.start());
+    Broker siteBroker(site.brokerDir);
+    for (const std::string& line : std::vector<std::string>{
+             "connection centre", "address 127.0.0.1:" + std::to_string(centre.port()),
+             std::string("topic ") + kPrefix + "/# out 1", "notifications true",
+             std::string("notification_topic ") + kPrefix + "/bridge", "keepalive_interval 5",
+             "cleansession false", "restart_timeout 1"}) {
+        siteBroker.configure(line);
+    }
+    ASSERT_TRUE(siteBroker.start());
+    Subscriber desk(centre.port(), std::string(kPrefix) + "/#", "desk");
+    ASSERT_TRUE(desk.waitFor([](const auto& m) {
+        return lastOn(m, std::string(kPrefix) + "/bridge") == "1";
+    })) << "the bridge says it is up";
+    std::ofstream(site.dir / "s.txt") << "wait-open\ntest 01 FE\nexpect-ack\nwait 60000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks"});
+    ListenProcess listen(site.listenArgs(sim.portPath(), siteBroker.url()));
+    ASSERT_TRUE(desk.waitFor(atLeast(1), std::chrono::seconds(20))) << listen.err;
+    ASSERT_TRUE(desk.waitFor(
+        [](const auto& m) { return lastOn(m, std::string(kPrefix) + "/status") == "online"; }));
+    siteBroker.kill();
+    EXPECT_TRUE(desk.waitFor(
+        [](const auto& m) { return lastOn(m, std::string(kPrefix) + "/bridge") == "0"; },
+        std::chrono::seconds(30)))
+        << "the centre is told the site's broker is gone";
+    EXPECT_EQ(lastOn(desk.messages(), std::string(kPrefix) + "/status"), "online")
+        << "the listener's own status cannot reach the centre without its broker";
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <csignal>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -21,6 +22,8 @@ namespace nira::listen {
 namespace {
 
 using nira::testing::TempDir;
+
+const std::atomic<bool> kGoOn{false};
 
 std::vector<std::string> payloads(const std::vector<Spool::Record>& records) {
     std::vector<std::string> out;
@@ -56,6 +59,7 @@ TEST(Spool, WhatARunLeftIsReadBackInOrderAndWhatTheBrokerTookIsGone) {
         Spool spool(dir / "spool", Spool::kMinBytes);
         std::string error;
         ASSERT_TRUE(spool.open(error)) << error;
+        ASSERT_TRUE(spool.recover(kGoOn));
         fill(spool, 1, 5);
         // The broker took the first two.
         const auto out = spool.take(2);
@@ -67,6 +71,7 @@ TEST(Spool, WhatARunLeftIsReadBackInOrderAndWhatTheBrokerTookIsGone) {
     Spool again(dir / "spool", Spool::kMinBytes);
     std::string error;
     ASSERT_TRUE(again.open(error)) << error;
+    ASSERT_TRUE(again.recover(kGoOn));
     EXPECT_EQ(again.recovered(), 3) << "what the broker took is not read back";
     // Written after the read-back, handed out after it.
     fill(again, 6, 6);
@@ -109,6 +114,7 @@ TEST(Spool, ARestartReadsBackOnlyWhatTheBrokerHadNotTaken) {
             Spool spool(dir / "spool", Spool::kMinBytes);
             std::string error;
             ASSERT_TRUE(spool.open(error)) << error;
+            ASSERT_TRUE(spool.recover(kGoOn));
             fill(spool, 1, 10);
             const auto out = spool.take(10);
             for (const int n : c.delivered) {
@@ -118,6 +124,7 @@ TEST(Spool, ARestartReadsBackOnlyWhatTheBrokerHadNotTaken) {
         Spool again(dir / "spool", Spool::kMinBytes);
         std::string error;
         ASSERT_TRUE(again.open(error)) << error;
+        ASSERT_TRUE(again.recover(kGoOn));
         const auto back = again.take(100);
         std::vector<int> numbers;
         for (const auto& r : back) {
@@ -137,6 +144,7 @@ TEST(Spool, ARestartReadsBackOnlyWhatTheBrokerHadNotTaken) {
         Spool spool(dir / "spool", Spool::kMinBytes);
         std::string error;
         ASSERT_TRUE(spool.open(error)) << error;
+        ASSERT_TRUE(spool.recover(kGoOn));
         fill(spool, 1, 3);
         for (const auto& r : spool.take(3)) {
             spool.delivered(r.number);
@@ -146,6 +154,7 @@ TEST(Spool, ARestartReadsBackOnlyWhatTheBrokerHadNotTaken) {
     Spool again(dir / "spool", Spool::kMinBytes);
     std::string error;
     ASSERT_TRUE(again.open(error)) << error;
+    ASSERT_TRUE(again.recover(kGoOn));
     EXPECT_EQ(payloads(again.take(100)),
               (std::vector<std::string>{"event 4.........", "test 5........."}));
 }
@@ -193,6 +202,7 @@ TEST(Spool, DamagedRecordsAreSkippedAndCountedAndTheRestKept) {
             Spool spool(dir / "spool", Spool::kMinBytes);
             std::string error;
             ASSERT_TRUE(spool.open(error)) << error;
+            ASSERT_TRUE(spool.recover(kGoOn));
             fill(spool, 1, 6);
         }
         const auto files = segments(dir / "spool");
@@ -207,6 +217,7 @@ TEST(Spool, DamagedRecordsAreSkippedAndCountedAndTheRestKept) {
         Spool spool(dir / "spool", Spool::kMinBytes);
         std::string error;
         ASSERT_TRUE(spool.open(error)) << error;
+        ASSERT_TRUE(spool.recover(kGoOn));
         EXPECT_EQ(spool.damaged(), c.damaged);
         std::vector<std::string> kept;
         for (const auto& r : spool.take(100)) {
@@ -221,6 +232,7 @@ TEST(Spool, AFullSpoolDropsItsOldestAndCountsThem) {
     Spool spool(dir / "spool", Spool::kMinBytes);
     std::string error;
     ASSERT_TRUE(spool.open(error)) << error;
+    ASSERT_TRUE(spool.recover(kGoOn));
     // 1 KiB records: 64 fit, the 65th drops the oldest segment (8 KiB, 8 records at most).
     fill(spool, 1, 100, 1000);
     EXPECT_LE(spool.bytesOnDisk(), Spool::kMinBytes);
@@ -277,6 +289,7 @@ TEST(Spool, RecordsTheDiskRefusedAreWrittenWhenItTakesThemAgain) {
     Spool spool(dir / "spool", Spool::kMinBytes);
     std::string error;
     ASSERT_TRUE(spool.open(error)) << error;
+    ASSERT_TRUE(spool.recover(kGoOn));
     EXPECT_EQ(spool.damaged(), 0);
     std::vector<std::string> numbers;
     for (const auto& r : spool.take(100)) {
@@ -289,12 +302,103 @@ TEST(Spool, RecordsTheDiskRefusedAreWrittenWhenItTakesThemAgain) {
     EXPECT_EQ(numbers.back(), "31");
 }
 
+// A backlog costs an index entry a record, not its payload: what is on the disk is read from
+// there as the broker takes it, after what an earlier run left and before what came meanwhile.
+TEST(Spool, ABacklogIsReadFromTheDiskAsItDrainsAndNotHeldInMemory) {
+    TempDir dir;
+    constexpr int kCount = 20000;
+    constexpr std::size_t kSize = 300;
+    {
+        Spool spool(dir / "spool", 64ULL << 20);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        ASSERT_TRUE(spool.recover(kGoOn));
+        fill(spool, 1, kCount, kSize);
+        EXPECT_LE(spool.heldBytes(), Spool::kHeldBytes) << "only the newest in memory";
+    }
+    Spool spool(dir / "spool", 64ULL << 20);
+    std::string error;
+    ASSERT_TRUE(spool.open(error)) << error;
+    // Taken while the earlier run's records are not read yet: they go after those.
+    fill(spool, kCount + 1, kCount + 3, kSize);
+    EXPECT_TRUE(spool.take(10).empty()) << "nothing is handed out before the read-back";
+    ASSERT_TRUE(spool.recover(kGoOn));
+    EXPECT_EQ(spool.recovered(), kCount);
+    EXPECT_EQ(spool.waiting(), static_cast<std::size_t>(kCount + 3));
+    EXPECT_LE(spool.heldBytes(), 3 * (kSize + 20)) << "the earlier run's payloads stay on disk";
+    // A record damaged on the disk after it was written is skipped and counted.
+    {
+        const auto files = segments(dir / "spool");
+        std::fstream file(files.front(), std::ios::in | std::ios::out | std::ios::binary);
+        std::string head(4096, '\0');
+        file.read(head.data(), static_cast<std::streamsize>(head.size()));
+        const std::size_t at = head.find("7....");
+        ASSERT_NE(at, std::string::npos);
+        file.seekp(static_cast<std::streamoff>(at + 2));
+        file.put('#');
+    }
+    int expected = 1;
+    long read = 0;
+    for (;;) {
+        const auto batch = spool.take(100);
+        if (batch.empty()) {
+            break;
+        }
+        for (const auto& r : batch) {
+            if (expected == 7) {
+                ++expected;
+            }
+            ASSERT_EQ(std::stoi(r.payload), expected) << "in order, each once";
+            ASSERT_EQ(r.payload.size(), kSize);
+            ASSERT_EQ(r.topic, expected % 2 == 0 ? "event" : "test");
+            ++expected;
+            ++read;
+            spool.delivered(r.number);
+        }
+        ASSERT_LE(spool.heldBytes(), Spool::kHeldBytes);
+    }
+    EXPECT_EQ(read, kCount + 2);
+    EXPECT_EQ(spool.damaged(), 1);
+    EXPECT_EQ(spool.waiting(), 0U);
+    EXPECT_EQ(spool.bytesOnDisk(), 0U);
+}
+
+TEST(Spool, ARecordSetAsideIsKeptApartAndTheRestGoOn) {
+    TempDir dir;
+    {
+        Spool spool(dir / "spool", Spool::kMinBytes);
+        std::string error;
+        ASSERT_TRUE(spool.open(error)) << error;
+        ASSERT_TRUE(spool.recover(kGoOn));
+        fill(spool, 1, 3);
+        const auto out = spool.take(3);
+        ASSERT_EQ(out.size(), 3U);
+        spool.setAside(out[0].number);
+        EXPECT_EQ(spool.setAsideCount(), 1);
+        EXPECT_EQ(spool.waiting(), 2U);
+        spool.rewind();
+        EXPECT_EQ(payloads(spool.take(3)),
+                  (std::vector<std::string>{"event 2.........", "test 3........."}))
+            << "a new connection does not send it again";
+        spool.delivered(out[1].number);
+    }
+    std::ifstream in(dir / "spool" / "set-aside", std::ios::binary);
+    const std::string kept{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    EXPECT_EQ(kept, Spool::encode("test", "1........."));
+    Spool again(dir / "spool", Spool::kMinBytes);
+    std::string error;
+    ASSERT_TRUE(again.open(error)) << error;
+    ASSERT_TRUE(again.recover(kGoOn));
+    EXPECT_EQ(payloads(again.take(10)), (std::vector<std::string>{"test 3........."}));
+}
+
 TEST(Spool, OneListenerAtATime) {
     TempDir dir;
     Spool first(dir / "spool", Spool::kMinBytes);
     Spool second(dir / "spool", Spool::kMinBytes);
     std::string error;
     ASSERT_TRUE(first.open(error)) << error;
+    ASSERT_TRUE(first.recover(kGoOn));
     EXPECT_FALSE(second.open(error));
     EXPECT_NE(error.find("is used by another nira7-listen"), std::string::npos) << error;
 }
