@@ -17,6 +17,8 @@
 //                               CPU per message publishing, and against the same run without
 //   mqtt_idle_cpu_ms_10s, mqtt_down_cpu_ms_10s
 //                               a quiet line for 10 s with the broker there, and with it down
+//   mqtt_sync_line_*            publishing with --sync line, the log and the spool in the
+//                               working folder (on its disk), and the CPU ratio against none
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -152,6 +154,21 @@ int mqttFigures(int events, int intervalMs, const nira::testing::TempDir& dir) {
                 percentile(0.99));
     if (plain.cpuMsPerMessage > 0) {
         std::printf("mqtt_cpu_ratio: %.2f\n", published.cpuMsPerMessage / plain.cpuMsPerMessage);
+    }
+    {
+        // Both on a real disk: a temporary folder may be in memory, where a sync costs nothing.
+        const auto here = std::filesystem::current_path();
+        std::vector<std::string> synced{"--mqtt",       broker.url(),
+                                        "--mqtt-topic", "bench",
+                                        "--mqtt-spool", (here / "listen-bench-spool").string(),
+                                        "--sync",       "line"};
+        const Figures line = run("mqtt_sync_line_", std::min(events, 300), intervalMs,
+                                 here / "listen-bench-log.txt", synced);
+        std::filesystem::remove_all(here / "listen-bench-spool");
+        if (plain.cpuMsPerMessage > 0) {
+            std::printf("mqtt_sync_line_cpu_ratio: %.2f\n",
+                        line.cpuMsPerMessage / plain.cpuMsPerMessage);
+        }
     }
     std::printf("mqtt_idle_cpu_ms_10s: %ld\n", quietCpuMs(dir, mqtt));
     broker.stop();

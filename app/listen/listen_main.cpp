@@ -637,6 +637,11 @@ class Listener {
                       << " in the spool for the broker; the next run publishes "
                       << (left - unwritten == 1 ? "it" : "them") << "\n";
         }
+        if (spool_->recovering()) {
+            std::cerr << stamp()
+                      << " what an earlier run left in the spool was not read back yet; the "
+                         "next run publishes it\n";
+        }
         if (unwritten > 0) {
             std::cerr << stamp() << " " << unwritten
                       << " messages the broker never took could not be written to the spool "
