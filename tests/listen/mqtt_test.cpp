@@ -773,7 +773,11 @@ TEST(MqttRecords, ALargeSpoolCostsLittleMemoryAndDoesNotHoldUpThePort) {
     std::printf("spool %llu KiB: the listener's memory grew by %ld KiB (%.2f of the spool)\n",
                 static_cast<unsigned long long>(spoolBytes / 1024), grownKb,
                 static_cast<double>(grownKb) * 1024 / static_cast<double>(spoolBytes));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's shadow of each byte the listener maps or allocates is no figure of its own.
+#else
     EXPECT_LT(grownKb * 1024, static_cast<long>(spoolBytes / 4)) << "the payloads stay on the disk";
+#endif
     listen->signal(SIGTERM);
     EXPECT_EQ(listen->waitExit(), 0) << listen->err;
     EXPECT_EQ(listen->summary().at("acks"), "1");
