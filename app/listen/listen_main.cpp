@@ -10,7 +10,10 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,6 +26,7 @@
 #include "platform/main_thread.hpp"
 #include "receiver/text_codec.hpp"
 #include "serial/com_port.hpp"
+#include "transmitter_output.hpp"
 
 #ifdef NIRA_HAVE_MQTT
 #include <unistd.h>
@@ -100,6 +104,19 @@ bool deviceMayBeThere(const std::string& port) {
 #endif
 }
 
+// An output by a function: what the listener does with a message, in one shape.
+class Output : public MessageOutput {
+  public:
+    Output(bool durable, std::function<void(const Outgoing&)> take)
+        : durable_(durable), take_(std::move(take)) {}
+    bool durable() const override { return durable_; }
+    void take(const Outgoing& message) override { take_(message); }
+
+  private:
+    bool durable_;
+    std::function<void(const Outgoing&)> take_;
+};
+
 class Listener {
   public:
     explicit Listener(const Options& options) : options_(options) {}
@@ -127,9 +144,21 @@ class Listener {
                 diskSync_->add([log = log_.get()] { return log->forceToDisk(); });
             }
         }
-        if (!startPublishing()) {
+        std::vector<capture::ListEntry> list;
+        if (!options_.transmitters.empty() && !readList(list)) {
             return 1;
         }
+        if (!startPublishing(list)) {
+            return 1;
+        }
+        if (!transmitters_ && (!options_.transmitters.empty() || options_.missingAfter)) {
+            transmitters_ = std::make_unique<TransmitterOutput>(
+                TransmitterOutput::Settings{list, options_.missingAfter, {}, {}, {}});
+        }
+        if (transmitters_ && options_.missingAfter) {
+            tickTransmitters();
+        }
+        buildOutputs();
         platform::watchConsoleSignals([](ConsoleSignal signal) {
             MainThreadQueue::instance().post([signal] { signals().push_back(signal); });
         });
@@ -195,6 +224,9 @@ class Listener {
         }
         // A stop signal from here on finds the end under way already.
         platform::stopWatchingConsoleSignals();
+        if (transmitterTick_) {
+            MainThreadQueue::instance().cancel(*transmitterTick_);
+        }
         try {
             port_.ClosePort();
         } catch (const std::exception& e) {
@@ -233,25 +265,48 @@ class Listener {
         return isoTime(std::chrono::system_clock::now());
     }
 
-    // The durable records of a message: the log file's line and the spool's.
-    void record(const capture::Arrival& arrival, const std::string& line, std::string& json) {
+    // The outputs, in the order each message is handed to them.
+    void buildOutputs() {
         if (log_) {
-            std::string error;
-            std::string notice;
-            if (!log_->append(line, error, notice) && !logFailed_) {
-                std::cerr << stamp() << " " << error << "\n";
-            }
-            if (!notice.empty()) {
-                std::cerr << stamp() << " " << notice << "\n";
-            }
-            logFailed_ = !error.empty();
+            outputs_.push_back(std::make_unique<Output>(true, [this](const Outgoing& m) {
+                std::string error;
+                std::string notice;
+                if (!log_->append(m.line, error, notice) && !logFailed_) {
+                    std::cerr << stamp() << " " << error << "\n";
+                }
+                if (!notice.empty()) {
+                    std::cerr << stamp() << " " << notice << "\n";
+                }
+                logFailed_ = !error.empty();
+            }));
         }
-        ++number_;
-        if (options_.json || publishing()) {
-            json = jsonLine(arrival, std::chrono::system_clock::now(), number_, runTag_);
+        if (publishing()) {
+            outputs_.push_back(std::make_unique<Output>(true, [this](const Outgoing& m) {
+                publishMessage(m.arrival.message.kind, m.json);
+            }));
         }
-        publishMessage(arrival.message.kind, json);
-        if (diskSync_) {
+        if (transmitters_) {
+            outputs_.push_back(std::make_unique<Output>(
+                false, [this](const Outgoing& m) { transmitters_->take(m.arrival, m.at); }));
+        }
+        outputs_.push_back(std::make_unique<Output>(false, [this](const Outgoing& m) {
+            const std::string shown = options_.json ? m.json : receiver::shownUtf8(m.line);
+            if (!output_.push(shown) && !outputDropTold_) {
+                outputDropTold_ = true;
+                std::cerr << stamp()
+                          << " standard output does not keep up or is gone; its lines are dropped"
+                          << (log_ ? " (the log keeps them)" : "") << "\n";
+            }
+        }));
+    }
+
+    void handOut(const Outgoing& message, bool durable) {
+        for (const auto& output : outputs_) {
+            if (output->durable() == durable) {
+                output->take(message);
+            }
+        }
+        if (durable && diskSync_) {
             // One sync for the log's line and the spool's record, after both.
             diskSync_->written();
             if (const std::string error = diskSync_->takeError(); !error.empty()) {
@@ -261,16 +316,25 @@ class Listener {
     }
 
     void onArrival() {
-        // The log line and the spool's record are the kernel's before the receiver is answered.
+        // The durable outputs have the message before the receiver is answered.
         std::string line;
         std::string json;
+        const auto at = std::chrono::system_clock::now();
         const capture::Arrival arrival =
             capture::handleArrival(port_, capture::sleepFor, [&](const capture::Arrival& a) {
                 if (a.message.kind == receiver::ChunkKind::Dropped) {
                     return;
                 }
                 line = capture::stampedLogLine(a.logContent);
-                record(a, line, json);
+                ++number_;
+                if (options_.json || publishing()) {
+                    const std::string name =
+                        transmitters_ && a.message.kind == receiver::ChunkKind::EventMessage
+                            ? transmitters_->nameOf(a.message.event)
+                            : std::string();
+                    json = jsonLine(a, at, number_, runTag_, name);
+                }
+                handOut(Outgoing{a, line, json, at}, true);
             });
         acks_ += arrival.acknowledged ? 1 : 0;
         switch (arrival.message.kind) {
@@ -288,14 +352,8 @@ class Listener {
                 publishStats(true);
                 return;
         }
+        handOut(Outgoing{arrival, line, json, at}, false);
         publishStats(false);
-        const std::string shown = options_.json ? json : receiver::shownUtf8(line);
-        if (!output_.push(shown) && !outputDropTold_) {
-            outputDropTold_ = true;
-            std::cerr << stamp()
-                      << " standard output does not keep up or is gone; its lines are dropped"
-                      << (log_ ? " (the log keeps them)" : "") << "\n";
-        }
     }
 
     // The device went away: the component let it go and looks for it once a second. Told once
@@ -417,6 +475,51 @@ class Listener {
                   << "\n";
     }
 
+    // The site's list; its bad lines are said and the good ones kept. False when it cannot be
+    // read at all.
+    bool readList(std::vector<capture::ListEntry>& list) const {
+        std::ifstream in(options_.transmitters, std::ios::binary);
+        if (!in) {
+            std::cerr << "nira7-listen: cannot read the list of transmitters \""
+                      << options_.transmitters << "\"\n";
+            return false;
+        }
+        const std::string text{std::istreambuf_iterator<char>(in),
+                               std::istreambuf_iterator<char>()};
+        std::vector<capture::ListProblem> problems;
+        try {
+            list = capture::TransmitterList::parse(text, problems).entries();
+        } catch (const std::exception& e) {
+            std::cerr << "nira7-listen: the list of transmitters \"" << options_.transmitters
+                      << "\": " << e.what() << "\n";
+            return false;
+        }
+        for (const auto& problem : problems) {
+            std::cerr << "nira7-listen: " << options_.transmitters << ", line " << problem.line
+                      << ": " << problem.text << "\n";
+        }
+        return true;
+    }
+
+    // Missing is a matter of the clock: looked at every 10 s.
+    void tickTransmitters() {
+        transmitters_->tick(std::chrono::system_clock::now());
+        transmitterTick_ = MainThreadQueue::instance().postAfter(std::chrono::seconds(10), [this] {
+            transmitterTick_.reset();
+            tickTransmitters();
+        });
+    }
+
+    std::string transmitterCounts() const {
+        if (!transmitters_) {
+            return {};
+        }
+        return ",\"transmitters_heard\":" + std::to_string(transmitters_->heard()) +
+               ",\"transmitters_expected\":" + std::to_string(transmitters_->expected()) +
+               ",\"transmitters_missing\":" +
+               std::to_string(transmitters_->missing(std::chrono::system_clock::now()));
+    }
+
     void summary(std::chrono::seconds listened) const {
         std::cerr << stamp() << " stopped\n"
                   << "listened_s: " << listened.count() << "\n"
@@ -429,6 +532,12 @@ class Listener {
                   << "gap_s: " << gapTotal_.count() << "\n"
                   << "log_lines_lost: " << (log_ ? log_->lost() : 0) << "\n"
                   << "output_dropped: " << output_.dropped() << "\n";
+        if (transmitters_) {
+            std::cerr << "transmitters_heard: " << transmitters_->heard() << "\n"
+                      << "transmitters_expected: " << transmitters_->expected() << "\n"
+                      << "transmitters_missing: "
+                      << transmitters_->missing(std::chrono::system_clock::now()) << "\n";
+        }
 #ifdef NIRA_HAVE_MQTT
         if (publisher_) {
             std::cerr << "mqtt_published: " << publisher_->published() << "\n"
@@ -448,7 +557,8 @@ class Listener {
                ",\"event\":" + std::to_string(events_) +
                ",\"unrecognised\":" + std::to_string(unrecognised_) +
                ",\"dropped\":" + std::to_string(dropped_) + ",\"acks\":" + std::to_string(acks_) +
-               ",\"gaps\":" + std::to_string(gaps_) + publishingCounts() + "}";
+               ",\"gaps\":" + std::to_string(gaps_) + transmitterCounts() + publishingCounts() +
+               "}";
     }
 
 #ifdef NIRA_HAVE_MQTT
@@ -468,7 +578,7 @@ class Listener {
         return publisher_ != nullptr || !spoolFolder_.empty();
     }
 
-    bool startPublishing() {
+    bool startPublishing(const std::vector<capture::ListEntry>& list) {
         const MqttOptions& m = options_.mqtt;
         if (m.url.empty()) {
             return true;
@@ -502,6 +612,8 @@ class Listener {
         }
         settings_ = settings;
         spoolFolder_ = folder;
+        transmitters_ = std::make_unique<TransmitterOutput>(TransmitterOutput::Settings{
+            list, options_.missingAfter, settings.prefix, m.discovery, folder / "discovered"});
         return openSpoolAndPublish();
     }
 
@@ -580,6 +692,9 @@ class Listener {
         });
         publisher_->setStats(statsJson());
         publisher_->start();
+        if (transmitters_) {
+            transmitters_->attach(*publisher_);
+        }
         return true;
     }
 
@@ -656,7 +771,7 @@ class Listener {
     static bool publishing() {
         return false;
     }
-    static bool startPublishing() {
+    static bool startPublishing(const std::vector<capture::ListEntry>&) {
         return true;
     }
     void publishMessage(receiver::ChunkKind, const std::string&) {}
@@ -700,6 +815,9 @@ class Listener {
     bool spoolFailed_ = false;
     Clock::time_point statsSent_;
 #endif
+    std::unique_ptr<TransmitterOutput> transmitters_;
+    std::optional<MainThreadQueue::TimerId> transmitterTick_;
+    std::vector<std::unique_ptr<MessageOutput>> outputs_;
     // Last: gone before the log and the spool it forces.
     std::unique_ptr<DiskSync> diskSync_;
 };

@@ -37,12 +37,17 @@ const char* const kMqttUsage =
     "                          or ~/.local/state/nira7\n"
     "  --mqtt-spool-size N     the spool's bound in bytes (k, M, G allowed; default 64M); a\n"
     "                          full spool drops its oldest messages [NIRA7_MQTT_SPOOL_SIZE]\n"
+    "  --mqtt-discovery [PREFIX]\n"
+    "                          Home Assistant discovery under PREFIX (homeassistant): the\n"
+    "                          receiver and each listed transmitter as a device\n"
+    "                          [NIRA7_MQTT_DISCOVERY]\n"
     "  --mqtt-drain-rate N     messages a second at most (default 100; 0: no limit), so a\n"
     "                          backlog after an outage does not flood the broker\n"
     "                          [NIRA7_MQTT_DRAIN_RATE]\n"
     "Topics: PREFIX/event, PREFIX/test, PREFIX/unrecognised (each message as --json prints it,\n"
     "QoS 1, in order); retained: PREFIX/status (online, or offline as the Last Will),\n"
-    "PREFIX/device (listening, device lost, waiting) and PREFIX/stats (the counts). Every\n"
+    "PREFIX/device (listening, device lost, waiting), PREFIX/stats (the counts) and\n"
+    "PREFIX/transmitter/ID (each transmitter's state, as a JSON object). Every\n"
     "message is written to the spool first and published when the broker takes it; one that\n"
     "may have arrived twice has the same id.\n";
 
@@ -57,6 +62,28 @@ bool wholeNumber(const std::string& text, unsigned long long& out) {
     }
     out = std::strtoull(text.c_str(), nullptr, 10);
     return true;
+}
+
+// "90s", "30m", "2h", "1d" (a bare number is seconds); more than none, at most a year.
+std::optional<std::chrono::seconds> readSpan(const std::string& text) {
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        ++digits;
+    }
+    unsigned long long count = 0;
+    if (!wholeNumber(text.substr(0, digits), count)) {
+        return std::nullopt;
+    }
+    const std::string unit = text.substr(digits);
+    const unsigned long long scale = unit.empty() || unit == "s"    ? 1
+                                     : unit == "m" || unit == "min" ? 60
+                                     : unit == "h"                  ? 3600
+                                     : unit == "d"                  ? 86400
+                                                                    : 0;
+    if (scale == 0 || count == 0 || count > 366ULL * 86400 / scale) {
+        return std::nullopt;
+    }
+    return std::chrono::seconds(static_cast<long long>(count * scale));
 }
 
 // mqtt://host[:port] or mqtts://host[:port], an IPv6 address in brackets; empty or the fault.
@@ -353,6 +380,7 @@ std::string oldSpoolFolderName(const std::string& prefix) {
 
 std::string usage() {
     return "Usage: nira7-listen --port NAME [--speed N] [--log FILE] [--sync WHEN] [--json]\n"
+           "                    [--transmitters FILE [--missing-after TIME]]\n"
            "       nira7-listen --list | --help | --version\n"
            "\n"
            "Listens to a radio receiver on a serial port without a window: answers every test\n"
@@ -371,6 +399,12 @@ std::string usage() {
            "  --json        JSON Lines on standard output instead of text, each message with\n"
            "                an \"id\" (its time in ms since 1970, a dash and its number in the\n"
            "                run) by which a consumer can drop a message delivered twice\n"
+           "  --transmitters FILE\n"
+           "                the site's list of transmitters (CSV, as the window keeps it): a\n"
+           "                listed transmitter's messages carry its \"name\"; the summary counts\n"
+           "                the transmitters heard, expected and missing\n"
+           "  --missing-after TIME\n"
+           "                a transmitter heard but then not for TIME (30m, 2h, 1d) is missing\n"
            "  --list        print the serial ports and exit\n"
            "  --help        this text\n"
            "  --version     the version\n"
@@ -404,6 +438,7 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
     fromEnvironment("NIRA7_MQTT_SPOOL", o.mqtt.spool);
     fromEnvironment("NIRA7_MQTT_SPOOL_SIZE", spoolSize);
     fromEnvironment("NIRA7_MQTT_DRAIN_RATE", drainRate);
+    fromEnvironment("NIRA7_MQTT_DISCOVERY", o.mqtt.discovery);
     for (auto it = args.begin(); it != args.end(); ++it) {
         const std::string& arg = *it;
         const auto value = [&](std::string& into) {
@@ -480,6 +515,13 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
                     return {std::nullopt, arg + " needs a size"};
                 }
                 given.push_back(arg);
+            } else if (arg == "--mqtt-discovery") {
+                known = true;
+                o.mqtt.discovery = "homeassistant";
+                if (std::next(it) != args.end() && std::next(it)->rfind("--", 0) != 0) {
+                    o.mqtt.discovery = *++it;
+                }
+                given.push_back(arg);
             } else if (arg == "--mqtt-drain-rate") {
                 known = true;
                 if (!value(drainRate)) {
@@ -496,6 +538,22 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
             }
         } else if (arg == "--json") {
             o.json = true;
+        } else if (arg == "--transmitters") {
+            if (!value(o.transmitters) || o.transmitters.empty()) {
+                return {std::nullopt, "--transmitters needs the site's list (a CSV file)"};
+            }
+        } else if (arg == "--missing-after") {
+            std::string span;
+            if (!value(span)) {
+                return {std::nullopt, "--missing-after needs a time, such as 30m or 2h"};
+            }
+            const auto seconds = readSpan(span);
+            if (!seconds) {
+                return {std::nullopt, "--missing-after \"" + span +
+                                          "\" is not a time: a number and s, m, h or d "
+                                          "(30m, 2h, 1d)"};
+            }
+            o.missingAfter = *seconds;
         } else if (arg == "--list") {
             o.list = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -531,6 +589,11 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
     if (!o.mqtt.topic.empty()) {
         if (std::string fault = topicPrefixFault(o.mqtt.topic); !fault.empty()) {
             return {std::nullopt, fault};
+        }
+    }
+    if (!o.mqtt.discovery.empty()) {
+        if (std::string fault = topicPrefixFault(o.mqtt.discovery); !fault.empty()) {
+            return {std::nullopt, "the discovery prefix: " + fault};
         }
     }
     if (!spoolSize.empty()) {

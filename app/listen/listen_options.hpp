@@ -1,5 +1,6 @@
 #pragma once
 // The console listener's command line.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -29,6 +30,8 @@ struct MqttOptions {
     std::string password;  // from a file or the environment, never the command line
     std::string spool;     // empty: a folder of the prefix's under the state folder
     std::uint64_t spoolBytes = 64ULL * 1024 * 1024;
+    // Home Assistant's discovery prefix; empty: no discovery.
+    std::string discovery;
     // Messages a second at most, so a backlog after an outage does not flood the centre's
     // broker and its subscribers; 0: no limit. Well above what a receiver sends.
     unsigned drainRate = 100;
@@ -40,6 +43,8 @@ struct Options {
     std::string logFile;
     Sync sync = Sync::None;
     bool json = false;
+    std::string transmitters;  // the site's list (CSV), as the window keeps it
+    std::optional<std::chrono::seconds> missingAfter;
     bool list = false;
     bool help = false;
     bool version = false;

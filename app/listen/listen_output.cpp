@@ -17,6 +17,7 @@
 
 #include "listen_support.hpp"
 #include "receiver/message.hpp"
+#include "transmitter_output.hpp"
 
 #ifdef _WIN32
 #include <io.h>
@@ -94,7 +95,7 @@ std::string runTag() {
 }
 
 std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when,
-                     unsigned long number, std::string_view run) {
+                     unsigned long number, std::string_view run, std::string_view name) {
     using receiver::hexByte;
     const auto kind = arrival.message.kind;
     if (kind == receiver::ChunkKind::Dropped) {
@@ -127,6 +128,9 @@ std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock:
             out += quoted(pin.name, std::string(1, pin.state));
         }
         out += "}";
+    }
+    if (!name.empty()) {
+        out += ",\"name\":" + jsonString(name);
     }
     return out + "}";
 }

@@ -28,10 +28,29 @@ const char* kindName(receiver::ChunkKind kind);
 // The id is the time in milliseconds since 1970, a dash, `number`, and a dash and `run` when
 // given (a tag of the run: two ports, two machines or two runs never give one id): the same
 // message sent twice has the same one.
+// `name`, when given, is the listed transmitter's.
 std::string jsonLine(const capture::Arrival& arrival, std::chrono::system_clock::time_point when,
-                     unsigned long number, std::string_view run = {});
+                     unsigned long number, std::string_view run = {}, std::string_view name = {});
 // Eight hex digits drawn at random: a run's tag.
 std::string runTag();
+
+// One message as each of the listener's outputs takes it.
+struct Outgoing {
+    const capture::Arrival& arrival;
+    const std::string& line;  // the log's line, stamped
+    const std::string& json;  // its JSON line; empty when no output wants one
+    std::chrono::system_clock::time_point at;
+};
+
+// An output of the listener's (the log file, the spool, the transmitters' state, standard
+// output). Each message is handed to each in their order; the durable ones take it before the
+// receiver is answered, the rest after.
+class MessageOutput {
+  public:
+    virtual ~MessageOutput() = default;
+    virtual bool durable() const = 0;
+    virtual void take(const Outgoing& message) = 0;
+};
 
 // A log file the lines are appended to, one write per line, so a line is never split between
 // two writers or a rotation. A line is in the file whole or not at all: a write cut short (a full

@@ -124,6 +124,40 @@ void MqttPublisher::setStats(std::string json) {
     wake();
 }
 
+void MqttPublisher::retain(std::string topic, std::string payload) {
+    {
+        std::lock_guard lock(mutex_);
+        retained_[std::move(topic)] = std::move(payload);
+    }
+    // No wake-up of its own: the message that changed a state has woken the publisher, and
+    // what is left goes at its next turn, within a second.
+}
+
+void MqttPublisher::sendNow(std::string topic, std::string payload) {
+    if (!connected_.load()) {
+        return;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        // A broker that does not keep up loses these, never the receiver's messages.
+        if (now_.size() >= 1000) {
+            return;
+        }
+        now_.emplace_back(std::move(topic), std::move(payload));
+    }
+    wake();
+}
+
+void MqttPublisher::retainAtEachConnection(
+    std::function<std::vector<std::pair<std::string, std::string>>()> all) {
+    {
+        std::lock_guard lock(mutex_);
+        atConnection_ = std::move(all);
+        connectionRetainedDue_ = true;
+    }
+    wake();
+}
+
 void MqttPublisher::stop(milliseconds limit) {
     if (!thread_.joinable()) {
         return;
@@ -204,6 +238,10 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result) {
     me->lastReason_.clear();
     me->sentDevice_.clear();
     me->sentStats_.clear();
+    {
+        std::lock_guard lock(me->mutex_);
+        me->connectionRetainedDue_ = static_cast<bool>(me->atConnection_);
+    }
     me->needOnline_ = true;
     const std::size_t waiting = me->spool_.waiting();
     if (!me->everConnected_) {
@@ -380,10 +418,34 @@ void MqttPublisher::pump() {
     }
     std::string device;
     std::string stats;
+    std::map<std::string, std::string> retained;
+    std::deque<std::pair<std::string, std::string>> now;
+    std::function<std::vector<std::pair<std::string, std::string>>()> atConnection;
     {
         std::lock_guard lock(mutex_);
         device = device_;
         stats = stats_;
+        retained.swap(retained_);
+        now.swap(now_);
+        if (connectionRetainedDue_) {
+            connectionRetainedDue_ = false;
+            atConnection = atConnection_;
+        }
+    }
+    const auto send = [this](const std::string& topic, const std::string& payload, bool retain) {
+        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.empty() ? nullptr : payload.data(), 1, retain);
+    };
+    if (atConnection) {
+        for (const auto& [topic, payload] : atConnection()) {
+            send(topic, payload, true);
+        }
+    }
+    for (const auto& [topic, payload] : retained) {
+        send(topic, payload, true);
+    }
+    for (const auto& [topic, payload] : now) {
+        send(topic, payload, false);
     }
     if (!device.empty() && device != sentDevice_) {
         const std::string topic = settings_.prefix + "/device";

@@ -14,7 +14,11 @@
 #include <string>
 #include <thread>
 
+#include <deque>
+#include <vector>
+
 #include "spool.hpp"
+#include "transmitter_output.hpp"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -37,11 +41,11 @@ struct MqttSettings {
     unsigned drainRate = 0;               // messages a second at most; 0: no limit
 };
 
-class MqttPublisher {
+class MqttPublisher : public TopicSink {
   public:
     // `tell` gets each sentence for the operator (from the publisher's thread).
     MqttPublisher(MqttSettings settings, Spool& spool, std::function<void(std::string)> tell);
-    ~MqttPublisher();
+    ~MqttPublisher() override;
     MqttPublisher(const MqttPublisher&) = delete;
     MqttPublisher& operator=(const MqttPublisher&) = delete;
 
@@ -53,6 +57,11 @@ class MqttPublisher {
     // The retained "device" and "stats" values: only the latest is sent.
     void setDevice(std::string state);
     void setStats(std::string json);
+    // Topics of the transmitters: see TopicSink.
+    void retain(std::string topic, std::string payload) override;
+    void sendNow(std::string topic, std::string payload) override;
+    void retainAtEachConnection(
+        std::function<std::vector<std::pair<std::string, std::string>>()> all) override;
     // Publishes what waits for up to `limit` while the broker is there, says "offline" and
     // disconnects. What the broker did not take stays in the spool for the next run.
     void stop(std::chrono::milliseconds limit);
@@ -128,6 +137,10 @@ class MqttPublisher {
     std::mutex mutex_;  // what the serial side hands over
     std::string device_;
     std::string stats_;
+    std::map<std::string, std::string> retained_;  // the latest not yet sent, by topic
+    std::deque<std::pair<std::string, std::string>> now_;
+    std::function<std::vector<std::pair<std::string, std::string>>()> atConnection_;
+    bool connectionRetainedDue_ = false;
     std::atomic<bool> stopping_{false};
     std::chrono::steady_clock::time_point stopBy_;
     std::atomic<bool> connected_{false};
