@@ -395,6 +395,9 @@ TEST(Listen, BadCommandLinesAndPortsSayWhatIsWrong) {
         {{"--port", "/dev/nira7-no-such-port", "--log", "/nonexistent/dir/log.txt"},
          1,
          "cannot open the log file"},
+        {{"--port", "/dev/null", "--transmitters", "/nonexistent/site.csv"},
+         1,
+         "cannot read the list of transmitters \"/nonexistent/site.csv\""},
     };
     for (const auto& c : cases) {
         ListenProcess listen(c.args);
@@ -455,6 +458,17 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
 #endif
     EXPECT_EQ(m.spoolBytes, 2U * 1024 * 1024);
     EXPECT_EQ(m.drainRate, 100U) << "a backlog is drained at a bounded rate by default";
+    EXPECT_TRUE(m.discovery.empty()) << "discovery is asked for";
+    EXPECT_EQ(parse({"--mqtt", "mqtt://h", "--mqtt-discovery", "--json"}).options->mqtt.discovery,
+              "homeassistant");
+    EXPECT_EQ(parse({"--mqtt", "mqtt://h", "--mqtt-discovery", "ha"}).options->mqtt.discovery,
+              "ha");
+    for (const auto& [text, seconds] : std::vector<std::pair<std::string, long>>{
+             {"90", 90}, {"90s", 90}, {"30m", 1800}, {"2h", 7200}, {"1d", 86400}}) {
+        const Parsed p = parse({"--missing-after", text});
+        ASSERT_TRUE(p.options) << p.error;
+        EXPECT_EQ(p.options->missingAfter, std::chrono::seconds(seconds)) << text;
+    }
     EXPECT_EQ(parse({"--mqtt", "mqtt://h", "--mqtt-drain-rate", "0"}).options->mqtt.drainRate, 0U);
     EXPECT_EQ(
         parse({"--mqtt", "mqtt://h"}, {{"NIRA7_MQTT_DRAIN_RATE", "250"}}).options->mqtt.drainRate,
@@ -530,6 +544,11 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
          "a text direction control"},
         {{"--mqtt", "mqtt://h", "--mqtt-drain-rate", "fast"}, "not a number of messages a second"},
         {{"--sync", "line"}, "--sync is for the log file and the spool"},
+        {{"--missing-after", "soon"}, "is not a time: a number and s, m, h or d"},
+        {{"--missing-after", "0m"}, "is not a time"},
+        {{"--missing-after", "5y"}, "is not a time"},
+        {{"--transmitters"}, "--transmitters needs the site's list"},
+        {{"--mqtt", "mqtt://h", "--mqtt-discovery", "ha/+"}, "the discovery prefix: "},
         {{"--mqtt", "mqtt://h", "--mqtt-spool-size", "10k"}, "below its least, 64k"},
         {{"--mqtt", "mqtt://h", "--mqtt-spool-size", "lots"}, "is not a number of bytes"},
         {{"--mqtt", "mqtt://h", "--mqtt-user", "u", "--mqtt-password-file", "/nonexistent/pw"},

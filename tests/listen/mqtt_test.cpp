@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -909,6 +910,207 @@ TEST(MqttRecords, TheCentreSeesADeadSiteBrokerOnTheBridgesNotificationTopic) {
         << "the centre is told the site's broker is gone";
     EXPECT_EQ(lastOn(desk.messages(), std::string(kPrefix) + "/status"), "online")
         << "the listener's own status cannot reach the centre without its broker";
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+}
+
+}  // namespace
+}  // namespace nira::listen
+
+namespace nira::listen {
+namespace {
+
+// The string value of `key` in a JSON object (no nesting needed here), or empty.
+std::string jsonValue(const std::string& json, const std::string& key) {
+    const std::string head = "\"" + key + "\":\"";
+    const std::size_t at = json.find(head);
+    if (at == std::string::npos) {
+        return {};
+    }
+    std::string out;
+    for (std::size_t i = at + head.size(); i < json.size() && json[i] != '"'; ++i) {
+        if (json[i] == '\\' && i + 1 < json.size()) {
+            ++i;
+        }
+        out += json[i];
+    }
+    return out;
+}
+
+bool hasKey(const std::string& json, const std::string& key) {
+    return json.find("\"" + key + "\":") != std::string::npos;
+}
+
+// What each discovery config says, as Home Assistant's MQTT integration documents its keys.
+struct Config {
+    std::string topic;
+    std::string component;
+    std::string payload;
+};
+
+std::vector<Config> configsIn(const std::vector<Message>& messages, bool retainedOnly) {
+    std::map<std::string, Config> latest;
+    for (const Message& m : messages) {
+        if (m.topic.rfind("homeassistant/", 0) != 0 || !m.topic.ends_with("/config") ||
+            (retainedOnly && !m.retained)) {
+            continue;
+        }
+        const std::size_t slash = m.topic.find('/', 14);
+        latest[m.topic] = Config{m.topic, m.topic.substr(14, slash - 14), m.payload};
+    }
+    std::vector<Config> out;
+    for (auto& [topic, config] : latest) {
+        if (!config.payload.empty()) {
+            out.push_back(std::move(config));
+        }
+    }
+    return out;
+}
+
+constexpr const char* kSiteList =
+    "id,name,room\r\n1A2B3C,Front door,hall\r\n445566,\"Kitchen \"\"PIR\"\"\",kitchen\r\n";
+
+// Discovery for the listed transmitters only, each config with the keys Home Assistant needs
+// for its kind of entity, pointing at state topics that exist and carry what it reads.
+TEST(MqttTransmitters, DiscoveryFollowsHomeAssistantsKeysForTheListedOnly) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    ASSERT_TRUE(broker.start());
+    Subscriber all(broker.port(), "#", "all");
+    std::ofstream(site.dir / "site.csv") << kSiteList;
+    std::ofstream(site.dir / "s.txt") << "wait-open\nevent 10 1A 2B 3C 20 00 12 34 56\n"
+                                      << "expect-ack\nwait 300\nevent 10 77 88 99 21 00 12 34 56\n"
+                                      << "expect-ack\nwait 60000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks"});
+    auto args = site.listenArgs(sim.portPath(), broker.url());
+    args.insert(args.end(), {"--transmitters", (site.dir / "site.csv").string(), "--missing-after",
+                             "1h", "--mqtt-discovery"});
+    ListenProcess listen(args);
+    ASSERT_TRUE(listen.readUntil([&] { return listen.outLines() == 2; })) << listen.err;
+    const std::vector<std::string> lines = linesOf(listen.out);
+    EXPECT_EQ(jsonValue(lines[0], "name"), "Front door") << lines[0];
+    EXPECT_FALSE(hasKey(lines[1], "name")) << "an unlisted transmitter has none: " << lines[1];
+    const std::string state = std::string(kPrefix) + "/transmitter/";
+    ASSERT_TRUE(all.waitFor([&](const auto& m) {
+        return lastOn(m, state + "778899").find("\"messages\":1") != std::string::npos &&
+               !lastOn(m, state + "1A2B3C/event").empty();
+    })) << listen.err;
+    // A subscriber that comes later gets every config, retained.
+    Subscriber late(broker.port(), "homeassistant/#", "late");
+    ASSERT_TRUE(late.waitFor([](const auto& m) { return configsIn(m, true).size() >= 11; }));
+    const std::vector<Config> configs = configsIn(late.messages(), true);
+    // Three for the receiver; for each listed: last heard, messages, missing, the event.
+    EXPECT_EQ(configs.size(), 3U + 2 * 4);
+    const std::map<std::string, std::vector<std::string>> required = {
+        {"sensor", {"state_topic"}},
+        {"binary_sensor", {"state_topic"}},
+        {"event", {"state_topic", "event_types"}},
+    };
+    std::set<std::string> uniqueIds;
+    const auto messages = all.messages();
+    for (const Config& c : configs) {
+        SCOPED_TRACE(c.topic + " " + c.payload);
+        ASSERT_EQ(required.count(c.component), 1U);
+        for (const std::string& key : required.at(c.component)) {
+            EXPECT_TRUE(hasKey(c.payload, key)) << key;
+        }
+        for (const char* key : {"name", "unique_id", "device", "availability_topic"}) {
+            EXPECT_TRUE(hasKey(c.payload, key)) << key;
+        }
+        EXPECT_TRUE(uniqueIds.insert(jsonValue(c.payload, "unique_id")).second);
+        EXPECT_EQ(jsonValue(c.payload, "availability_topic"), std::string(kPrefix) + "/status");
+        const std::size_t identifiers = c.payload.find("\"identifiers\":[\"");
+        ASSERT_NE(identifiers, std::string::npos);
+        const std::string device = c.payload.substr(identifiers + 16, 64);
+        EXPECT_EQ(device.find("778899"), std::string::npos) << "never a neighbour's";
+        if (const std::size_t named = c.payload.find("Kitchen"); named != std::string::npos) {
+            EXPECT_EQ(named, c.payload.find("\"name\":\"Kitchen") + 8)
+                << "the name is the device's display name, never its identity";
+        }
+        // The state topic exists and carries what the template reads.
+        const std::string topic = jsonValue(c.payload, "state_topic");
+        const std::string shown = lastOn(messages, topic);
+        if (c.component == "event") {
+            if (topic.find("1A2B3C") != std::string::npos) {
+                EXPECT_EQ(jsonValue(shown, "event_type"), "message");
+            }
+            continue;
+        }
+        EXPECT_FALSE(shown.empty()) << topic;
+        const std::string tpl = jsonValue(c.payload, "value_template");
+        if (const std::size_t at = tpl.find("value_json."); at != std::string::npos) {
+            std::string key = tpl.substr(at + 11);
+            key = key.substr(0, key.find_first_not_of("abcdefghijklmnopqrstuvwxyz_"));
+            EXPECT_TRUE(hasKey(shown, key)) << key << " in " << shown;
+        }
+    }
+    // The listed one never heard has its state; the neighbour's has one too, but no device.
+    EXPECT_EQ(jsonValue(lastOn(messages, state + "445566"), "state"), "not heard");
+    EXPECT_EQ(jsonValue(lastOn(messages, state + "445566"), "name"), "Kitchen \"PIR\"");
+    for (const Message& m : messages) {
+        if (m.topic.ends_with("/event") && m.topic.rfind(state, 0) == 0) {
+            EXPECT_FALSE(m.retained) << "an event fires once";
+        }
+    }
+    listen.signal(SIGTERM);
+    EXPECT_EQ(listen.waitExit(), 0) << listen.err;
+    EXPECT_EQ(listen.summary().at("transmitters_heard"), "2");
+    EXPECT_EQ(listen.summary().at("transmitters_expected"), "2");
+
+    // Taken off the list: its configs are cleared at the next start.
+    std::ofstream(site.dir / "site.csv", std::ios::trunc) << "id,name\r\n1A2B3C,Front door\r\n";
+    std::ofstream(site.dir / "q.txt") << "wait-open\nwait 60000\n";
+    SimProcess quiet({"--script", (site.dir / "q.txt").string()});
+    auto again = site.listenArgs(quiet.portPath(), broker.url());
+    again.insert(again.end(), {"--transmitters", (site.dir / "site.csv").string(),
+                               "--missing-after", "1h", "--mqtt-discovery"});
+    ListenProcess second(again);
+    ASSERT_TRUE(all.waitFor([](const auto& m) {
+        return std::count_if(m.begin(), m.end(), [](const Message& x) {
+                   return x.topic.find("445566") != std::string::npos &&
+                          x.topic.ends_with("/config") && x.payload.empty();
+               }) == 4;
+    })) << second.err;
+    Subscriber last(broker.port(), "homeassistant/#", "last");
+    ASSERT_TRUE(last.waitFor([](const auto& m) { return configsIn(m, true).size() >= 7; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const Config& c : configsIn(last.messages(), true)) {
+        EXPECT_EQ(c.topic.find("445566"), std::string::npos) << c.topic;
+    }
+    second.signal(SIGTERM);
+    EXPECT_EQ(second.waitExit(), 0) << second.err;
+}
+
+// Messages spooled while the broker was away go out after it is back; the retained state they
+// belong to is the newest all the same.
+TEST(MqttTransmitters, TheStateAfterASpoolReplayIsTheNewest) {
+    NEED_BROKER();
+    Site site;
+    Broker broker(site.brokerDir);
+    std::ofstream(site.dir / "site.csv") << kSiteList;
+    std::ofstream(site.dir / "s.txt") << "wait-open\nevent 10 1A 2B 3C 20 00 12 34 56\n"
+                                      << "expect-ack\nwait 300\nevent 10 1A 2B 3C 21 00 12 34 56\n"
+                                      << "expect-ack\nwait 300\nevent 10 1A 2B 3C 22 00 12 34 56\n"
+                                      << "expect-ack\nwait 60000\n";
+    SimProcess sim({"--script", (site.dir / "s.txt").string(), "--expect-acks"});
+    auto args = site.listenArgs(sim.portPath(), broker.url());
+    args.insert(args.end(), {"--transmitters", (site.dir / "site.csv").string()});
+    ListenProcess listen(args);
+    ASSERT_TRUE(listen.readUntil([&] { return listen.outLines() == 3; })) << listen.err;
+    const std::string lastTime = jsonValue(linesOf(listen.out)[2], "time");
+    ASSERT_TRUE(broker.start());
+    Subscriber subscriber(broker.port(), std::string(kPrefix) + "/#");
+    ASSERT_TRUE(subscriber.waitFor(atLeast(3), std::chrono::seconds(20))) << listen.err;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    Subscriber late(broker.port(), std::string(kPrefix) + "/transmitter/+", "late");
+    ASSERT_TRUE(late.waitFor([](const auto& m) {
+        return !lastOn(m, std::string(kPrefix) + "/transmitter/1A2B3C").empty();
+    }));
+    const std::string state = lastOn(late.messages(), std::string(kPrefix) + "/transmitter/1A2B3C");
+    EXPECT_NE(state.find("\"messages\":3"), std::string::npos) << state;
+    EXPECT_EQ(jsonValue(state, "last_heard"), lastTime) << state;
+    EXPECT_NE(state.find("\"DT\":\"22\""), std::string::npos) << state;
     listen.signal(SIGTERM);
     EXPECT_EQ(listen.waitExit(), 0) << listen.err;
 }
