@@ -17,6 +17,11 @@
 //                               CPU per message publishing, and against the same run without
 //   mqtt_idle_cpu_ms_10s, mqtt_down_cpu_ms_10s
 //                               a quiet line for 10 s with the broker there, and with it down
+//   mqtt_transmitters_*         publishing with a site's list of 1,000 transmitters, their
+//                               state, supervision and Home Assistant discovery, and the CPU
+//                               ratio against publishing without them
+//   transmitter_bytes           the listener's memory a listed transmitter costs (10,000
+//                               listed, with discovery, against none)
 //   mqtt_sync_line_*            publishing with --sync line, the log and the spool in the
 //                               working folder (on its disk), and the CPU ratio against none
 #include <algorithm>
@@ -95,6 +100,35 @@ Figures run(const std::string& prefix, int events, int intervalMs, const std::fi
 
 }  // namespace
 
+// A list of `count` transmitters, as the window writes one.
+std::filesystem::path siteList(const nira::testing::TempDir& dir, int count) {
+    const auto path = dir / ("site-" + std::to_string(count) + ".csv");
+    std::ofstream out(path);
+    out << "id,name\r\n";
+    for (int i = 0; i < count; ++i) {
+        char line[64];
+        std::snprintf(line, sizeof line, "%06X,Transmitter number %d\r\n",
+                      static_cast<unsigned>(0x100000 + i * 7), i);
+        out << line;
+    }
+    return path;
+}
+
+// The listener's resident memory once it has started and published what it has at start.
+long startedRssKb(const nira::testing::TempDir& dir, const std::vector<std::string>& extra) {
+    std::ofstream(dir / "quiet.txt") << "wait-open\nwait 20000\n";
+    SimProcess sim({"--script", (dir / "quiet.txt").string()});
+    std::vector<std::string> args{"--port", sim.portPath()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    ListenProcess listen(args, NIRA_LISTEN_EXE);
+    // What it published at start has gone out by then, a turn at a time.
+    std::this_thread::sleep_for(std::chrono::milliseconds(6000));
+    const long rss = listen.rssKb();
+    listen.signal(SIGTERM);
+    listen.waitExit();
+    return rss;
+}
+
 long quietCpuMs(const nira::testing::TempDir& dir, const std::vector<std::string>& extra) {
     std::ofstream(dir / "quiet.txt") << "wait-open\nwait 20000\n";
     SimProcess sim({"--script", (dir / "quiet.txt").string()});
@@ -154,6 +188,28 @@ int mqttFigures(int events, int intervalMs, const nira::testing::TempDir& dir) {
                 percentile(0.99));
     if (plain.cpuMsPerMessage > 0) {
         std::printf("mqtt_cpu_ratio: %.2f\n", published.cpuMsPerMessage / plain.cpuMsPerMessage);
+    }
+    {
+        std::vector<std::string> listed = mqtt;
+        listed.insert(listed.end(), {"--transmitters", siteList(dir, 1000).string(),
+                                     "--missing-after", "1h", "--mqtt-discovery"});
+        const Figures withList =
+            run("mqtt_transmitters_", events, intervalMs, dir / "log.txt", listed);
+        if (published.cpuMsPerMessage > 0) {
+            std::printf("mqtt_transmitters_cpu_ratio: %.2f\n",
+                        withList.cpuMsPerMessage / published.cpuMsPerMessage);
+        }
+        std::vector<std::string> many = mqtt;
+        many.insert(many.end(), {"--transmitters", siteList(dir, 10000).string(), "--missing-after",
+                                 "1h", "--mqtt-discovery"});
+        std::vector<std::string> none = mqtt;
+        none.insert(none.end(), {"--transmitters", siteList(dir, 0).string(), "--missing-after",
+                                 "1h", "--mqtt-discovery"});
+        const long manyKb = startedRssKb(dir, many);
+        const long noneKb = startedRssKb(dir, none);
+        std::printf("rss_kb_10000_listed: %ld\nrss_kb_none_listed: %ld\n", manyKb, noneKb);
+        std::printf("transmitter_bytes: %.0f\n",
+                    static_cast<double>(manyKb - noneKb) * 1024.0 / 10000.0);
     }
     {
         // Both on a real disk: a temporary folder may be in memory, where a sync costs nothing.

@@ -319,12 +319,14 @@ class Listener {
         // The durable outputs have the message before the receiver is answered.
         std::string line;
         std::string json;
-        const auto at = std::chrono::system_clock::now();
+        std::chrono::system_clock::time_point at{};
         const capture::Arrival arrival =
             capture::handleArrival(port_, capture::sleepFor, [&](const capture::Arrival& a) {
                 if (a.message.kind == receiver::ChunkKind::Dropped) {
                     return;
                 }
+                // The message's time is its log line's: when it was read whole.
+                at = std::chrono::system_clock::now();
                 line = capture::stampedLogLine(a.logContent);
                 ++number_;
                 if (options_.json || publishing()) {
@@ -504,6 +506,7 @@ class Listener {
     // Missing is a matter of the clock: looked at every 10 s.
     void tickTransmitters() {
         transmitters_->tick(std::chrono::system_clock::now());
+        publishStats(false);
         transmitterTick_ = MainThreadQueue::instance().postAfter(std::chrono::seconds(10), [this] {
             transmitterTick_.reset();
             tickTransmitters();
@@ -612,8 +615,11 @@ class Listener {
         }
         settings_ = settings;
         spoolFolder_ = folder;
-        transmitters_ = std::make_unique<TransmitterOutput>(TransmitterOutput::Settings{
-            list, options_.missingAfter, settings.prefix, m.discovery, folder / "discovered"});
+        // The transmitters' state is an output of its own, asked for with the list.
+        if (!options_.transmitters.empty() || options_.missingAfter || !m.discovery.empty()) {
+            transmitters_ = std::make_unique<TransmitterOutput>(TransmitterOutput::Settings{
+                list, options_.missingAfter, settings.prefix, m.discovery, folder / "discovered"});
+        }
         return openSpoolAndPublish();
     }
 

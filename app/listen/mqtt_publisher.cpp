@@ -29,6 +29,8 @@ constexpr auto kHeldConnection = std::chrono::seconds(60);
 // A connection the broker ended this soon is said to be probably taken over, once.
 constexpr auto kShortLived = std::chrono::seconds(10);
 constexpr auto kTick = milliseconds(1000);
+// Retained topics (configs, states) a turn sends at most.
+constexpr std::size_t kBurst = 400;
 // A message the broker ended this many connections in a row over, never taking it, is set
 // aside: a broker that refuses it (too big for its max_packet_size) would do so for ever, and
 // everything behind it would wait.
@@ -148,11 +150,12 @@ void MqttPublisher::sendNow(std::string topic, std::string payload) {
     wake();
 }
 
-void MqttPublisher::retainAtEachConnection(
-    std::function<std::vector<std::pair<std::string, std::string>>()> all) {
+void MqttPublisher::retainAtEachConnection(std::size_t parts,
+                                           std::function<Part(std::size_t part)> part) {
     {
         std::lock_guard lock(mutex_);
-        atConnection_ = std::move(all);
+        partAt_ = std::move(part);
+        parts_ = parts;
         connectionRetainedDue_ = true;
     }
     wake();
@@ -240,7 +243,7 @@ void MqttPublisher::onConnect(mosquitto*, void* self, int result) {
     me->sentStats_.clear();
     {
         std::lock_guard lock(me->mutex_);
-        me->connectionRetainedDue_ = static_cast<bool>(me->atConnection_);
+        me->connectionRetainedDue_ = static_cast<bool>(me->partAt_);
     }
     me->needOnline_ = true;
     const std::size_t waiting = me->spool_.waiting();
@@ -418,26 +421,33 @@ void MqttPublisher::pump() {
     }
     std::string device;
     std::string stats;
-    std::map<std::string, std::string> retained;
+    std::vector<std::pair<std::string, std::string>> retained;
     std::deque<std::pair<std::string, std::string>> now;
-    std::function<std::vector<std::pair<std::string, std::string>>()> atConnection;
     {
         std::lock_guard lock(mutex_);
         device = device_;
         stats = stats_;
-        retained.swap(retained_);
+        // A turn's worth: a burst goes out in turns, between which the receiver's messages go.
+        while (!retained_.empty() && retained.size() < kBurst) {
+            auto node = retained_.extract(retained_.begin());
+            retained.emplace_back(std::move(node.key()), std::move(node.mapped()));
+        }
+        burstRetained_ = !retained_.empty();
         now.swap(now_);
         if (connectionRetainedDue_) {
             connectionRetainedDue_ = false;
-            atConnection = atConnection_;
+            connectionPartAt_ = partAt_;
+            connectionParts_ = parts_;
+            connectionPart_ = 0;
         }
     }
     const auto send = [this](const std::string& topic, const std::string& payload, bool retain) {
         mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
                           payload.empty() ? nullptr : payload.data(), 1, retain);
     };
-    if (atConnection) {
-        for (const auto& [topic, payload] : atConnection()) {
+    const bool bursting = burstLeft() || retained.size() >= kBurst;
+    for (std::size_t sent = 0; connectionPart_ < connectionParts_ && sent < kBurst / 4; ++sent) {
+        for (const auto& [topic, payload] : connectionPartAt_(connectionPart_++)) {
             send(topic, payload, true);
         }
     }
@@ -446,6 +456,9 @@ void MqttPublisher::pump() {
     }
     for (const auto& [topic, payload] : now) {
         send(topic, payload, false);
+    }
+    if (bursting && !burstLeft()) {
+        releaseFreedMemory();
     }
     if (!device.empty() && device != sentDevice_) {
         const std::string topic = settings_.prefix + "/device";
@@ -544,6 +557,9 @@ void MqttPublisher::run() {
         }
         if (stopping_.load()) {
             timeout = std::min(timeout, std::chrono::duration_cast<milliseconds>(stopBy_ - now));
+        }
+        if (acked_ && burstLeft()) {
+            timeout = std::min(timeout, milliseconds(10));  // the rest at the next turn
         }
         if (acked_ && settings_.drainRate != 0 && tokens_ < 1 && inFlight_.size() < kWindow &&
             spool_.waiting() > inFlight_.size()) {

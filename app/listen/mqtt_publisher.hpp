@@ -60,8 +60,10 @@ class MqttPublisher : public TopicSink {
     // Topics of the transmitters: see TopicSink.
     void retain(std::string topic, std::string payload) override;
     void sendNow(std::string topic, std::string payload) override;
-    void retainAtEachConnection(
-        std::function<std::vector<std::pair<std::string, std::string>>()> all) override;
+    void retainAtEachConnection(std::size_t parts,
+                                std::function<Part(std::size_t part)> part) override;
+    // Whether a burst (the connection's parts, many states) waits for its next turn.
+    bool burstLeft() const { return connectionPart_ < connectionParts_ || burstRetained_; }
     // Publishes what waits for up to `limit` while the broker is there, says "offline" and
     // disconnects. What the broker did not take stays in the spool for the next run.
     void stop(std::chrono::milliseconds limit);
@@ -139,8 +141,14 @@ class MqttPublisher : public TopicSink {
     std::string stats_;
     std::map<std::string, std::string> retained_;  // the latest not yet sent, by topic
     std::deque<std::pair<std::string, std::string>> now_;
-    std::function<std::vector<std::pair<std::string, std::string>>()> atConnection_;
+    std::function<Part(std::size_t)> partAt_;
+    std::size_t parts_ = 0;
     bool connectionRetainedDue_ = false;
+    // The publisher's thread alone: where the connection's parts are.
+    std::function<Part(std::size_t)> connectionPartAt_;
+    std::size_t connectionPart_ = 0;
+    std::size_t connectionParts_ = 0;
+    bool burstRetained_ = false;
     std::atomic<bool> stopping_{false};
     std::chrono::steady_clock::time_point stopBy_;
     std::atomic<bool> connected_{false};

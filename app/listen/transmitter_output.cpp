@@ -8,6 +8,7 @@
 
 #include "listen_options.hpp"
 #include "listen_output.hpp"
+#include "listen_support.hpp"
 #include "receiver/text_codec.hpp"
 
 namespace nira::listen {
@@ -153,15 +154,17 @@ void TransmitterOutput::tick(Clock::time_point now) {
     }
 }
 
-std::vector<std::pair<std::string, std::string>> TransmitterOutput::discoveryConfigs() const {
-    const std::string key = receiverKey(settings_.prefix);
+TopicSink::Part TransmitterOutput::discoveryConfigs(const Settings& settings,
+                                                    const std::vector<capture::ListEntry>& listed,
+                                                    std::size_t part) {
+    const std::string key = receiverKey(settings.prefix);
     const std::string receiverId = "nira7_" + key;
-    const std::string& disc = settings_.discoveryPrefix;
+    const std::string& disc = settings.discoveryPrefix;
     const std::string availability =
-        "\"availability_topic\":" + jsonString(settings_.prefix + "/status") +
+        "\"availability_topic\":" + jsonString(settings.prefix + "/status") +
         ",\"payload_available\":\"online\","
         "\"payload_not_available\":\"offline\"";
-    std::vector<std::pair<std::string, std::string>> out;
+    TopicSink::Part out;
     // One entity: its component, its object's name, what it shows, and its device.
     const auto entity = [&](const std::string& component, const std::string& node,
                             const std::string& object, const std::string& name,
@@ -170,28 +173,11 @@ std::vector<std::pair<std::string, std::string>> TransmitterOutput::discoveryCon
                          "{" + field("name", name) + "," + field("unique_id", node + "_" + object) +
                              "," + rest + "," + availability + ",\"device\":" + device + "}");
     };
-    const std::string receiverDevice = "{\"identifiers\":[" + jsonString(receiverId) + "]," +
-                                       field("name", "Receiver " + settings_.prefix) + "," +
-                                       field("model", "NIRA-7 receiver on a serial port") + "}";
-    const std::string stats = jsonString(settings_.prefix + "/stats");
-    entity("sensor", receiverId, "device", "Device",
-           "\"state_topic\":" + jsonString(settings_.prefix + "/device"), receiverDevice);
-    entity(
-        "sensor", receiverId, "events", "Events",
-        "\"state_topic\":" + stats +
-            ",\"value_template\":\"{{ value_json.event }}\",\"state_class\":\"total_increasing\"",
-        receiverDevice);
-    entity(
-        "sensor", receiverId, "transmitters_heard", "Transmitters heard",
-        "\"state_topic\":" + stats + ",\"value_template\":\"{{ value_json.transmitters_heard }}\"",
-        receiverDevice);
-    for (const Transmitter& t : table_.rows()) {
-        if (!t.listed) {
-            continue;  // never the neighbours'
-        }
+    if (part > 0) {
+        const capture::ListEntry& t = listed.at(part - 1);  // never the neighbours'
         const std::string node = receiverId + "_" + idText(t.id);
         const std::string state =
-            "\"state_topic\":" + jsonString(settings_.prefix + "/transmitter/" + idText(t.id));
+            "\"state_topic\":" + jsonString(settings.prefix + "/transmitter/" + idText(t.id));
         const std::string device =
             "{\"identifiers\":[" + jsonString(node) + "]," +
             field("name", t.name.empty() ? "Transmitter " + idText(t.id) : t.name) + "," +
@@ -207,7 +193,7 @@ std::vector<std::pair<std::string, std::string>> TransmitterOutput::discoveryCon
                    ",\"value_template\":\"{{ value_json.messages }}\",\"state_class\":"
                    "\"total_increasing\"",
                device);
-        if (settings_.missingAfter) {
+        if (settings.missingAfter) {
             entity("binary_sensor", node, "missing", "Missing",
                    state +
                        ",\"value_template\":\"{{ 'ON' if value_json.missing else 'OFF' }}\","
@@ -216,10 +202,26 @@ std::vector<std::pair<std::string, std::string>> TransmitterOutput::discoveryCon
         }
         entity("event", node, "message", "Message",
                "\"state_topic\":" +
-                   jsonString(settings_.prefix + "/transmitter/" + idText(t.id) + "/event") +
+                   jsonString(settings.prefix + "/transmitter/" + idText(t.id) + "/event") +
                    ",\"event_types\":[\"message\"]",
                device);
+        return out;
     }
+    const std::string receiverDevice = "{\"identifiers\":[" + jsonString(receiverId) + "]," +
+                                       field("name", "Receiver " + settings.prefix) + "," +
+                                       field("model", "NIRA-7 receiver on a serial port") + "}";
+    const std::string stats = jsonString(settings.prefix + "/stats");
+    entity("sensor", receiverId, "device", "Device",
+           "\"state_topic\":" + jsonString(settings.prefix + "/device"), receiverDevice);
+    entity(
+        "sensor", receiverId, "events", "Events",
+        "\"state_topic\":" + stats +
+            ",\"value_template\":\"{{ value_json.event }}\",\"state_class\":\"total_increasing\"",
+        receiverDevice);
+    entity(
+        "sensor", receiverId, "transmitters_heard", "Transmitters heard",
+        "\"state_topic\":" + stats + ",\"value_template\":\"{{ value_json.transmitters_heard }}\"",
+        receiverDevice);
     return out;
 }
 
@@ -232,13 +234,25 @@ void TransmitterOutput::attach(TopicSink& sink) {
     if (settings_.discoveryPrefix.empty()) {
         return;
     }
-    configs_ = std::make_shared<const std::vector<std::pair<std::string, std::string>>>(
-        discoveryConfigs());
-    sink.retainAtEachConnection([configs = configs_] { return *configs; });
+    std::vector<capture::ListEntry> listed;
+    for (const Transmitter& t : table_.rows()) {
+        if (t.listed) {
+            listed.push_back({t.id, t.name});
+        }
+    }
+    auto snapshot = std::make_shared<const std::pair<Settings, std::vector<capture::ListEntry>>>(
+        Settings{{}, settings_.missingAfter, settings_.prefix, settings_.discoveryPrefix, {}},
+        std::move(listed));
+    const std::size_t parts = 1 + snapshot->second.size();
+    sink.retainAtEachConnection(parts, [snapshot](std::size_t part) {
+        return discoveryConfigs(snapshot->first, snapshot->second, part);
+    });
     // What an earlier run discovered and the list no longer has is cleared.
     std::set<std::string> current;
-    for (const auto& [topic, payload] : *configs_) {
-        current.insert(topic);
+    for (std::size_t part = 0; part < parts; ++part) {
+        for (auto& [topic, payload] : discoveryConfigs(snapshot->first, snapshot->second, part)) {
+            current.insert(std::move(topic));
+        }
     }
     if (!settings_.recordOf.empty()) {
         std::ifstream before(settings_.recordOf);
@@ -257,6 +271,7 @@ void TransmitterOutput::attach(TopicSink& sink) {
         std::error_code ignored;
         std::filesystem::rename(fresh, settings_.recordOf, ignored);
     }
+    releaseFreedMemory();
 }
 
 }  // namespace nira::listen

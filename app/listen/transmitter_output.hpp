@@ -27,10 +27,12 @@ class TopicSink {
     // Once, not retained, and only while the broker is there (what fires on the desk must not
     // fire again, late, after an outage).
     virtual void sendNow(std::string topic, std::string payload) = 0;
-    // Sent at every connection (a restarted broker gets them again); called on the sink's own
-    // thread, so it reads only what does not change.
-    virtual void retainAtEachConnection(
-        std::function<std::vector<std::pair<std::string, std::string>>()> all) = 0;
+    // Sent at every connection (a restarted broker gets them again), `parts` of them, each
+    // made when it is due (`part` is called on the sink's own thread, so it reads only what
+    // does not change): thousands of configs are never all in memory at once.
+    using Part = std::vector<std::pair<std::string, std::string>>;
+    virtual void retainAtEachConnection(std::size_t parts,
+                                        std::function<Part(std::size_t part)> part) = 0;
 };
 
 // A JSON string with its quotes; bytes that are no UTF-8 become U+FFFD.
@@ -69,13 +71,17 @@ class TransmitterOutput {
     std::string stateJson(const capture::Transmitter& row,
                           std::chrono::system_clock::time_point now) const;
     void publishState(std::size_t row, std::chrono::system_clock::time_point now);
-    std::vector<std::pair<std::string, std::string>> discoveryConfigs() const;
+    // The configs of the receiver (part 0) or of a listed transmitter (part i: the i-th):
+    // made anew at each connection from a snapshot of the list, as a few configs a
+    // transmitter kept would cost kilobytes each.
+    static TopicSink::Part discoveryConfigs(const Settings& settings,
+                                            const std::vector<capture::ListEntry>& listed,
+                                            std::size_t part);
 
     Settings settings_;
     capture::TransmitterTable table_;
     std::vector<bool> missingShown_;  // by row: the state last published said missing
     TopicSink* sink_ = nullptr;
-    std::shared_ptr<const std::vector<std::pair<std::string, std::string>>> configs_;
 };
 
 }  // namespace nira::listen

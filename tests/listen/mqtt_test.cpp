@@ -1053,6 +1053,15 @@ TEST(MqttTransmitters, DiscoveryFollowsHomeAssistantsKeysForTheListedOnly) {
             EXPECT_FALSE(m.retained) << "an event fires once";
         }
     }
+    // A broker that comes back without what it kept gets the configs again.
+    broker.stop();
+    std::filesystem::remove(site.brokerDir / "mosquitto.db");
+    ASSERT_TRUE(broker.start());
+    Subscriber fresh(broker.port(), "homeassistant/#", "fresh");
+    // Live or retained, whichever came first: they were published again.
+    EXPECT_TRUE(fresh.waitFor([](const auto& m) { return configsIn(m, false).size() >= 11; },
+                              std::chrono::seconds(40)))
+        << listen.err;
     listen.signal(SIGTERM);
     EXPECT_EQ(listen.waitExit(), 0) << listen.err;
     EXPECT_EQ(listen.summary().at("transmitters_heard"), "2");
