@@ -155,6 +155,7 @@ class Listener {
             transmitters_ = std::make_unique<TransmitterOutput>(
                 TransmitterOutput::Settings{list, options_.missingAfter, {}, {}, {}});
         }
+        list = {};  // the table has it
         if (transmitters_ && options_.missingAfter) {
             tickTransmitters();
         }
@@ -227,6 +228,12 @@ class Listener {
         if (transmitterTick_) {
             MainThreadQueue::instance().cancel(*transmitterTick_);
         }
+        if (stateFlush_) {
+            MainThreadQueue::instance().cancel(*stateFlush_);
+        }
+        if (transmitters_) {
+            transmitters_->flush(std::chrono::system_clock::now());  // before publishing ends
+        }
         try {
             port_.ClosePort();
         } catch (const std::exception& e) {
@@ -286,8 +293,16 @@ class Listener {
             }));
         }
         if (transmitters_) {
-            outputs_.push_back(std::make_unique<Output>(
-                false, [this](const Outgoing& m) { transmitters_->take(m.arrival, m.at); }));
+            outputs_.push_back(std::make_unique<Output>(false, [this](const Outgoing& m) {
+                transmitters_->take(m.arrival, m.at);
+                if (transmitters_->statesWaiting() && !stateFlush_) {
+                    stateFlush_ =
+                        MainThreadQueue::instance().postAfter(std::chrono::seconds(1), [this] {
+                            stateFlush_.reset();
+                            transmitters_->flush(std::chrono::system_clock::now());
+                        });
+                }
+            }));
         }
         outputs_.push_back(std::make_unique<Output>(false, [this](const Outgoing& m) {
             const std::string shown = options_.json ? m.json : receiver::shownUtf8(m.line);
@@ -823,6 +838,7 @@ class Listener {
 #endif
     std::unique_ptr<TransmitterOutput> transmitters_;
     std::optional<MainThreadQueue::TimerId> transmitterTick_;
+    std::optional<MainThreadQueue::TimerId> stateFlush_;
     std::vector<std::unique_ptr<MessageOutput>> outputs_;
     // Last: gone before the log and the spool it forces.
     std::unique_ptr<DiskSync> diskSync_;

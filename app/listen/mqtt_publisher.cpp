@@ -268,6 +268,12 @@ void MqttPublisher::onPublish(mosquitto*, void* self, int mid) {
         me->offlineTaken_ = true;
         return;
     }
+    if (me->burstOnItsWay_.erase(mid) > 0) {
+        if (me->burstOnItsWay_.empty() && !me->burstLeft()) {
+            releaseFreedMemory();  // the burst is the broker's: what it took is given back
+        }
+        return;
+    }
     const auto found = me->inFlight_.find(mid);
     if (found != me->inFlight_.end()) {
         if (found->second.number == me->suspect_) {
@@ -286,6 +292,7 @@ void MqttPublisher::destroyClient() {
         client_ = nullptr;
     }
     inFlight_.clear();
+    burstOnItsWay_.clear();
     acked_ = false;
     connected_.store(false);
 }
@@ -427,8 +434,11 @@ void MqttPublisher::pump() {
         std::lock_guard lock(mutex_);
         device = device_;
         stats = stats_;
-        // A turn's worth: a burst goes out in turns, between which the receiver's messages go.
-        while (!retained_.empty() && retained.size() < kBurst) {
+        // A turn's worth, while the broker keeps up: a burst goes out in turns, between which
+        // the receiver's messages go, and never piles up in the library's queue.
+        const std::size_t room =
+            kBurst > burstOnItsWay_.size() ? kBurst - burstOnItsWay_.size() : 0;
+        while (!retained_.empty() && retained.size() < room / 2) {
             auto node = retained_.extract(retained_.begin());
             retained.emplace_back(std::move(node.key()), std::move(node.mapped()));
         }
@@ -442,11 +452,15 @@ void MqttPublisher::pump() {
         }
     }
     const auto send = [this](const std::string& topic, const std::string& payload, bool retain) {
-        mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                          payload.empty() ? nullptr : payload.data(), 1, retain);
+        int mid = 0;
+        if (mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                              payload.empty() ? nullptr : payload.data(), 1,
+                              retain) == MOSQ_ERR_SUCCESS &&
+            retain) {
+            burstOnItsWay_.insert(mid);
+        }
     };
-    const bool bursting = burstLeft() || retained.size() >= kBurst;
-    for (std::size_t sent = 0; connectionPart_ < connectionParts_ && sent < kBurst / 4; ++sent) {
+    while (connectionPart_ < connectionParts_ && burstOnItsWay_.size() < kBurst / 2) {
         for (const auto& [topic, payload] : connectionPartAt_(connectionPart_++)) {
             send(topic, payload, true);
         }
@@ -456,9 +470,6 @@ void MqttPublisher::pump() {
     }
     for (const auto& [topic, payload] : now) {
         send(topic, payload, false);
-    }
-    if (bursting && !burstLeft()) {
-        releaseFreedMemory();
     }
     if (!device.empty() && device != sentDevice_) {
         const std::string topic = settings_.prefix + "/device";
@@ -558,7 +569,7 @@ void MqttPublisher::run() {
         if (stopping_.load()) {
             timeout = std::min(timeout, std::chrono::duration_cast<milliseconds>(stopBy_ - now));
         }
-        if (acked_ && burstLeft()) {
+        if (acked_ && burstLeft() && burstOnItsWay_.size() < kBurst / 2) {
             timeout = std::min(timeout, milliseconds(10));  // the rest at the next turn
         }
         if (acked_ && settings_.drainRate != 0 && tokens_ < 1 && inFlight_.size() < kWindow &&

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <deque>
+#include <set>
 #include <vector>
 
 #include "spool.hpp"
@@ -149,6 +150,7 @@ class MqttPublisher : public TopicSink {
     std::size_t connectionPart_ = 0;
     std::size_t connectionParts_ = 0;
     bool burstRetained_ = false;
+    std::set<int> burstOnItsWay_;  // message ids of retained topics the broker has not taken
     std::atomic<bool> stopping_{false};
     std::chrono::steady_clock::time_point stopBy_;
     std::atomic<bool> connected_{false};

@@ -60,8 +60,10 @@ std::string jsonString(std::string_view text) {
 
 TransmitterOutput::TransmitterOutput(Settings settings) : settings_(std::move(settings)) {
     table_.applyList(settings_.list);
+    settings_.list = {};  // the table has it
     table_.setMissingAfter(settings_.missingAfter);
     missingShown_.assign(table_.rows().size(), false);
+    isDirty_.assign(table_.rows().size(), false);
 }
 
 std::string TransmitterOutput::receiverKey(const std::string& prefix) {
@@ -131,8 +133,12 @@ void TransmitterOutput::take(const capture::Arrival& arrival, Clock::time_point 
     const auto heard = table_.onEvent(body, at);
     if (heard.added) {
         missingShown_.push_back(false);
+        isDirty_.push_back(false);
     }
-    publishState(heard.row, at);
+    if (sink_ != nullptr && !isDirty_[heard.row]) {
+        isDirty_[heard.row] = true;
+        dirty_.push_back(heard.row);
+    }
     const Transmitter& t = table_.rows()[heard.row];
     if (sink_ != nullptr && !settings_.discoveryPrefix.empty() && t.listed && !heard.repeat) {
         std::string event = lastFields(body);
@@ -140,6 +146,14 @@ void TransmitterOutput::take(const capture::Arrival& arrival, Clock::time_point 
         sink_->sendNow(settings_.prefix + "/transmitter/" + idText(t.id) + "/event",
                        std::move(event));
     }
+}
+
+void TransmitterOutput::flush(Clock::time_point now) {
+    for (const std::size_t row : dirty_) {
+        isDirty_[row] = false;
+        publishState(row, now);
+    }
+    dirty_.clear();
 }
 
 void TransmitterOutput::tick(Clock::time_point now) {

@@ -53,6 +53,10 @@ class TransmitterOutput {
     std::string nameOf(const receiver::EventBody& body) const;
     // A message, after it was recorded and answered.
     void take(const capture::Arrival& arrival, std::chrono::system_clock::time_point at);
+    // States changed by messages wait here to go out together, at most once a second: a burst
+    // of messages costs one state a transmitter, not one a message.
+    bool statesWaiting() const { return !dirty_.empty(); }
+    void flush(std::chrono::system_clock::time_point now);
     // The clock moved on: states that turn missing are published.
     void tick(std::chrono::system_clock::time_point now);
     // Publishing starts: the listed transmitters' states, the discovery configs (and the
@@ -81,6 +85,8 @@ class TransmitterOutput {
     Settings settings_;
     capture::TransmitterTable table_;
     std::vector<bool> missingShown_;  // by row: the state last published said missing
+    std::vector<bool> isDirty_;       // by row: in dirty_
+    std::vector<std::size_t> dirty_;
     TopicSink* sink_ = nullptr;
 };
 
