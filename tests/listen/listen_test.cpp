@@ -34,6 +34,7 @@
 #include "scoped_env.hpp"
 #include "sim_process.hpp"
 #include "temp_dir.hpp"
+#include "transmitter_output.hpp"
 
 extern char** environ;
 
@@ -587,6 +588,25 @@ TEST(ListenOutput, IsoTimeHasMillisecondsAndTheOffset) {
 }
 
 // Ids: the same message the same id; two runs (two ports, two machines) never one id.
+// Names come from a file the operator keeps: whatever it holds, the JSON stays JSON.
+TEST(ListenOutput, NamesAreJsonStringsWhateverTheyHold) {
+    for (const auto& [text, json] : std::vector<std::pair<std::string, std::string>>{
+             {"Front door", "\"Front door\""},
+             {"Kitchen \"PIR\"", "\"Kitchen \\\"PIR\\\"\""},
+             {"a\\b", "\"a\\\\b\""},
+             {"tab\there", "\"tab\\u0009here\""},
+             {"Кухня", "\"Кухня\""},
+             {"bad \xff byte", "\"bad \xEF\xBF\xBD byte\""},
+         }) {
+        EXPECT_EQ(jsonString(text), json) << text;
+    }
+    // One receiver, one key: prefixes that differ anywhere keep their devices apart.
+    EXPECT_EQ(TransmitterOutput::receiverKey("site/7/rx"), "site_2F7_2Frx");
+    EXPECT_NE(TransmitterOutput::receiverKey("a_b"), TransmitterOutput::receiverKey("a/b"));
+    EXPECT_NE(TransmitterOutput::receiverKey("site/пост"),
+              TransmitterOutput::receiverKey("site/узел"));
+}
+
 TEST(ListenOutput, IdsCarryTheirRunsTag) {
     capture::Arrival arrival;
     arrival.message.kind = receiver::ChunkKind::TestMessage;
