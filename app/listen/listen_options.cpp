@@ -402,9 +402,10 @@ std::string usage() {
            "  --transmitters FILE\n"
            "                the site's list of transmitters (CSV, as the window keeps it): a\n"
            "                listed transmitter's messages carry its \"name\"; the summary counts\n"
-           "                the transmitters heard, expected and missing\n"
+           "                the transmitters heard, expected and missing [NIRA7_TRANSMITTERS]\n"
            "  --missing-after TIME\n"
            "                a transmitter heard but then not for TIME (30m, 2h, 1d) is missing\n"
+           "                [NIRA7_MISSING_AFTER]\n"
            "  --list        print the serial ports and exit\n"
            "  --help        this text\n"
            "  --version     the version\n"
@@ -439,6 +440,10 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
     fromEnvironment("NIRA7_MQTT_SPOOL_SIZE", spoolSize);
     fromEnvironment("NIRA7_MQTT_DRAIN_RATE", drainRate);
     fromEnvironment("NIRA7_MQTT_DISCOVERY", o.mqtt.discovery);
+    // A service's environment file can give the site's list too.
+    fromEnvironment("NIRA7_TRANSMITTERS", o.transmitters);
+    std::string missingAfter;
+    fromEnvironment("NIRA7_MISSING_AFTER", missingAfter);
     for (auto it = args.begin(); it != args.end(); ++it) {
         const std::string& arg = *it;
         const auto value = [&](std::string& into) {
@@ -562,6 +567,14 @@ Parsed parseOptions(const std::vector<std::string>& args, const Environment& env
             o.version = true;
         } else {
             return {std::nullopt, "unknown option \"" + arg + "\" (see --help)"};
+        }
+    }
+    if (!missingAfter.empty() && !o.missingAfter) {
+        o.missingAfter = readSpan(missingAfter);
+        if (!o.missingAfter) {
+            return {std::nullopt, "NIRA7_MISSING_AFTER \"" + missingAfter +
+                                      "\" is not a time: a number and s, m, h or d "
+                                      "(30m, 2h, 1d)"};
         }
     }
     if (!o.help && !o.version && !o.list && o.port.empty()) {

@@ -470,6 +470,13 @@ TEST(ListenOptions, BrokerSettingsAreReadAndBadOnesRefusedWithASentence) {
         ASSERT_TRUE(p.options) << p.error;
         EXPECT_EQ(p.options->missingAfter, std::chrono::seconds(seconds)) << text;
     }
+    const Parsed fromService = parse(
+        {}, {{"NIRA7_TRANSMITTERS", "/etc/nira7-listen/site.csv"}, {"NIRA7_MISSING_AFTER", "2h"}});
+    ASSERT_TRUE(fromService.options) << fromService.error;
+    EXPECT_EQ(fromService.options->transmitters, "/etc/nira7-listen/site.csv");
+    EXPECT_EQ(fromService.options->missingAfter, std::chrono::hours(2));
+    EXPECT_NE(parse({}, {{"NIRA7_MISSING_AFTER", "later"}}).error.find("is not a time"),
+              std::string::npos);
     EXPECT_EQ(parse({"--mqtt", "mqtt://h", "--mqtt-drain-rate", "0"}).options->mqtt.drainRate, 0U);
     EXPECT_EQ(
         parse({"--mqtt", "mqtt://h"}, {{"NIRA7_MQTT_DRAIN_RATE", "250"}}).options->mqtt.drainRate,
