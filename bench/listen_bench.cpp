@@ -114,34 +114,35 @@ std::filesystem::path siteList(const nira::testing::TempDir& dir, int count) {
     return path;
 }
 
-// The listener's resident memory once it has started and published what it has at start.
-long startedRssKb(const nira::testing::TempDir& dir, const std::vector<std::string>& extra) {
+// A listener on a quiet line with `extra` options, given to `look` once it has run `settle`.
+template <typename Look>
+auto onAQuietLine(const nira::testing::TempDir& dir, const std::vector<std::string>& extra,
+                  std::chrono::milliseconds settle, Look look) {
     std::ofstream(dir / "quiet.txt") << "wait-open\nwait 20000\n";
     SimProcess sim({"--script", (dir / "quiet.txt").string()});
     std::vector<std::string> args{"--port", sim.portPath()};
     args.insert(args.end(), extra.begin(), extra.end());
     ListenProcess listen(args, NIRA_LISTEN_EXE);
-    // What it published at start has gone out by then, a turn at a time.
-    std::this_thread::sleep_for(std::chrono::milliseconds(6000));
-    const long rss = listen.rssKb();
+    std::this_thread::sleep_for(settle);
+    const auto result = look(listen);
     listen.signal(SIGTERM);
     listen.waitExit();
-    return rss;
+    return result;
+}
+
+// The listener's resident memory once what it published at start has gone out, a turn at a
+// time.
+long startedRssKb(const nira::testing::TempDir& dir, const std::vector<std::string>& extra) {
+    return onAQuietLine(dir, extra, std::chrono::milliseconds(6000),
+                        [](ListenProcess& listen) { return listen.rssKb(); });
 }
 
 long quietCpuMs(const nira::testing::TempDir& dir, const std::vector<std::string>& extra) {
-    std::ofstream(dir / "quiet.txt") << "wait-open\nwait 20000\n";
-    SimProcess sim({"--script", (dir / "quiet.txt").string()});
-    std::vector<std::string> args{"--port", sim.portPath()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    ListenProcess listen(args, NIRA_LISTEN_EXE);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    const long before = listen.cpuMs();
-    std::this_thread::sleep_for(std::chrono::seconds(10));
-    const long cpu = listen.cpuMs() - before;
-    listen.signal(SIGTERM);
-    listen.waitExit();
-    return cpu;
+    return onAQuietLine(dir, extra, std::chrono::milliseconds(1500), [](ListenProcess& listen) {
+        const long before = listen.cpuMs();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        return listen.cpuMs() - before;
+    });
 }
 
 int mqttFigures(int events, int intervalMs, const nira::testing::TempDir& dir) {

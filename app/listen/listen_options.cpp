@@ -349,12 +349,12 @@ std::string expandTopicPrefix(const std::string& pattern, const std::string& hos
     return out;
 }
 
-std::string spoolFolderName(const std::string& prefix) {
+std::string escapedName(std::string_view text, std::string_view alsoPlain) {
     static constexpr char kHex[] = "0123456789ABCDEF";
     std::string name;
-    for (const char c : prefix) {
+    for (const char c : text) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                           (c >= '0' && c <= '9') || c == '-' || c == '.';
+                           (c >= '0' && c <= '9') || alsoPlain.find(c) != std::string_view::npos;
         if (plain) {
             name += c;
         } else {
@@ -364,6 +364,11 @@ std::string spoolFolderName(const std::string& prefix) {
             name += kHex[byte & 0x0FU];
         }
     }
+    return name;
+}
+
+std::string spoolFolderName(const std::string& prefix) {
+    const std::string name = escapedName(prefix, "-.");
     // "." and ".." are no folder of one's own.
     return name == "." || name == ".." ? "_2E" + name.substr(1) : name;
 }

@@ -82,6 +82,9 @@ std::string defaultTopicPrefix(const std::string& hostName, const std::string& p
 // prefix has them (%% is one %): one setting for every port of a machine keeps them apart.
 std::string expandTopicPrefix(const std::string& pattern, const std::string& hostName,
                               const std::string& port);
+// A name one to one with `text`: letters, digits and the bytes of `alsoPlain` stay, every other
+// byte is "_" and its two hex digits.
+std::string escapedName(std::string_view text, std::string_view alsoPlain = {});
 // The spool folder's name for a prefix, one to one: letters, digits, "." and "-" stay, every
 // other byte is "_" and its two hex digits.
 std::string spoolFolderName(const std::string& prefix);

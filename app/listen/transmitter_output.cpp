@@ -67,19 +67,7 @@ TransmitterOutput::TransmitterOutput(Settings settings) : settings_(std::move(se
 }
 
 std::string TransmitterOutput::receiverKey(const std::string& prefix) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string key;
-    for (const char c : prefix) {
-        if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) {
-            key += c;
-        } else {
-            const auto byte = static_cast<unsigned char>(c);
-            key += '_';
-            key += kHex[byte >> 4U];
-            key += kHex[byte & 0x0FU];
-        }
-    }
-    return key;
+    return escapedName(prefix);
 }
 
 std::string TransmitterOutput::nameOf(const receiver::EventBody& body) const {
